@@ -1,0 +1,95 @@
+#include "bind/module.hpp"
+
+#include <vector>
+
+namespace bind {
+
+PyObject* create_guarded(PyObject* spec, InitGuard& guard) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return nullptr;
+    if (guard.interpreter == -1) {
+        guard.interpreter = current;
+    } else if (guard.interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (guard.initialised) {
+        PyErr_Format(PyExc_ImportError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     guard.short_name);
+        return nullptr;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+namespace {
+
+// `from MODULE import NAME`: the attribute, or the submodule already imported under that name.
+Ref import_one(PyObject* from_module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (check(PyObject_GetOptionalAttr(from_module, name, &value))) return Ref::steal(value);
+    Ref pkg = check(PyModule_GetNameObject(from_module));
+    Ref full = check(PyUnicode_FromFormat("%U.%U", pkg.get(), name));
+    PyObject* sub = PyImport_GetModule(full.get());
+    if (sub) return Ref::steal(sub);
+    if (PyErr_Occurred()) raise();
+    PyObject* file = nullptr;
+    if (PyObject_GetOptionalAttrString(from_module, "__file__", &file) < 0) PyErr_Clear();
+    if (file) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (%S)", name, pkg.get(), file);
+        Py_DECREF(file);
+    } else {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", name, pkg.get());
+    }
+    raise();
+}
+
+Ref import_from(PyObject* module, const char* from, std::initializer_list<const char*> names, int level,
+                std::vector<Ref>& names_out) {
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        Ref s = check(PyUnicode_InternFromString(n));
+        names_out.push_back(s);
+        PyTuple_SET_ITEM(fromlist.get(), i++, s.release());
+    }
+    Ref from_name = check(PyUnicode_FromString(from));
+    return check(PyImport_ImportModuleLevelObject(from_name.get(), PyModule_GetDict(module), nullptr,
+                                                  fromlist.get(), level));
+}
+
+}  // namespace
+
+void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names, int level) {
+    std::vector<Ref> name_objs;
+    Ref source = import_from(module, from, names, level, name_objs);
+    for (const Ref& n : name_objs) {
+        Ref value = import_one(source.get(), n.get());
+        check(PyObject_SetAttr(module, n.get(), value.get()));
+    }
+}
+
+void import_now(PyObject* module, const char* from, std::initializer_list<const char*> names, Ref* out) {
+    std::vector<Ref> name_objs;
+    Ref source = import_from(module, from, names, 0, name_objs);
+    for (size_t i = 0; i < name_objs.size(); ++i) out[i] = import_one(source.get(), name_objs[i].get());
+}
+
+void import_as(PyObject* module, const char* name, const char* alias) {
+    Ref n = check(PyUnicode_FromString(name));
+    Ref top = check(PyImport_ImportModuleLevelObject(n.get(), PyModule_GetDict(module), nullptr, nullptr, 0));
+    check(PyModule_AddObjectRef(module, alias, top.get()));
+}
+
+Ref module_global(PyObject* module, const char* name) {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemStringRef(PyModule_GetDict(module), name, &value))) return Ref::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    raise();
+}
+
+}  // namespace bind

@@ -1,0 +1,51 @@
+// A hash index from host objects (node names) to dense int32 ids, with the host's hashing
+// and equality: the identity test first, then `==` on equal hashes, as a dict does. The keys
+// are borrowed: the owner keeps them alive (usually in a vector of Refs indexed by id).
+#pragma once
+
+#include "bind/ref.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace bind {
+
+class NameIndex {
+public:
+    explicit NameIndex(size_t expected = 0);
+
+    // The id stored for `key`, or -1.
+    int32_t find(PyObject* key) const { return find(key, hash_of(key)); }
+    int32_t find(PyObject* key, Py_hash_t hash) const;
+
+    // Stores `id` for `key` (replacing the id of an equal key, whose stored key object stays)
+    // and returns the id that was there before, or -1.
+    int32_t assign(PyObject* key, int32_t id);
+
+    size_t size() const { return used_; }
+
+    static Py_hash_t hash_of(PyObject* key) {
+        Py_hash_t h = PyObject_Hash(key);
+        if (h == -1) raise();
+        return h;
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        PyObject* key;  // nullptr marks an empty slot
+        int32_t id;
+    };
+    size_t home(Py_hash_t h) const {
+        return static_cast<size_t>((static_cast<uint64_t>(h) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    static bool same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash);
+    void grow();
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    int shift_ = 64;
+    size_t used_ = 0;
+};
+
+}  // namespace bind

@@ -1,0 +1,25 @@
+// The second pass over `graph.edges` shared by the partitioners: the cross-core edges (both
+// names assigned, cores differ) and, in a cyclic graph, the feedback edges among them (both
+// names in one SCC).
+#pragma once
+
+#include "zerav/graph/partition/working_graph.hpp"
+
+#include <span>
+
+namespace zerav::partition {
+
+struct EdgeLists {
+    bind::Ref cross;     // list of (src, dst)
+    bind::Ref feedback;  // list of (src, dst); empty when no SCCs are given
+};
+
+// `core_of[v]` is the core assigned to the name of vertex v (read at canonical vertices);
+// `scc_of[v]`, when not empty, the SCC of the name of vertex v.
+EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int64_t> core_of,
+                    std::span<const int32_t> scc_of);
+
+// The cut-ratio divisor: max(len(graph.edges), 1).
+double edge_total(PyObject* graph);
+
+}  // namespace zerav::partition

@@ -1,0 +1,184 @@
+// _check_feedback_delay: measure every listed feedback edge on the mesh (row-major home
+// positions of the logical cores) and report those that span more hops than allowed.
+#include "zerav/graph/partition/partition.hpp"
+
+#include "bind/host.hpp"
+#include "bind/pairs.hpp"
+#include "bind/wide_int.hpp"
+
+
+namespace zerav::partition {
+
+using bind::check;
+using bind::Ref;
+
+namespace {
+
+// The position map {cid: (cid // cols, cid % cols) for cid in range(num_cores)} and its
+// `get(core, (0, 0))`. With an int column count the map stays implicit and positions of int
+// core ids are computed on demand; the real dict is built only for other values.
+class CorePositions {
+public:
+    CorePositions(PyObject* num_cores, PyObject* cols) : cols_(Ref::borrow(cols)) {
+        count_ = check(PyNumber_Index(num_cores));  // range() accepts exactly what __index__ accepts
+        small_count_ = bind::exact_small_int(count_.get());
+        auto c = bind::exact_small_int(cols);
+        const bool has_cores = small_count_ ? *small_count_ > 0 : bind::compare(count_.get(), zero().get(), Py_GT);
+        huge_positive_count_ = !small_count_ && has_cores;
+        if (c && *c != 0) {
+            cols_value_ = *c;
+            implicit_ = true;
+        } else if (has_cores) {
+            // The first entry raises what building the map raises (division by zero, bad types).
+            Ref zero_obj = zero();
+            check(PyNumber_FloorDivide(zero_obj.get(), cols));
+            check(PyNumber_Remainder(zero_obj.get(), cols));
+        }
+    }
+
+    // The (row, col) of `core`, as (native row, native col) when both are exact int64 values,
+    // otherwise as host objects in `row_obj`, `col_obj`.
+    struct Position {
+        bool native;
+        bind::i128 row, col;
+        Ref row_obj, col_obj;
+    };
+
+    Position get(PyObject* core) {
+        if (implicit_ && PyLong_CheckExact(core)) {
+            if (auto id = bind::exact_small_int(core)) {
+                // A count beyond int64 is either above every int64 id or below zero.
+                const bool inside = *id >= 0 && (small_count_ ? *id < *small_count_ : huge_positive_count_);
+                if (!inside) return native(0, 0);
+                return native(floor_div(*id, cols_value_), floor_mod(*id, cols_value_));
+            }
+            Ref zero_obj = zero();
+            const bool inside = bind::compare(core, zero_obj.get(), Py_GE) && bind::compare(core, count_.get(), Py_LT);
+            if (!inside) return native(0, 0);
+            Ref row = check(PyNumber_FloorDivide(core, cols_.get()));
+            Ref col = check(PyNumber_Remainder(core, cols_.get()));
+            return Position{false, 0, 0, row, col};
+        }
+        const Ref& map = materialised();
+        PyObject* value = nullptr;
+        if (!check(PyDict_GetItemRef(map.get(), core, &value))) return native(0, 0);
+        Ref pos = Ref::steal(value);
+        Ref parts[2];
+        bind::unpack(pos.get(), 2, parts);
+        return Position{false, 0, 0, parts[0], parts[1]};
+    }
+
+private:
+    static Ref zero() { return bind::py_int(0); }
+    static Position native(bind::i128 r, bind::i128 c) { return Position{true, r, c, Ref(), Ref()}; }
+    static int64_t floor_div(int64_t a, int64_t b) {
+        int64_t q = a / b;
+        if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+        return q;
+    }
+    static int64_t floor_mod(int64_t a, int64_t b) {
+        int64_t r = a % b;
+        if (r != 0 && ((r < 0) != (b < 0))) r += b;
+        return r;
+    }
+
+    const Ref& materialised() {
+        if (map_) return map_;
+        map_ = check(PyDict_New());
+        Ref range = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count_.get()));
+        Ref it = check(PyObject_GetIter(range.get()));
+        bind::SignalCheck signals;
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref cid = Ref::steal(raw);
+            Ref row = check(PyNumber_FloorDivide(cid.get(), cols_.get()));
+            Ref col = check(PyNumber_Remainder(cid.get(), cols_.get()));
+            Ref pos = bind::tuple_of({row.get(), col.get()});
+            check(PyDict_SetItem(map_.get(), cid.get(), pos.get()));
+            signals.tick();
+        }
+        if (PyErr_Occurred()) bind::raise();
+        return map_;
+    }
+
+    Ref cols_;
+    Ref count_;
+    std::optional<int64_t> small_count_;
+    bool huge_positive_count_ = false;
+    bool implicit_ = false;
+    int64_t cols_value_ = 1;
+    Ref map_;
+};
+
+Ref as_object(bind::i128 v, const Ref& obj, bool native) { return native ? bind::py_int128(v) : obj; }
+
+// |src_r - dst_r| + |src_c - dst_c|, natively when both positions are native.
+Ref manhattan(const CorePositions::Position& a, const CorePositions::Position& b) {
+    if (a.native && b.native) {
+        return bind::py_int128(bind::abs128(a.row - b.row) + bind::abs128(a.col - b.col));
+    }
+    Ref ar = as_object(a.row, a.row_obj, a.native), ac = as_object(a.col, a.col_obj, a.native);
+    Ref br = as_object(b.row, b.row_obj, b.native), bc = as_object(b.col, b.col_obj, b.native);
+    Ref dr = check(PyNumber_Subtract(ar.get(), br.get()));
+    Ref dc = check(PyNumber_Subtract(ac.get(), bc.get()));
+    Ref adr = check(PyNumber_Absolute(dr.get()));
+    Ref adc = check(PyNumber_Absolute(dc.get()));
+    return check(PyNumber_Add(adr.get(), adc.get()));
+}
+
+bool same_core(PyObject* a, PyObject* b, int op) {
+    auto x = bind::exact_small_int(a), y = bind::exact_small_int(b);
+    if (x && y) return op == Py_EQ ? *x == *y : *x != *y;
+    return bind::compare(a, b, op);
+}
+
+void append_violation(PyObject* list, PyObject* src, PyObject* dst, PyObject* hops, PyObject* limit) {
+    Ref t = bind::tuple_of({src, dst, hops, limit});
+    check(PyList_Append(list, t.get()));
+}
+
+}  // namespace
+
+Ref check_feedback_delay(PyObject*, PyObject* const* args) {
+    PyObject* feedback_edges = args[0];
+    PyObject* assignments = args[1];
+    PyObject* hw_spec = args[2];
+    bind::require_exact(feedback_edges, &PyList_Type, "feedback_edges");
+    bind::require_exact(assignments, &PyDict_Type, "assignments");
+
+    Ref limit = bind::attr(hw_spec, BIND_NAME("max_feedback_delay"));
+    const std::optional<int64_t> small_limit = bind::exact_small_int(limit.get());
+    Ref violations = check(PyList_New(0));
+    Ref topology = bind::attr(hw_spec, BIND_NAME("core_mesh_topology"));
+
+    if (topology.get() != Py_None) {
+        Ref shape[2];
+        bind::unpack(topology.get(), 2, shape);
+        Ref num_cores = bind::attr(hw_spec, BIND_NAME("num_cores"));
+        CorePositions positions(num_cores.get(), shape[1].get());
+        bind::for_each_pair(feedback_edges, [&](PyObject*, PyObject* src, PyObject* dst) {
+            Ref src_core = bind::subscript(assignments, src);
+            Ref dst_core = bind::subscript(assignments, dst);
+            if (same_core(src_core.get(), dst_core.get(), Py_EQ)) return;
+            const CorePositions::Position a = positions.get(src_core.get());
+            const CorePositions::Position b = positions.get(dst_core.get());
+            Ref hops = manhattan(a, b);
+            bool over;
+            auto h = bind::exact_small_int(hops.get());
+            if (h && small_limit) over = *h > *small_limit;
+            else over = bind::compare(hops.get(), limit.get(), Py_GT);
+            if (over) append_violation(violations.get(), src, dst, hops.get(), limit.get());
+        });
+    } else {
+        Ref one = bind::py_int(1);
+        bind::for_each_pair(feedback_edges, [&](PyObject*, PyObject* src, PyObject* dst) {
+            Ref src_core = bind::subscript(assignments, src);
+            Ref dst_core = bind::subscript(assignments, dst);
+            if (!same_core(src_core.get(), dst_core.get(), Py_NE)) return;
+            const bool below = small_limit ? *small_limit < 1 : bind::compare(limit.get(), one.get(), Py_LT);
+            if (below) append_violation(violations.get(), src, dst, one.get(), limit.get());
+        });
+    }
+    return violations;
+}
+
+}  // namespace zerav::partition

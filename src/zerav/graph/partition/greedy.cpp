@@ -1,0 +1,105 @@
+// partition_greedy: fill cores one after another in topological order (DAG) or SCC by SCC,
+// largest first (cyclic graph), keeping every SCC's compute nodes on one core.
+#include "zerav/graph/partition/edge_lists.hpp"
+#include "zerav/graph/partition/greedy_fill.hpp"
+#include "zerav/graph/partition/partition.hpp"
+#include "zerav/graph/partition/visiting_order.hpp"
+
+#include "bind/boundary_nodes.hpp"
+#include "bind/host.hpp"
+#include "bind/module.hpp"
+
+namespace zerav::partition {
+
+using bind::check;
+using bind::Ref;
+
+namespace {
+
+// `count >= hw_spec.max_neurons_per_core`, the limit read afresh for every test.
+bool at_capacity(PyObject* hw_spec, int64_t count) {
+    Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
+    if (auto l = bind::exact_small_int(limit.get())) return count >= *l;
+    Ref c = bind::py_int(count);
+    return bind::compare(c.get(), limit.get(), Py_GE);
+}
+
+// Opening core `core`: fails when `core >= hw_spec.num_cores`.
+void open_core(PyObject* hw_spec, int64_t core) {
+    Ref available = bind::attr(hw_spec, BIND_NAME("num_cores"));
+    bool over;
+    if (auto n = bind::exact_small_int(available.get())) {
+        over = core >= *n;
+    } else {
+        Ref c = bind::py_int(core);
+        over = bind::compare(c.get(), available.get(), Py_GE);
+    }
+    if (!over) return;
+    Ref again = bind::attr(hw_spec, BIND_NAME("num_cores"));
+    Ref head = check(PyUnicode_FromString("Graph requires more than "));
+    Ref tail = check(PyUnicode_FromString(" cores. Reduce model size or increase core capacity."));
+    Ref message = bind::concat({head.get(), bind::text(again.get()).get(), tail.get()});
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    bind::raise();
+}
+
+}  // namespace
+
+Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec) {
+    bind::BoundaryTest is_boundary(module);
+    WorkingGraph wg = read_working_graph(graph);
+    Ref rx = bind::module_global(module, "rx");
+    Ref rx_graph = build_rx_graph(rx.get(), wg);
+    const VisitingOrder order = visiting_order(rx.get(), rx_graph.get(), wg);
+
+    // Step 4: fill the cores; the node objects are looked up as the fill reaches them.
+    std::vector<int32_t> order_scc(order.vertices.size(), -1);
+    if (!order.is_dag)
+        for (size_t i = 0; i < order.vertices.size(); ++i) order_scc[i] = order.scc_of[order.vertices[i]];
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    bind::SignalCheck signals;
+    const std::vector<int64_t> core_of_entry = greedy_fill(
+        order_scc, order.scc_count,
+        [&](size_t i) {
+            signals.tick();
+            Ref node = bind::subscript(nodes.get(), wg.names[order.vertices[i]].get());
+            return is_boundary(node.get());
+        },
+        [&](int64_t count) { return at_capacity(hw_spec, count); },
+        [&](int64_t core) { open_core(hw_spec, core); });
+
+    // The assignments dict, in visiting order; one int object per core.
+    Ref assignments = check(PyDict_New());
+    std::vector<Ref> core_ints;
+    std::vector<int64_t> core_of_vertex(wg.names.size(), 0);
+    for (size_t i = 0; i < order.vertices.size(); ++i) {
+        const int64_t core = core_of_entry[i];
+        while (static_cast<int64_t>(core_ints.size()) <= core) core_ints.push_back(bind::py_int(static_cast<long long>(core_ints.size())));
+        const int32_t v = order.vertices[i];
+        check(PyDict_SetItem(assignments.get(), wg.names[v].get(), core_ints[core].get()));
+        core_of_vertex[v] = core;
+    }
+
+    // Step 5: cross-core and feedback edges, in graph.edges order.
+    EdgeLists lists = cut_edges(graph, wg, core_of_vertex, order.is_dag ? std::span<const int32_t>() : order.scc_of);
+
+    // Step 6: metrics.
+    std::vector<bool> used(core_ints.size(), false);
+    int64_t num_used = 0;
+    for (int64_t core : core_of_entry)
+        if (!used[core]) used[core] = true, ++num_used;
+    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
+    const Py_ssize_t n_feedback = PyList_GET_SIZE(lists.feedback.get());
+    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
+    Ref balance = balance_stddev(module, core_of_entry, num_used);
+    Ref metrics = check(PyDict_New());
+    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
+    check(PyDict_SetItemString(metrics.get(), "balance_stddev", balance.get()));
+    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", bind::py_int(n_cross).get()));
+    check(PyDict_SetItemString(metrics.get(), "total_feedback_edges", bind::py_int(n_feedback).get()));
+    Ref n_used = bind::py_int(num_used);
+    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
+                       metrics.get());
+}
+
+}  // namespace zerav::partition

@@ -1,0 +1,33 @@
+// The partition module's functions, shared between its source files.
+#pragma once
+
+#include "bind/function.hpp"
+
+#include <span>
+
+namespace zerav::partition {
+
+extern const bind::FunctionDef partition_def;
+extern const bind::FunctionDef check_feedback_delay_def;
+extern const bind::FunctionDef greedy_def;
+extern const bind::FunctionDef edgemap_def;
+extern const bind::FunctionDef spectral_def;
+
+bind::Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec);
+bind::Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec);
+bind::Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec);
+
+// Calls the partitioner bound to `name` in the module namespace now (the native code directly
+// when the binding is still our own function).
+bind::Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef& def, PyObject* graph,
+                           PyObject* hw_spec);
+
+// PartitionResult(assignments=..., num_cores_used=..., cross_core_edges=...,
+// feedback_edges=..., metrics=...), the class looked up in the module namespace.
+bind::Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_used, PyObject* cross,
+                      PyObject* feedback, PyObject* metrics);
+
+// numpy's balance of the core sizes: std(bincount(values, minlength)) / max(mean(...), 1).
+bind::Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength);
+
+}  // namespace zerav::partition

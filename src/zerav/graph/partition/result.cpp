@@ -1,0 +1,55 @@
+// Building results and calling partitioners through the module namespace.
+#include "zerav/graph/partition/partition.hpp"
+
+#include "bind/host.hpp"
+#include "bind/module.hpp"
+
+namespace zerav::partition {
+
+using bind::check;
+using bind::Ref;
+
+Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef& def, PyObject* graph,
+                     PyObject* hw_spec) {
+    Ref fn = bind::module_global(module, name);
+    if (bind::is_function_for(fn.get(), def)) {
+        PyObject* args[2] = {graph, hw_spec};
+        return def.impl(module, args);
+    }
+    PyObject* args[2] = {graph, hw_spec};
+    return check(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+}
+
+Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_used, PyObject* cross,
+                PyObject* feedback, PyObject* metrics) {
+    Ref cls = bind::module_global(module, "PartitionResult");
+    return bind::call_kw(cls.get(), {},
+                         {{BIND_NAME("assignments"), assignments},
+                          {BIND_NAME("num_cores_used"), num_cores_used},
+                          {BIND_NAME("cross_core_edges"), cross},
+                          {BIND_NAME("feedback_edges"), feedback},
+                          {BIND_NAME("metrics"), metrics}});
+}
+
+Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength) {
+    static_assert(sizeof(int64_t) == sizeof(Py_ssize_t), "numpy's intp is 64-bit here");
+    Ref np = bind::module_global(module, "np");
+    Ref buffer = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                 static_cast<Py_ssize_t>(values.size_bytes())));
+    Ref intp = bind::attr(np.get(), BIND_NAME("intp"));
+    Ref frombuffer = bind::attr(np.get(), BIND_NAME("frombuffer"));
+    Ref array = bind::call_kw(frombuffer.get(), {buffer.get()}, {{BIND_NAME("dtype"), intp.get()}});
+    Ref bincount = bind::attr(np.get(), BIND_NAME("bincount"));
+    Ref min = bind::py_int(minlength);
+    Ref sizes = bind::call_kw(bincount.get(), {array.get()}, {{BIND_NAME("minlength"), min.get()}});
+    Ref std_fn = bind::attr(np.get(), BIND_NAME("std"));
+    Ref stddev = check(PyObject_CallOneArg(std_fn.get(), sizes.get()));
+    Ref mean_fn = bind::attr(np.get(), BIND_NAME("mean"));
+    Ref mean = check(PyObject_CallOneArg(mean_fn.get(), sizes.get()));
+    // max(mean, 1): the first argument unless the second compares greater.
+    Ref one = bind::py_int(1);
+    Ref divisor = bind::compare(one.get(), mean.get(), Py_GT) ? one : mean;
+    return check(PyNumber_TrueDivide(stddev.get(), divisor.get()));
+}
+
+}  // namespace zerav::partition

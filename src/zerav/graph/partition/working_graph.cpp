@@ -1,0 +1,135 @@
+#include "zerav/graph/partition/working_graph.hpp"
+
+#include "bind/pairs.hpp"
+
+#include <limits>
+
+namespace zerav::partition {
+
+using bind::check;
+using bind::Ref;
+
+namespace {
+
+void add_vertex(WorkingGraph& wg, PyObject* name) {
+    if (wg.names.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        bind::raise(PyExc_MemoryError, "graph has too many nodes");
+    const auto v = static_cast<int32_t>(wg.names.size());
+    wg.names.push_back(Ref::borrow(name));
+    wg.index.assign(name, v);
+}
+
+std::vector<int32_t> read_indices(PyObject* sequence) {
+    Ref fast = check(PySequence_Fast(sequence, "expected a sequence of node indices"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    std::vector<int32_t> out(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const long v = PyLong_AsLong(items[i]);
+        if (v == -1 && PyErr_Occurred()) bind::raise();
+        out[i] = static_cast<int32_t>(v);
+    }
+    return out;
+}
+
+}  // namespace
+
+WorkingGraph read_working_graph(PyObject* graph) {
+    WorkingGraph wg;
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    if (PyDict_CheckExact(nodes.get())) {
+        // Collect the keys first: hashing a key may run host code that must not see a
+        // half-walked dict.
+        const Py_ssize_t n = PyDict_GET_SIZE(nodes.get());
+        wg.names.reserve(static_cast<size_t>(n));
+        std::vector<Ref> keys;
+        keys.reserve(static_cast<size_t>(n));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(nodes.get(), &pos, &key, &value)) keys.push_back(Ref::borrow(key));
+        wg.index = bind::NameIndex(keys.size());
+        for (const Ref& k : keys) add_vertex(wg, k.get());
+    } else {
+        Ref it = check(PyObject_GetIter(nodes.get()));
+        bind::SignalCheck signals;
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref name = Ref::steal(raw);
+            add_vertex(wg, name.get());
+            signals.tick();
+        }
+        if (PyErr_Occurred()) bind::raise();
+    }
+
+    Ref edges = bind::attr(graph, BIND_NAME("edges"));
+    if (PyList_CheckExact(edges.get())) {
+        wg.edge_src.reserve(static_cast<size_t>(PyList_GET_SIZE(edges.get())));
+        wg.edge_dst.reserve(static_cast<size_t>(PyList_GET_SIZE(edges.get())));
+    }
+    bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+        const int32_t s = wg.index.find(src);
+        if (s < 0) return;
+        const int32_t d = wg.index.find(dst);
+        if (d < 0) return;
+        wg.edge_src.push_back(s);
+        wg.edge_dst.push_back(d);
+    });
+    return wg;
+}
+
+std::vector<int32_t> canonical_map(const WorkingGraph& wg) {
+    if (wg.index.size() == wg.names.size()) return {};
+    std::vector<int32_t> map(wg.names.size());
+    for (int32_t v = 0; v < wg.vertex_count(); ++v) map[v] = wg.canonical(v);
+    return map;
+}
+
+Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
+    const Py_ssize_t v = wg.vertex_count();
+    const auto e = static_cast<Py_ssize_t>(wg.edge_src.size());
+    Ref cls = bind::attr(rx, BIND_NAME("PyDiGraph"));
+    Ref v_hint = bind::py_int(v);
+    Ref e_hint = bind::py_int(e);
+    Ref rx_graph = bind::call_kw(cls.get(), {}, {{BIND_NAME("node_count_hint"), v_hint.get()},
+                                                 {BIND_NAME("edge_count_hint"), e_hint.get()}});
+    Ref names = check(PyList_New(v));
+    for (Py_ssize_t i = 0; i < v; ++i) PyList_SET_ITEM(names.get(), i, Py_NewRef(wg.names[i].get()));
+    check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_nodes_from"), names.get()));
+
+    // One int object per vertex, shared by all the pairs that name it.
+    std::vector<Ref> ids(static_cast<size_t>(v));
+    for (Py_ssize_t i = 0; i < v; ++i) ids[i] = bind::py_int(i);
+    Ref pairs = check(PyList_New(e));
+    for (Py_ssize_t k = 0; k < e; ++k)
+        PyList_SET_ITEM(pairs.get(), k, bind::tuple_of({ids[wg.edge_src[k]].get(), ids[wg.edge_dst[k]].get()}).release());
+    check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
+    return rx_graph;
+}
+
+bool rx_is_dag(PyObject* rx, PyObject* rx_graph) {
+    Ref fn = bind::attr(rx, BIND_NAME("is_directed_acyclic_graph"));
+    Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
+    return bind::truthy(r.get());
+}
+
+std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph) {
+    Ref fn = bind::attr(rx, BIND_NAME("topological_sort"));
+    Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
+    return read_indices(r.get());
+}
+
+Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph) {
+    Ref fn = bind::attr(rx, BIND_NAME("strongly_connected_components"));
+    Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
+    Components c;
+    c.start.push_back(0);
+    Ref it = check(PyObject_GetIter(r.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref component = Ref::steal(raw);
+        for (int32_t m : read_indices(component.get())) c.members.push_back(m);
+        c.start.push_back(static_cast<int32_t>(c.members.size()));
+    }
+    if (PyErr_Occurred()) bind::raise();
+    return c;
+}
+
+}  // namespace zerav::partition
