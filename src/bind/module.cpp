@@ -64,6 +64,13 @@ Ref import_from(PyObject* module, const char* from, std::initializer_list<const 
 
 }  // namespace
 
+void set_builtins(PyObject* module) {
+    PyObject* builtins = PyEval_GetFrameBuiltins();
+    if (!builtins) raise();
+    Ref owned = Ref::steal(builtins);
+    check(PyModule_AddObjectRef(module, "__builtins__", owned.get()));
+}
+
 void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names, int level) {
     std::vector<Ref> name_objs;
     Ref source = import_from(module, from, names, level, name_objs);

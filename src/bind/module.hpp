@@ -17,6 +17,9 @@ struct InitGuard {
 // Py_mod_create: applies the guards, then creates the module object named by `spec`.
 PyObject* create_guarded(PyObject* spec, InitGuard& guard);
 
+// Binds `__builtins__` first, as the interpreter does before running a module's body.
+void set_builtins(PyObject* module);
+
 // `from FROM import NAME, ...` (level 0, or 1 for a relative import from the module's own
 // package), binding each name in `module`'s namespace.
 void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names, int level = 0);

@@ -39,6 +39,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) { return bind::create_guarded(spe
 
 int exec(PyObject* module) {
     return bind::guarded_status([&] {
+        bind::set_builtins(module);
         bind::import_names(module, "dataclasses", {"dataclass", "field"});
         bind::import_names(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
         bind::import_as(module, "numpy", "np");
