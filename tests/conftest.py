@@ -1,0 +1,46 @@
+"""Shared builders for host objects used across the module tests."""
+
+from __future__ import annotations
+
+import types
+
+import pytest
+
+from zerav import ir
+from zerav.graph.constraints import HardwareSpec
+
+
+def make_graph(nodes, edges=()):
+    """A host graph: `nodes` maps names to node objects, or is an iterable of compute-node names."""
+    g = ir.Graph()
+    if isinstance(nodes, dict):
+        g.nodes = dict(nodes)
+    else:
+        g.nodes = {name: ir.LIF() for name in nodes}
+    g.edges = list(edges)
+    return g
+
+
+def make_hw(**members):
+    """A HardwareSpec with the given members (defaults: roomy chip, no mesh, no delay check)."""
+    defaults = dict(num_cores=64, max_neurons_per_core=64, core_mesh_topology=None,
+                    sram_bytes_per_core=1 << 20, max_feedback_delay=-1)
+    defaults.update(members)
+    return HardwareSpec(**defaults)
+
+
+class Spec(types.SimpleNamespace):
+    """A duck-typed hardware description whose members can be anything (or missing)."""
+
+    def validate(self):
+        return None
+
+
+@pytest.fixture
+def graph_of():
+    return make_graph
+
+
+@pytest.fixture
+def hw_of():
+    return make_hw
