@@ -33,6 +33,7 @@ BoundaryTest::BoundaryTest(PyObject* module) {
 }
 
 bool BoundaryTest::slow(PyObject* node) {
+    pure_ = false;
     if (check(PyObject_IsInstance(node, input_.get()))) return true;
     return check(PyObject_IsInstance(node, output_.get())) != 0;
 }

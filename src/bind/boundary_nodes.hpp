@@ -15,12 +15,17 @@ public:
     explicit BoundaryTest(PyObject* module);
     bool operator()(PyObject* node);
 
+    // True while every answer so far came from the type cache, that is, without running any
+    // host code: repeating those tests would give the same answers with no visible effect.
+    bool pure() const { return pure_; }
+
 private:
     bool slow(PyObject* node);
     Ref input_;
     Ref output_;
     Ref classes_;  // (Input, Output)
     bool plain_ = false;
+    bool pure_ = true;
     static constexpr int kCache = 4;
     Ref types_[kCache];  // strong references: a cached type cannot be freed and reused
     bool answers_[kCache] = {};

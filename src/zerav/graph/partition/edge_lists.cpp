@@ -17,7 +17,7 @@ EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int
         const int32_t s = wg.index.find(src);
         if (s < 0) return;
         const int32_t d = wg.index.find(dst);
-        if (d < 0 || core_of[s] == core_of[d]) return;
+        if (d < 0 || core_of[s] < 0 || core_of[d] < 0 || core_of[s] == core_of[d]) return;
         // An exact 2-tuple already is the (src, dst) pair, holding the very endpoints.
         Ref pair = PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 ? Ref::borrow(item)
                                                                            : bind::tuple_of({src, dst});

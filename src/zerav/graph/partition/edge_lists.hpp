@@ -14,7 +14,8 @@ struct EdgeLists {
     bind::Ref feedback;  // list of (src, dst); empty when no SCCs are given
 };
 
-// `core_of[v]` is the core assigned to the name of vertex v (read at canonical vertices);
+// `core_of[v]` is the core assigned to the name of vertex v (read at canonical vertices), or
+// negative when that name has no assignment;
 // `scc_of[v]`, when not empty, the SCC of the name of vertex v.
 EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int64_t> core_of,
                     std::span<const int32_t> scc_of);

@@ -1,10 +1,191 @@
-// partition_edgemap: greedy stage, then single-node moves that strictly lower the cut.
+// partition_edgemap: the greedy stage, then passes of single-node moves to a neighbouring core
+// that strictly lower the number of cut edges (first improving candidate, candidates in the
+// order of the host set the program builds), at most 50 passes.
+#include "zerav/graph/partition/adjacency.hpp"
+#include "zerav/graph/partition/candidate_set.hpp"
+#include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
+#include "zerav/graph/partition/scc_membership.hpp"
+
+#include "bind/boundary_nodes.hpp"
+#include "bind/host.hpp"
+#include "bind/module.hpp"
 
 namespace zerav::partition {
 
-bind::Ref partition_edgemap(PyObject*, PyObject*, PyObject*) {
-    bind::raise(PyExc_NotImplementedError, "partition_edgemap is not built yet");
+using bind::check;
+using bind::Ref;
+
+namespace {
+
+constexpr int kMaxPasses = 50;
+
+// The core ids found among the assignment values, as dense ids by host hash and equality.
+struct Cores {
+    bind::NameIndex index;
+    std::vector<Ref> objects;      // the first object seen for each id
+    std::vector<Py_hash_t> hashes;
+    std::vector<int64_t> sizes;    // nodes per core, Input and Output included
+
+    int32_t intern(PyObject* core) {
+        const Py_hash_t h = bind::NameIndex::hash_of(core);
+        int32_t id = index.find(core, h);
+        if (id < 0) {
+            id = static_cast<int32_t>(objects.size());
+            objects.push_back(Ref::borrow(core));
+            hashes.push_back(h);
+            sizes.push_back(0);
+            index.assign(core, id);
+        }
+        return id;
+    }
+};
+
+// `core_sizes[target] >= hw_spec.max_neurons_per_core`, the limit read for every test.
+bool target_full(PyObject* hw_spec, int64_t size) {
+    Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
+    if (auto l = bind::exact_small_int(limit.get())) return size >= *l;
+    Ref s = bind::py_int(size);
+    return bind::compare(s.get(), limit.get(), Py_GE);
+}
+
+Ref copy_assignments(PyObject* initial) {
+    Ref source = bind::attr(initial, BIND_NAME("assignments"));
+    if (PyDict_CheckExact(source.get())) return check(PyDict_Copy(source.get()));
+    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source.get()));
+}
+
+}  // namespace
+
+Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
+    Ref initial = call_partitioner(module, "partition_greedy", greedy_def, graph, hw_spec);
+
+    bind::BoundaryTest is_boundary(module);
+    WorkingGraph wg = read_working_graph(graph);
+    const int32_t n = wg.vertex_count();
+    Ref assignments = copy_assignments(initial.get());
+
+    // The assignment as native arrays: per key its vertex, per vertex its dense core (-1 when
+    // its name has no assignment).
+    std::vector<Ref> keys;
+    Cores cores;
+    std::vector<int32_t> key_vertex, key_core;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        std::vector<Ref> values;
+        while (PyDict_Next(assignments.get(), &pos, &key, &value)) {
+            keys.push_back(Ref::borrow(key));
+            values.push_back(Ref::borrow(value));
+        }
+        for (size_t k = 0; k < keys.size(); ++k) {
+            const int32_t c = cores.intern(values[k].get());
+            ++cores.sizes[c];
+            key_core.push_back(c);
+        }
+    }
+    std::vector<int32_t> core_of(n, -1);
+    for (size_t k = 0; k < keys.size(); ++k) {
+        const int32_t v = wg.index.find(keys[k].get());
+        key_vertex.push_back(v);
+        if (v >= 0) core_of[v] = key_core[k];
+    }
+    const std::vector<int32_t> initial_core = key_core;
+
+    const Adjacency neighbours = undirected_neighbours(n, wg.edge_src, wg.edge_dst);
+    const Adjacency successors = successors_newest_first(n, wg.edge_src, wg.edge_dst);
+    const Adjacency predecessors = successors_newest_first(n, wg.edge_dst, wg.edge_src);
+
+    // Whether node k is an Input or Output. The lookups are repeated in every pass unless they
+    // provably run no host code (exact dict, exact str names, plain classes), in which case
+    // the first pass's answers stand for the others.
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    bool lookups_pure = PyDict_CheckExact(nodes.get());
+    for (const Ref& k : keys) lookups_pure = lookups_pure && PyUnicode_CheckExact(k.get());
+    std::vector<int8_t> boundary(keys.size(), -1);
+    auto skip_node = [&](size_t k) {
+        if (boundary[k] >= 0) return boundary[k] == 1;
+        Ref node = bind::subscript(nodes.get(), keys[k].get());
+        const bool answer = is_boundary(node.get());
+        if (lookups_pure && is_boundary.pure()) boundary[k] = answer ? 1 : 0;
+        return answer;
+    };
+
+    auto delta_cost = [&](int32_t v, int32_t old_core, int32_t new_core) {
+        int64_t delta = 0;
+        for (int32_t u : neighbours.of(v)) {
+            const int32_t nc = core_of[u];
+            if (nc < 0) continue;
+            delta += (nc != new_core) - (nc != old_core);
+        }
+        return delta;
+    };
+
+    CandidateSet candidates;
+    bind::SignalCheck signals(1u << 12);
+    bool improved = true;
+    int iteration = 0;
+    while (improved && iteration < kMaxPasses) {
+        improved = false;
+        ++iteration;
+        for (size_t k = 0; k < keys.size(); ++k) {
+            signals.tick();
+            if (skip_node(k)) continue;
+            const int32_t v = key_vertex[k];
+            if (v < 0) bind::raise_key_error(keys[k].get());
+            const int32_t current = core_of[v];
+            candidates.reset();
+            for (int32_t u : successors.of(v))
+                if (core_of[u] >= 0) candidates.add(core_of[u], cores.hashes[core_of[u]]);
+            for (int32_t u : predecessors.of(v))
+                if (core_of[u] >= 0) candidates.add(core_of[u], cores.hashes[core_of[u]]);
+            candidates.discard(current);
+            candidates.find_first([&](int32_t target) {
+                if (target_full(hw_spec, cores.sizes[target])) return false;
+                bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name");
+                if (delta_cost(v, current, target) >= 0) return false;
+                core_of[v] = target;
+                key_core[k] = target;
+                --cores.sizes[current];
+                ++cores.sizes[target];
+                improved = true;
+                return true;
+            });
+        }
+    }
+
+    // The refined assignment, written into the copy (same keys, same order).
+    for (size_t k = 0; k < keys.size(); ++k)
+        if (key_core[k] != initial_core[k])
+            check(PyDict_SetItem(assignments.get(), keys[k].get(), cores.objects[key_core[k]].get()));
+
+    // Feedback edges over the final assignment: cross-core edges inside one SCC.
+    const std::vector<int32_t> scc = scc_membership(successors.start, successors.items);
+    std::vector<int64_t> core_of_vertex(core_of.begin(), core_of.end());
+    EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
+
+    std::vector<bool> used(cores.objects.size(), false);
+    int64_t num_used = 0;
+    for (int32_t c : key_core)
+        if (!used[c]) used[c] = true, ++num_used;
+    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
+    const Py_ssize_t n_feedback = PyList_GET_SIZE(lists.feedback.get());
+    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
+    Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
+    Ref zero = bind::py_int(0);
+    Ref greedy_cut = check(PyObject_CallMethodObjArgs(initial_metrics.get(), BIND_NAME("get"),
+                                                      BIND_NAME("total_cross_core_edges"), zero.get(), nullptr));
+    Ref cross_count = bind::py_int(n_cross);
+    Ref improvement = check(PyNumber_Subtract(greedy_cut.get(), cross_count.get()));
+    Ref metrics = check(PyDict_New());
+    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
+    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", cross_count.get()));
+    check(PyDict_SetItemString(metrics.get(), "total_feedback_edges", bind::py_int(n_feedback).get()));
+    check(PyDict_SetItemString(metrics.get(), "refinement_iterations", bind::py_int(iteration).get()));
+    check(PyDict_SetItemString(metrics.get(), "improvement_over_greedy", improvement.get()));
+    Ref n_used = bind::py_int(num_used);
+    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
+                       metrics.get());
 }
 
 }  // namespace zerav::partition
