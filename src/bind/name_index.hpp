@@ -25,6 +25,10 @@ public:
     size_t size() const { return used_; }
 
     static Py_hash_t hash_of(PyObject* key) {
+        if (PyUnicode_CheckExact(key)) {
+            const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(key)->hash;
+            if (cached != -1) return cached;
+        }
         Py_hash_t h = PyObject_Hash(key);
         if (h == -1) raise();
         return h;

@@ -13,11 +13,8 @@ EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int
                     std::span<const int32_t> scc_of) {
     EdgeLists out{check(PyList_New(0)), check(PyList_New(0))};
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
-    bind::for_each_pair(edges.get(), [&](PyObject* item, PyObject* src, PyObject* dst) {
-        const int32_t s = wg.index.find(src);
-        if (s < 0) return;
-        const int32_t d = wg.index.find(dst);
-        if (d < 0 || core_of[s] < 0 || core_of[d] < 0 || core_of[s] == core_of[d]) return;
+    wg.for_each_edge(edges.get(), [&](PyObject* item, PyObject* src, PyObject* dst, int32_t s, int32_t d) {
+        if (s < 0 || d < 0 || core_of[s] < 0 || core_of[d] < 0 || core_of[s] == core_of[d]) return;
         // An exact 2-tuple already is the (src, dst) pair, holding the very endpoints.
         Ref pair = PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 ? Ref::borrow(item)
                                                                            : bind::tuple_of({src, dst});

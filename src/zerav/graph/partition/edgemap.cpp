@@ -58,10 +58,21 @@ Ref copy_assignments(PyObject* initial) {
 }  // namespace
 
 Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
-    Ref initial = call_partitioner(module, "partition_greedy", greedy_def, graph, hw_spec);
+    // Stage 1 through the module namespace. When it is our own greedy partitioner, its
+    // working graph is kept and reused if re-reading the graph would give it again.
+    WorkingGraph wg;
+    Ref stage1 = bind::module_global(module, "partition_greedy");
+    const bool own_stage1 = bind::is_function_for(stage1.get(), greedy_def);
+    Ref initial;
+    if (own_stage1) {
+        initial = partition_greedy_keeping(module, graph, hw_spec, wg);
+    } else {
+        PyObject* args[2] = {graph, hw_spec};
+        initial = check(PyObject_Vectorcall(stage1.get(), args, 2, nullptr));
+    }
 
     bind::BoundaryTest is_boundary(module);
-    WorkingGraph wg = read_working_graph(graph);
+    if (!own_stage1 || !still_current(wg, graph)) wg = read_working_graph(graph);
     const int32_t n = wg.vertex_count();
     Ref assignments = copy_assignments(initial.get());
 
@@ -105,7 +116,8 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     std::vector<int8_t> boundary(keys.size(), -1);
     auto skip_node = [&](size_t k) {
         if (boundary[k] >= 0) return boundary[k] == 1;
-        Ref node = bind::subscript(nodes.get(), keys[k].get());
+        Ref node = key_vertex[k] >= 0 && lookups_pure ? wg.node(nodes.get(), key_vertex[k])
+                                                      : bind::subscript(nodes.get(), keys[k].get());
         const bool answer = is_boundary(node.get());
         if (lookups_pure && is_boundary.pure()) boundary[k] = answer ? 1 : 0;
         return answer;

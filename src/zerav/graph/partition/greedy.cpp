@@ -46,8 +46,13 @@ void open_core(PyObject* hw_spec, int64_t core) {
 }  // namespace
 
 Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec) {
+    WorkingGraph wg;
+    return partition_greedy_keeping(module, graph, hw_spec, wg);
+}
+
+Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& wg) {
     bind::BoundaryTest is_boundary(module);
-    WorkingGraph wg = read_working_graph(graph);
+    wg = read_working_graph(graph);
     Ref rx = bind::module_global(module, "rx");
     Ref rx_graph = build_rx_graph(rx.get(), wg);
     const VisitingOrder order = visiting_order(rx.get(), rx_graph.get(), wg);
@@ -62,7 +67,7 @@ Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         order_scc, order.scc_count,
         [&](size_t i) {
             signals.tick();
-            Ref node = bind::subscript(nodes.get(), wg.names[order.vertices[i]].get());
+            Ref node = wg.node(nodes.get(), order.vertices[i]);
             return is_boundary(node.get());
         },
         [&](int64_t count) { return at_capacity(hw_spec, count); },

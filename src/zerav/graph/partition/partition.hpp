@@ -13,7 +13,11 @@ extern const bind::FunctionDef greedy_def;
 extern const bind::FunctionDef edgemap_def;
 extern const bind::FunctionDef spectral_def;
 
+struct WorkingGraph;
+
 bind::Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec);
+// The same, handing its working graph to the caller.
+bind::Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& keep);
 bind::Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec);
 bind::Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec);
 

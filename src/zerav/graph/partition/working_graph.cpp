@@ -2,6 +2,7 @@
 
 #include "bind/pairs.hpp"
 
+#include <cstring>
 #include <limits>
 
 namespace zerav::partition {
@@ -32,21 +33,61 @@ std::vector<int32_t> read_indices(PyObject* sequence) {
     return out;
 }
 
+// The library's index sequences convert to a 64-bit integer array without a Python int per
+// element; read that array's buffer, or fall back to the sequence protocol.
+std::vector<int32_t> read_index_array(PyObject* sequence) {
+    PyObject* array = PyObject_CallMethodNoArgs(sequence, BIND_NAME("__array__"));
+    if (!array) {
+        PyErr_Clear();
+        return read_indices(sequence);
+    }
+    Ref owned = Ref::steal(array);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return read_indices(sequence);
+    }
+    std::vector<int32_t> out;
+    const char* fmt = view.format ? view.format : "B";
+    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
+    const bool wide = view.itemsize == 8 && fmt[1] == '\0' && std::strchr("qQlLnN", fmt[0]);
+    if (wide) {
+        const auto n = static_cast<size_t>(view.len / 8);
+        out.resize(n);
+        const auto* data = static_cast<const uint64_t*>(view.buf);
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(data[i]);
+    }
+    PyBuffer_Release(&view);
+    return wide ? out : read_indices(sequence);
+}
+
 }  // namespace
 
 WorkingGraph read_working_graph(PyObject* graph) {
     WorkingGraph wg;
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     if (PyDict_CheckExact(nodes.get())) {
-        // Collect the keys first: hashing a key may run host code that must not see a
+        // Collect the entries first: hashing a key may run host code that must not see a
         // half-walked dict.
         const Py_ssize_t n = PyDict_GET_SIZE(nodes.get());
         wg.names.reserve(static_cast<size_t>(n));
         std::vector<Ref> keys;
+        std::vector<PyObject*> values;
         keys.reserve(static_cast<size_t>(n));
+        values.reserve(static_cast<size_t>(n));
+        bool all_str = true;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(nodes.get(), &pos, &key, &value)) keys.push_back(Ref::borrow(key));
+        while (PyDict_Next(nodes.get(), &pos, &key, &value)) {
+            keys.push_back(Ref::borrow(key));
+            values.push_back(value);
+            all_str = all_str && PyUnicode_CheckExact(key);
+        }
+        if (all_str) {
+            // Watch first: nothing can have changed between the walk above and this point.
+            wg.nodes_watch = std::make_unique<bind::DictWatch>(nodes.get());
+            wg.node_values = std::move(values);
+        }
         wg.index = bind::NameIndex(keys.size());
         for (const Ref& k : keys) add_vertex(wg, k.get());
     } else {
@@ -61,19 +102,48 @@ WorkingGraph read_working_graph(PyObject* graph) {
     }
 
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
-    if (PyList_CheckExact(edges.get())) {
-        wg.edge_src.reserve(static_cast<size_t>(PyList_GET_SIZE(edges.get())));
-        wg.edge_dst.reserve(static_cast<size_t>(PyList_GET_SIZE(edges.get())));
+    const bool record = PyList_CheckExact(edges.get());
+    if (record) {
+        const auto n = static_cast<size_t>(PyList_GET_SIZE(edges.get()));
+        wg.edge_src.reserve(n);
+        wg.edge_dst.reserve(n);
+        wg.edge_records.reserve(n);
     }
-    bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+    bind::for_each_pair(edges.get(), [&](PyObject* item, PyObject* src, PyObject* dst) {
         const int32_t s = wg.index.find(src);
-        if (s < 0) return;
-        const int32_t d = wg.index.find(dst);
-        if (d < 0) return;
+        const int32_t d = s < 0 ? -1 : wg.index.find(dst);
+        if (record) {
+            // Only exact tuples of exact str names: their lookups run no host code, so the
+            // recorded answer is the one a new lookup would give.
+            const bool plain = PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 &&
+                               PyUnicode_CheckExact(src) && PyUnicode_CheckExact(dst);
+            wg.edge_records.push_back({plain ? Py_NewRef(item) : nullptr, s, d});
+        }
+        if (s < 0 || d < 0) return;
         wg.edge_src.push_back(s);
         wg.edge_dst.push_back(d);
     });
     return wg;
+}
+
+Ref WorkingGraph::node(PyObject* nodes, int32_t v) const {
+    if (nodes_watch && nodes == nodes_watch->dict() && nodes_watch->unchanged())
+        return Ref::borrow(node_values[v]);
+    return bind::subscript(nodes, names[v].get());
+}
+
+bool still_current(const WorkingGraph& wg, PyObject* graph) {
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    Ref edges = bind::attr(graph, BIND_NAME("edges"));
+    if (!wg.nodes_watch || nodes.get() != wg.nodes_watch->dict() || !wg.nodes_watch->unchanged()) return false;
+    if (!PyList_CheckExact(edges.get())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(edges.get());
+    if (static_cast<size_t>(n) != wg.edge_records.size()) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const PyObject* recorded = wg.edge_records[i].item;
+        if (!recorded || recorded != PyList_GET_ITEM(edges.get(), i)) return false;
+    }
+    return true;
 }
 
 std::vector<int32_t> canonical_map(const WorkingGraph& wg) {
@@ -96,11 +166,18 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
     check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_nodes_from"), names.get()));
 
     // One int object per vertex, shared by all the pairs that name it.
+    bind::GcPause no_gc;
     std::vector<Ref> ids(static_cast<size_t>(v));
     for (Py_ssize_t i = 0; i < v; ++i) ids[i] = bind::py_int(i);
     Ref pairs = check(PyList_New(e));
-    for (Py_ssize_t k = 0; k < e; ++k)
-        PyList_SET_ITEM(pairs.get(), k, bind::tuple_of({ids[wg.edge_src[k]].get(), ids[wg.edge_dst[k]].get()}).release());
+    for (Py_ssize_t k = 0; k < e; ++k) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) bind::raise();
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(ids[wg.edge_src[k]].get()));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(ids[wg.edge_dst[k]].get()));
+        PyObject_GC_UnTrack(pair);  // a pair of ints cannot be part of a cycle
+        PyList_SET_ITEM(pairs.get(), k, pair);
+    }
     check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
     return rx_graph;
 }
@@ -114,7 +191,7 @@ bool rx_is_dag(PyObject* rx, PyObject* rx_graph) {
 std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph) {
     Ref fn = bind::attr(rx, BIND_NAME("topological_sort"));
     Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
-    return read_indices(r.get());
+    return read_index_array(r.get());
 }
 
 Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph) {

@@ -3,7 +3,11 @@
 // graph built from it for the orders the library decides (topological order, SCCs).
 #pragma once
 
+#include "bind/dict_watch.hpp"
 #include "bind/name_index.hpp"
+#include "bind/pairs.hpp"
+
+#include <memory>
 
 #include <cstdint>
 #include <vector>
@@ -16,14 +20,82 @@ struct WorkingGraph {
     std::vector<int32_t> edge_src;        // edges whose two names are nodes, in graph.edges order
     std::vector<int32_t> edge_dst;
 
+    // When graph.nodes is an exact dict with exact str names, its values as read, valid while
+    // the watch reports the dict unchanged: `graph.nodes[name]` then needs no new lookup.
+    std::unique_ptr<bind::DictWatch> nodes_watch;
+    std::vector<PyObject*> node_values;   // borrowed from that dict
+
+    // When graph.edges is an exact list: per position, the exact 2-tuple of exact str names
+    // read there (a new reference, or nullptr) and the vertices of its two names (-1 for a
+    // name that is not a node). A later pass that finds the same tuple at the same position
+    // knows its names without looking them up again.
+    struct EdgeRecord {
+        PyObject* item;
+        int32_t src, dst;
+    };
+    std::vector<EdgeRecord> edge_records;
+
+    WorkingGraph() = default;
+    WorkingGraph(WorkingGraph&&) = default;
+    WorkingGraph& operator=(WorkingGraph&&) = default;
+    ~WorkingGraph() {
+        for (const EdgeRecord& r : edge_records) Py_XDECREF(r.item);
+    }
+
+    // `graph.nodes[name of v]`, with `nodes` the current value of graph.nodes.
+    bind::Ref node(PyObject* nodes, int32_t v) const;
+
+    // Calls f(item, src, dst, s, d) for every pair of `edges` (as bind::for_each_pair does),
+    // with s and d the vertices of the two names or -1 (d is not looked up when s is -1).
+    template <class F>
+    void for_each_edge(PyObject* edges, F&& f) const;
+
     int32_t vertex_count() const { return static_cast<int32_t>(names.size()); }
     // The vertex that a lookup of vertex v's name finds (v itself unless the name repeats).
     int32_t canonical(int32_t v) const { return index.find(names[v].get()); }
 };
 
+template <class F>
+void WorkingGraph::for_each_edge(PyObject* edges, F&& f) const {
+    if (PyList_CheckExact(edges) && !edge_records.empty()) {
+        bind::SignalCheck signals;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges); ++i) {
+            bind::Ref item = bind::Ref::borrow(PyList_GET_ITEM(edges, i));
+            const EdgeRecord* r = static_cast<size_t>(i) < edge_records.size() ? &edge_records[i] : nullptr;
+            if (r && r->item == item.get()) {
+                f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src, r->dst);
+            } else {
+                bind::Ref parts[2];
+                PyObject *a, *b;
+                if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+                    a = PyTuple_GET_ITEM(item.get(), 0);
+                    b = PyTuple_GET_ITEM(item.get(), 1);
+                } else {
+                    bind::unpack(item.get(), 2, parts);
+                    a = parts[0].get();
+                    b = parts[1].get();
+                }
+                const int32_t s = index.find(a);
+                f(item.get(), a, b, s, s < 0 ? -1 : index.find(b));
+            }
+            signals.tick();
+        }
+        return;
+    }
+    bind::for_each_pair(edges, [&](PyObject* item, PyObject* a, PyObject* b) {
+        const int32_t s = index.find(a);
+        f(item, a, b, s, s < 0 ? -1 : index.find(b));
+    });
+}
+
 // Reads `graph.nodes` (its names, in order) and `graph.edges` (pairs, in order; edges naming an
 // unknown node are left out), each in one pass.
 WorkingGraph read_working_graph(PyObject* graph);
+
+// True when re-reading `graph.nodes` and `graph.edges` into a working graph would give `wg`
+// again: the same exact dict, unchanged since it was read, and the same exact list holding
+// the same tuples at the same positions.
+bool still_current(const WorkingGraph& wg, PyObject* graph);
 
 // Vertices in canonical form: every vertex whose name is also the name of a later vertex is
 // mapped to that later one. Empty when all names are distinct (the common case).
