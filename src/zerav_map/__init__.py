@@ -1,0 +1,8 @@
+"""zerav-map: map a spiking-network model onto a many-core chip and report the result.
+
+The tool runs the back end's three stages on one model (partition, then mesh placement, then
+per-core SRAM budgets) and prints what came out: a summary per algorithm, the per-core budgets,
+the problems found, optionally a JSON document and a picture of the mesh.
+"""
+
+__version__ = "0.1.0"
