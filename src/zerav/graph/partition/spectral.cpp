@@ -1,10 +1,285 @@
-// partition_spectral: recursive Fiedler-vector bisection.
+// partition_spectral: recursive Fiedler-vector bisection of the compute nodes' undirected
+// graph, split until each piece fits on one core or no more cores may be spent; then the
+// cross-core and feedback edges and three metrics.
+#include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
+#include "zerav/graph/partition/spectral_bisect.hpp"
+#include "zerav/graph/partition/spectral_fiedler.hpp"
+
+#include "bind/boundary_nodes.hpp"
+#include "bind/host.hpp"
+#include "bind/module.hpp"
+#include "bind/pairs.hpp"
+
+#include <limits>
+#include <numeric>
+#include <unordered_map>
 
 namespace zerav::partition {
 
-bind::Ref partition_spectral(PyObject*, PyObject*, PyObject*) {
-    bind::raise(PyExc_NotImplementedError, "partition_spectral is not built yet");
+using bind::check;
+using bind::Ref;
+
+namespace {
+
+// The names of `graph.nodes`, in order, as the vertices of `wg` (no edges yet).
+void read_names(PyObject* nodes, WorkingGraph& wg) {
+    std::vector<Ref> keys;
+    if (PyDict_CheckExact(nodes)) {
+        // Collect the keys first: hashing a key may run host code that must not see a
+        // half-walked dict.
+        keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(nodes, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
+    } else {
+        Ref it = check(PyObject_GetIter(nodes));
+        bind::SignalCheck signals;
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            keys.push_back(Ref::steal(raw));
+            signals.tick();
+        }
+        if (PyErr_Occurred()) bind::raise();
+    }
+    if (keys.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        bind::raise(PyExc_MemoryError, "graph has too many nodes");
+    wg.index = bind::NameIndex(keys.size());
+    wg.names = std::move(keys);
+    for (size_t v = 0; v < wg.names.size(); ++v) wg.index.assign(wg.names[v].get(), static_cast<int32_t>(v));
+}
+
+// Part ids as native integers (the part count is an int that fits in 64 bits).
+struct NativeIds {
+    using Value = int64_t;
+    std::vector<int64_t> id;
+    bool at_most_one(int64_t parts) const { return parts <= 1; }
+    int64_t half(int64_t parts) const { return parts / 2; }  // parts >= 2 here
+    int64_t rest(int64_t parts, int64_t half) const { return parts - half; }
+    void set_zero(int64_t pos) { id[pos] = 0; }
+    void set_round_robin(int64_t pos, size_t i, int64_t parts) { id[pos] = static_cast<int64_t>(i) % parts; }
+    void add(int64_t pos, int64_t half) { id[pos] += half; }
+};
+
+// Part ids as host number objects (a part count of another type, e.g. a numpy integer or a
+// float): every step is the host's own arithmetic and comparison.
+struct ObjectIds {
+    using Value = Ref;
+    std::vector<Ref> id;
+    Ref zero = bind::py_int(0);
+    Ref one = bind::py_int(1);
+    Ref two = bind::py_int(2);
+    bool at_most_one(const Ref& parts) const {
+        Ref r = check(PyObject_RichCompare(parts.get(), one.get(), Py_LE));
+        return bind::truthy(r.get());
+    }
+    Ref half(const Ref& parts) const { return check(PyNumber_FloorDivide(parts.get(), two.get())); }
+    Ref rest(const Ref& parts, const Ref& half) const { return check(PyNumber_Subtract(parts.get(), half.get())); }
+    void set_zero(int64_t pos) { id[pos] = zero; }
+    void set_round_robin(int64_t pos, size_t i, const Ref& parts) {
+        Ref index = bind::py_int(static_cast<long long>(i));
+        id[pos] = check(PyNumber_Remainder(index.get(), parts.get()));
+    }
+    void add(int64_t pos, const Ref& half) { id[pos] = check(PyNumber_Add(id[pos].get(), half.get())); }
+};
+
+template <class Ids>
+void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObject* hw_spec, FiedlerSplit& split) {
+    // len(indices) <= hw_spec.max_neurons_per_core, the limit read afresh at every test.
+    auto fits = [hw_spec](size_t size) {
+        Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
+        if (auto l = bind::exact_small_int(limit.get())) return static_cast<int64_t>(size) <= *l;
+        Ref s = bind::py_int(static_cast<long long>(size));
+        Ref r = check(PyObject_RichCompare(s.get(), limit.get(), Py_LE));
+        return bind::truthy(r.get());
+    };
+    auto splitter = [&split](std::span<const int64_t> piece, std::span<Side> side) { split(piece, side); };
+    bind::SignalCheck signals;
+    auto tick = [&signals] { signals.tick(); };
+    std::vector<int64_t> indices(n);
+    std::iota(indices.begin(), indices.end(), int64_t{0});
+    Bisection<Ids, decltype(fits), decltype(splitter), decltype(tick)> bisection(ids, fits, splitter, tick, n);
+    bisection.run(indices, parts);
+}
+
+// num_partitions = min(max(1, (n + m - 1) // m), hw_spec.num_cores) in the host's arithmetic.
+Ref part_count(PyObject* hw_spec, Py_ssize_t n) {
+    Ref m = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
+    Ref count = bind::py_int(n);
+    Ref one = bind::py_int(1);
+    Ref sum = check(PyNumber_Add(count.get(), m.get()));
+    Ref top = check(PyNumber_Subtract(sum.get(), one.get()));
+    Ref quotient = check(PyNumber_FloorDivide(top.get(), m.get()));
+    Ref parts = bind::compare(quotient.get(), one.get(), Py_GT) ? quotient : one;
+    Ref cores = bind::attr(hw_spec, BIND_NAME("num_cores"));
+    return bind::compare(cores.get(), parts.get(), Py_LT) ? cores : parts;
+}
+
+// The sparse Laplacian diags(degree) - adj of the symmetric adjacency given as triplets.
+Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t n, const std::vector<int64_t>& rows,
+                 const std::vector<int64_t>& cols) {
+    static_assert(sizeof(int64_t) == sizeof(Py_ssize_t), "numpy's intp is 64-bit here");
+    const std::vector<double> ones(rows.size(), 1.0);
+    Ref intp = bind::attr(np, BIND_NAME("intp"));
+    Ref float64 = bind::attr(np, BIND_NAME("float64"));
+    Ref data = numpy_array(np, float64.get(), ones.data(), ones.size() * sizeof(double));
+    Ref row_array = numpy_array(np, intp.get(), rows.data(), rows.size() * sizeof(int64_t));
+    Ref col_array = numpy_array(np, intp.get(), cols.data(), cols.size() * sizeof(int64_t));
+    Ref ij = bind::tuple_of({row_array.get(), col_array.get()});
+    Ref triplets = bind::tuple_of({data.get(), ij.get()});
+    Ref size = bind::py_int(n);
+    Ref shape = bind::tuple_of({size.get(), size.get()});
+    Ref adj = bind::call_kw(csr_matrix, {triplets.get()}, {{BIND_NAME("shape"), shape.get()}});
+
+    // degree = np.array(adj.sum(axis=1)).flatten()
+    Ref sum = bind::attr(adj.get(), BIND_NAME("sum"));
+    Ref axis = bind::py_int(1);
+    Ref sums = bind::call_kw(sum.get(), {}, {{BIND_NAME("axis"), axis.get()}});
+    Ref array = bind::attr(np, BIND_NAME("array"));
+    Ref dense = check(PyObject_CallOneArg(array.get(), sums.get()));
+    Ref degree = check(PyObject_CallMethodNoArgs(dense.get(), BIND_NAME("flatten")));
+    Ref diagonal = check(PyObject_CallOneArg(diags, degree.get()));
+    return check(PyNumber_Subtract(diagonal.get(), adj.get()));
+}
+
+// Vertex -> SCC of its name, the library's components (a name that repeats takes the last
+// component holding one of its vertices).
+std::vector<int32_t> scc_of_vertices(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg,
+                                     const std::vector<int32_t>& canonical) {
+    auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
+    const Components c = rx_strongly_connected(rx, rx_graph);
+    std::vector<int32_t> scc_of(wg.names.size(), -1);
+    for (int32_t k = 0; k < c.count(); ++k)
+        for (int32_t i = c.start[k]; i < c.start[k + 1]; ++i) scc_of[canon(c.members[i])] = k;
+    for (int32_t v = 0; v < wg.vertex_count(); ++v) scc_of[v] = scc_of[canon(v)];
+    return scc_of;
+}
+
+}  // namespace
+
+Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
+    Ref sparse[2], linalg[1];
+    bind::import_now(module, "scipy.sparse", {"csr_matrix", "diags"}, sparse);
+    bind::import_now(module, "scipy.sparse.linalg", {"eigsh"}, linalg);
+    bind::BoundaryTest is_boundary(module);
+
+    // The compute nodes, in the order of graph.nodes; position = index among them. A name
+    // yielded twice maps to its later position, as a dict built from the list would.
+    WorkingGraph wg;
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    read_names(nodes.get(), wg);
+    const std::vector<int32_t> canonical = canonical_map(wg);
+    auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
+    std::vector<uint8_t> compute(wg.names.size());
+    std::vector<int64_t> position_of(wg.names.size(), -1);  // at canonical vertices
+    int64_t n = 0;
+    {
+        bind::SignalCheck signals;
+        for (int32_t v = 0; v < wg.vertex_count(); ++v) {
+            Ref node = bind::subscript(nodes.get(), wg.names[v].get());
+            compute[v] = !is_boundary(node.get());
+            if (compute[v]) position_of[canon(v)] = n++;
+            signals.tick();
+        }
+    }
+
+    Ref zero = bind::py_int(0);
+    if (n == 0) {
+        Ref assignments = check(PyDict_New());
+        for (const Ref& name : wg.names) check(PyDict_SetItem(assignments.get(), name.get(), zero.get()));
+        Ref cls = bind::module_global(module, "PartitionResult");
+        Ref one = bind::py_int(1);
+        return bind::call_kw(cls.get(), {}, {{BIND_NAME("assignments"), assignments.get()},
+                                             {BIND_NAME("num_cores_used"), one.get()}});
+    }
+
+    // One pass over graph.edges: the edges between known names (for the directed graph) and
+    // the symmetric adjacency triplets of those that join two compute nodes.
+    std::vector<int64_t> rows, cols;
+    {
+        Ref edges = bind::attr(graph, BIND_NAME("edges"));
+        bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+            const int32_t s = wg.index.find(src);
+            if (s < 0) return;
+            const int32_t d = wg.index.find(dst);
+            if (d < 0) return;
+            wg.edge_src.push_back(s);
+            wg.edge_dst.push_back(d);
+            const int64_t i = position_of[s], j = position_of[d];
+            if (i < 0 || j < 0) return;
+            rows.push_back(i), rows.push_back(j);
+            cols.push_back(j), cols.push_back(i);
+        });
+    }
+    if (rows.empty()) return call_partitioner(module, "partition_greedy", greedy_def, graph, hw_spec);
+
+    Ref np = bind::module_global(module, "np");
+    Ref laplacian = laplacian_of(np.get(), sparse[0].get(), sparse[1].get(), n, rows, cols);
+    rows = {};  // the triplets are scipy's now
+    cols = {};
+    Ref num_partitions = part_count(hw_spec, n);
+
+    // Split, then read each name's core: its position's part (0 for Input/Output nodes and for
+    // a position no split kept). Values and cores are kept at canonical vertices, where they
+    // are what the assignments dict ends with; values that are not native ints are numbered
+    // by host equality (as a set of them would count them), and the cut compares those
+    // numbers, which is the host's `!=` for any value equal to itself.
+    FiedlerSplit split(np.get(), linalg[0].get(), laplacian.get());
+    std::vector<Ref> values(wg.names.size());
+    std::vector<int64_t> core_of(wg.names.size(), 0);
+    int64_t num_used = 0;
+    if (auto parts = bind::exact_small_int(num_partitions.get())) {
+        NativeIds ids{std::vector<int64_t>(static_cast<size_t>(n), 0)};
+        run_bisection(ids, static_cast<size_t>(n), *parts, hw_spec, split);
+        std::unordered_map<int64_t, Ref> ints;  // one int object per id in use
+        for (int32_t v = 0; v < wg.vertex_count(); ++v) {
+            if (canon(v) != v) continue;
+            const int64_t core = compute[v] ? ids.id[position_of[v]] : 0;
+            auto [it, fresh] = ints.try_emplace(core);
+            if (fresh) it->second = bind::py_int(core);
+            values[v] = it->second;
+            core_of[v] = core;
+        }
+        num_used = static_cast<int64_t>(ints.size());
+    } else {
+        ObjectIds ids;
+        ids.id.assign(static_cast<size_t>(n), ids.zero);
+        run_bisection(ids, static_cast<size_t>(n), num_partitions, hw_spec, split);
+        bind::NameIndex distinct;
+        std::vector<Ref> kept;  // keeps the distinct values alive for the index
+        for (int32_t v = 0; v < wg.vertex_count(); ++v) {
+            if (canon(v) != v) continue;
+            values[v] = compute[v] ? ids.id[position_of[v]] : zero;
+            int32_t k = distinct.find(values[v].get());
+            if (k < 0) {
+                k = static_cast<int32_t>(kept.size());
+                distinct.assign(values[v].get(), k);
+                kept.push_back(values[v]);
+            }
+            core_of[v] = k;
+        }
+        num_used = static_cast<int64_t>(kept.size());
+    }
+    Ref assignments = check(PyDict_New());
+    for (int32_t v = 0; v < wg.vertex_count(); ++v)
+        check(PyDict_SetItem(assignments.get(), wg.names[v].get(), values[canon(v)].get()));
+
+    // Cycle analysis on the directed graph of all nodes, then the edge lists.
+    Ref rx = bind::module_global(module, "rx");
+    Ref rx_graph = build_rx_graph(rx.get(), wg);
+    const bool is_dag = rx_is_dag(rx.get(), rx_graph.get());
+    const std::vector<int32_t> scc_of =
+        is_dag ? std::vector<int32_t>() : scc_of_vertices(rx.get(), rx_graph.get(), wg, canonical);
+    EdgeLists lists = cut_edges(graph, wg, core_of, scc_of);
+
+    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
+    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
+    Ref metrics = check(PyDict_New());
+    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
+    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", bind::py_int(n_cross).get()));
+    check(PyDict_SetItemString(metrics.get(), "num_partitions", num_partitions.get()));
+    Ref n_used = bind::py_int(num_used);
+    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
+                       metrics.get());
 }
 
 }  // namespace zerav::partition
