@@ -8,8 +8,11 @@ namespace bind {
 namespace {
 
 // True when attribute lookup of `__class__` on instances of `type` reaches object's own
-// descriptor, so that isinstance sees the real type.
+// descriptor through the generic lookup, so that isinstance sees the real type.
 bool reports_real_class(PyTypeObject* type) {
+    // A type with its own attribute hook (__getattribute__ or __getattr__) may answer
+    // `__class__` itself.
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {

@@ -185,3 +185,19 @@ def test_float_limit_and_node_lookup_errors():
     g.nodes = Missing(g.nodes)
     with pytest.raises(LookupError):
         greedy(g, make_hw())
+
+
+def test_nodes_that_claim_another_class():
+    class Disguised:
+        def __getattribute__(self, name):
+            if name == "__class__":
+                return ir.Input
+            return object.__getattribute__(self, name)
+
+    class Proxy:
+        __class__ = property(lambda self: ir.Output)
+
+    g = make_graph({"a": ir.LIF(), "d": Disguised(), "p": Proxy(), "b": ir.LIF()})
+    r = greedy(g, make_hw(max_neurons_per_core=1, num_cores=4))
+    # Only a and b count (one core each): the disguised nodes are Input/Output to isinstance.
+    assert r.num_cores_used == 2

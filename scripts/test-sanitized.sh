@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the modules with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan-site
+# and runs the test suite against that build (the sanitizer runtimes preloaded into the
+# project's interpreter, leak detection off for the interpreter's own allocations, every
+# report fatal). Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv="${VENV:-.venv}"
+./scripts/setup.sh test >/dev/null
+site=build/asan-site
+rm -rf "$site"
+ZERAV_SANITIZE=ON "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+  -Cbuild-dir=build/asan --target "$site" .
+cxx="${CXX:-g++}"
+preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+export LD_PRELOAD="$preload"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_odr_violation=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
+export ZERAV_SANITIZED=1
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
