@@ -1,6 +1,6 @@
 # Entry points named in the README. Each sets up .venv (a CPython 3.13 of this machine, the
 # dependencies, the native build) before it runs.
-.PHONY: demo test bench bench-quick build clean
+.PHONY: demo test test-sanitized bench bench-quick build clean
 
 demo:
 	./scripts/setup.sh test,tool
@@ -9,6 +9,10 @@ demo:
 test:
 	./scripts/setup.sh test
 	.venv/bin/python -m pytest -q
+
+# The same suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the modules.
+test-sanitized:
+	./scripts/test-sanitized.sh
 
 bench:
 	./scripts/setup.sh test

@@ -1,0 +1,76 @@
+"""Ctrl-C during long native calls, and calls from several threads at once."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+import warnings
+
+import pytest
+
+import zerav.graph.partition as partition
+from zerav import ir
+from tests.conftest import make_graph, make_hw
+
+NODE = object()  # one plain compute node object, shared: building the input stays cheap
+
+
+def big_graph(n, fan_out=4):
+    g = ir.Graph()
+    g.nodes = {f"n{i}": NODE for i in range(n)}
+    names = list(g.nodes)
+    g.edges = [(names[i], names[(i * 7 + k * 13 + 1) % n]) for i in range(n) for k in range(fan_out)]
+    return g
+
+
+@pytest.fixture(scope="module")
+def huge():
+    return big_graph(600_000)
+
+
+def interrupted(fn, delay=0.3):
+    """Runs fn with SIGINT raised after `delay` seconds; returns what fn raised."""
+    timer = threading.Timer(delay, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            fn()
+    except KeyboardInterrupt as exc:
+        return exc
+    finally:
+        timer.cancel()
+    return None
+
+
+@pytest.mark.parametrize("algorithm", ["greedy", "edgemap"])
+def test_sigint_interrupts_partition_and_leaves_the_graph(huge, algorithm):
+    hw = make_hw(max_neurons_per_core=64, num_cores=100_000)
+    exc = interrupted(lambda: partition.partition(huge, hw, algorithm))
+    assert isinstance(exc, KeyboardInterrupt)
+    assert huge.partition_metadata is None
+
+
+def test_sigint_interrupts_the_feedback_check():
+    edges = [("a", "b")] * 3_000_000
+    hw = make_hw(max_feedback_delay=10, core_mesh_topology=(4, 4), num_cores=16)
+    exc = interrupted(lambda: [partition._check_feedback_delay(edges, {"a": 0, "b": 5}, hw) for _ in range(50)])
+    assert isinstance(exc, KeyboardInterrupt)
+
+
+def test_threads_give_the_sequential_results():
+    graphs = [big_graph(2_000 + 500 * k, fan_out=3) for k in range(6)]
+    hw = make_hw(max_neurons_per_core=50, num_cores=200)
+    expected = [partition.partition_edgemap(g, hw) for g in graphs]
+    results = [None] * len(graphs)
+
+    def work(k):
+        for _ in range(3):
+            results[k] = partition.partition_edgemap(graphs[k], hw)
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(graphs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
