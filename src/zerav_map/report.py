@@ -6,7 +6,7 @@ import math
 from typing import Iterable, List, Optional, Sequence
 
 from zerav_map import __version__
-from zerav_map.chip import Chip, format_bytes
+from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
 
@@ -17,6 +17,11 @@ _EXTRA_METRICS = (("balance_stddev", "balance (std/mean)"),
                   ("num_partitions", "spectral parts"))
 _PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity",
                    "unplaced": "unplaced"}
+
+
+def _size(n: int) -> str:
+    """Bytes for a table column: one decimal of KiB from 1 KiB up, so the column lines up."""
+    return f"{n} B" if n < 1024 else f"{n / 1024:.1f} KiB"
 
 
 def table(header: Sequence[str], rows: Iterable[Sequence[object]],
@@ -110,17 +115,17 @@ def budget_lines(o: Outcome) -> List[str]:
         if b is None:  # a core holding only Input and Output nodes
             rows.append([core, where, 0, "-", "-", "-", "-", "-", ", ".join(flagged.get(core, []))])
             continue
-        rows.append([core, where, b.neuron_count, format_bytes(b.weight_bytes),
-                     format_bytes(b.state_bytes), format_bytes(b.routing_bytes),
-                     format_bytes(b.total_bytes), _pct(b.utilization),
+        rows.append([core, where, b.neuron_count, _size(b.weight_bytes),
+                     _size(b.state_bytes), _size(b.routing_bytes),
+                     _size(b.total_bytes), _pct(b.utilization),
                      ", ".join(flagged.get(core, []))])
     head = ["core", "mesh", "nodes", "weights", "state", "routing", "total", "SRAM use",
             "problems"]
     out = [f"Per-core budgets ({o.algorithm})"]
     out += table(head, rows, right=[True, False, True, True, True, True, True, True, False])
     res = o.resources
-    out.append(f"  all cores: {format_bytes(res.total_weight_bytes)} of weights, "
-               f"{format_bytes(res.total_state_bytes)} of neuron state")
+    out.append(f"  all cores: {_size(res.total_weight_bytes)} of weights, "
+               f"{_size(res.total_state_bytes)} of neuron state")
     return out
 
 

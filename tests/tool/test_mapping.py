@@ -234,3 +234,18 @@ def test_json_is_strict(tool, write_json):
     assert r.code == 0, r
     doc = json.loads(r.out, parse_constant=lambda c: pytest.fail(f"non-JSON constant {c}"))
     assert doc["runs"][0]["partition"]["metrics"]["balance_stddev"] is None
+
+
+def test_documented_model_and_chip_files_work(tool, write_json):
+    import pathlib
+    import re
+    text = (pathlib.Path(__file__).parents[2] / "docs" / "TOOL.md").read_text()
+    model_doc, chip_doc = re.findall(r"```json\n(.*?)```", text, re.S)
+    r = tool(write_json("tiny.json", model_doc), "--chip", write_json("chip.json", chip_doc),
+             "--json")
+    assert r.code == 0, r
+    doc = r.json()
+    assert doc["chip"]["name"] == "small chip" and doc["model"]["nodes"] == 5
+    # fc: 64 x 512 int8 weights and 64 int8 biases; syn: 3 fp32 delays; lif: 4 x 64 state.
+    res = doc["runs"][0]["resources"]
+    assert (res["total_weight_bytes"], res["total_state_bytes"]) == (64 * 512 + 64 + 12, 1024)

@@ -169,7 +169,7 @@ def _node_from(nd: Any, host: Dict[str, type], where: str):
     node = cls(**values)
     if precision is not None:
         if not hasattr(node, "precision"):
-            raise _Bad(f"{where}: a {kind} node has no precision")
+            raise _Bad(f"{where}: {kind} nodes have no precision")
         node.precision = precision
     return name, node
 
