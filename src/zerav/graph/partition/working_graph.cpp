@@ -1,5 +1,6 @@
 #include "zerav/graph/partition/working_graph.hpp"
 
+#include "bind/index_pairs.hpp"
 #include "bind/pairs.hpp"
 
 #include <cstring>
@@ -165,20 +166,13 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
     for (Py_ssize_t i = 0; i < v; ++i) PyList_SET_ITEM(names.get(), i, Py_NewRef(wg.names[i].get()));
     check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_nodes_from"), names.get()));
 
-    // One int object per vertex, shared by all the pairs that name it.
+    // The edges go in as a lazy iterator of index pairs: the library consumes one pair at a
+    // time, so the E tuples never exist together.
     bind::GcPause no_gc;
-    std::vector<Ref> ids(static_cast<size_t>(v));
-    for (Py_ssize_t i = 0; i < v; ++i) ids[i] = bind::py_int(i);
-    Ref pairs = check(PyList_New(e));
-    for (Py_ssize_t k = 0; k < e; ++k) {
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) bind::raise();
-        PyTuple_SET_ITEM(pair, 0, Py_NewRef(ids[wg.edge_src[k]].get()));
-        PyTuple_SET_ITEM(pair, 1, Py_NewRef(ids[wg.edge_dst[k]].get()));
-        PyObject_GC_UnTrack(pair);  // a pair of ints cannot be part of a cycle
-        PyList_SET_ITEM(pairs.get(), k, pair);
-    }
-    check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
+    Ref pairs = bind::index_pairs(wg.edge_src, wg.edge_dst);
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
+    bind::expire_index_pairs(pairs.get());
+    if (!added) bind::raise();
     return rx_graph;
 }
 

@@ -1,0 +1,87 @@
+#include "bind/index_pairs.hpp"
+
+namespace bind {
+namespace {
+
+struct IndexPairs {
+    PyObject_HEAD
+    const int32_t* a;
+    const int32_t* b;
+    Py_ssize_t size;
+    Py_ssize_t next;
+};
+
+PyObject* next_pair(PyObject* self) {
+    auto* it = reinterpret_cast<IndexPairs*>(self);
+    if (it->next >= it->size) return nullptr;
+    const Py_ssize_t i = it->next++;
+    PyObject* first = PyLong_FromLong(it->a[i]);
+    if (!first) return nullptr;
+    PyObject* second = PyLong_FromLong(it->b[i]);
+    if (!second) {
+        Py_DECREF(first);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) {
+        Py_DECREF(first);
+        Py_DECREF(second);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, first);
+    PyTuple_SET_ITEM(pair, 1, second);
+    return pair;
+}
+
+PyObject* length_hint(PyObject* self, PyObject*) {
+    auto* it = reinterpret_cast<IndexPairs*>(self);
+    return PyLong_FromSsize_t(it->size - it->next);
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"__length_hint__", length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(next_pair)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"zerav.index_pairs", sizeof(IndexPairs), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+PyTypeObject* type() {
+    static PyObject* t = nullptr;
+    if (!t) t = check(PyType_FromSpec(&spec)).release();
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+}  // namespace
+
+Ref index_pairs(std::span<const int32_t> a, std::span<const int32_t> b) {
+    auto* it = PyObject_New(IndexPairs, type());
+    if (!it) raise();
+    it->a = a.data();
+    it->b = b.data();
+    it->size = static_cast<Py_ssize_t>(a.size() < b.size() ? a.size() : b.size());
+    it->next = 0;
+    return Ref::steal(reinterpret_cast<PyObject*>(it));
+}
+
+void expire_index_pairs(PyObject* iterator) {
+    auto* it = reinterpret_cast<IndexPairs*>(iterator);
+    it->a = it->b = nullptr;
+    it->size = it->next = 0;
+}
+
+}  // namespace bind
