@@ -92,11 +92,16 @@ void import_as(PyObject* module, const char* name, const char* alias) {
     check(PyModule_AddObjectRef(module, alias, top.get()));
 }
 
-Ref module_global(PyObject* module, const char* name) {
+Ref module_global(PyObject* module, PyObject* name) {
     PyObject* value = nullptr;
-    if (check(PyDict_GetItemStringRef(PyModule_GetDict(module), name, &value))) return Ref::steal(value);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (check(PyDict_GetItemRef(PyModule_GetDict(module), name, &value))) return Ref::steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
+}
+
+Ref module_global(PyObject* module, const char* name) {
+    Ref key = check(PyUnicode_InternFromString(name));
+    return module_global(module, key.get());
 }
 
 }  // namespace bind

@@ -30,7 +30,9 @@ void import_as(PyObject* module, const char* name, const char* alias);
 // `from FROM import a, b` evaluated at call time: fills `out` with the objects.
 void import_now(PyObject* module, const char* from, std::initializer_list<const char*> names, Ref* out);
 
-// The current binding of `name` in `module`'s namespace (a global lookup: NameError if unbound).
+// The current binding of `name` in `module`'s namespace, as a global name lookup finds it
+// (NameError when unbound). Pass an interned name (BIND_NAME) on hot paths: no string is built.
+Ref module_global(PyObject* module, PyObject* name);
 Ref module_global(PyObject* module, const char* name);
 
 }  // namespace bind

@@ -3,7 +3,7 @@
 #include "zerav/graph/resource/resource.hpp"
 
 #include "bind/boundary_nodes.hpp"
-#include "bind/globals.hpp"
+#include "bind/module.hpp"
 #include "bind/host.hpp"
 #include "bind/pairs.hpp"
 
@@ -34,7 +34,7 @@ bool above(PyObject* utilization, PyObject* peak) {
 
 // Pass 3: routing, totals and utilisation per core, in budgets order.
 Ref summarise(PyObject* module, Budgets& budgets, const IncomingEdges& incoming, PyObject* hw_spec) {
-    Ref result_type = bind::global(module, BIND_NAME("ResourceMap"));
+    Ref result_type = bind::module_global(module, BIND_NAME("ResourceMap"));
     Ref result = check(PyObject_CallNoArgs(result_type.get()));
     Amount total_weight, total_state;
     Ref peak = bind::py_float(0.0);

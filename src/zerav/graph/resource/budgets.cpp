@@ -2,7 +2,7 @@
 // which the cores first appear, each with its native tally.
 #include "zerav/graph/resource/resource.hpp"
 
-#include "bind/globals.hpp"
+#include "bind/module.hpp"
 #include "bind/host.hpp"
 
 namespace zerav::resource {
@@ -17,7 +17,7 @@ CoreTally& Budgets::at(PyObject* core_id) {
         Ref budget = Ref::steal(found);
         return tallies_[index_.at(budget.get())];
     }
-    Ref cls = bind::global(module_, BIND_NAME("CoreBudget"));
+    Ref cls = bind::module_global(module_, BIND_NAME("CoreBudget"));
     Ref budget = bind::call_kw(cls.get(), {}, {{BIND_NAME("core_id"), core_id}});
     bind::check(PyDict_SetItem(dict_.get(), core_id, budget.get()));
     index_.emplace(budget.get(), tallies_.size());

@@ -5,7 +5,7 @@
 // through unchanged.
 #include "zerav/graph/resource/resource.hpp"
 
-#include "bind/globals.hpp"
+#include "bind/module.hpp"
 #include "bind/host.hpp"
 
 namespace zerav::resource {
@@ -57,7 +57,7 @@ void NodeAccounting::add(PyObject* node) {
 
 // `_precision_to_bytes(precision)`, looked up in the module namespace for every node.
 Amount NodeAccounting::element_bytes(PyObject* precision) {
-    Ref fn = bind::global(module_, BIND_NAME("_precision_to_bytes"));
+    Ref fn = bind::module_global(module_, BIND_NAME("_precision_to_bytes"));
     if (bind::is_function_for(fn.get(), precision_to_bytes_def)) {
         bind::require_exact(precision, &PyUnicode_Type, "precision");
         return Amount(bytes_per_element(precision));
@@ -69,7 +69,7 @@ Amount NodeAccounting::element_bytes(PyObject* precision) {
 // isinstance(value, np.ndarray): subclasses count.
 bool NodeAccounting::is_array(PyObject* value) {
     if (!ndarray_) {
-        Ref np = bind::global(module_, BIND_NAME("np"));
+        Ref np = bind::module_global(module_, BIND_NAME("np"));
         ndarray_ = bind::attr(np.get(), BIND_NAME("ndarray"));
     }
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(ndarray_.get()))) return true;
@@ -87,7 +87,7 @@ void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObjec
         Ref name = Ref::steal(raw);
         Ref value = optional(node, name.get());
         if (!value || !is_array(value.get())) continue;
-        Ref state_attrs = bind::global(module_, BIND_NAME("_STATE_ATTRS"));
+        Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
         if (check(PySequence_Contains(state_attrs.get(), name.get())))
             tally.state = bind::add(tally.state, bind::multiply(array_size(value.get()), state_bytes), true);
         else
@@ -104,7 +104,7 @@ void NodeAccounting::add_plain_arrays(CoreTally& tally, PyObject* node, const Am
         if (value && is_array(value.get()))
             tally.weight = bind::add(tally.weight, bind::multiply(array_size(value.get()), element), true);
     }
-    Ref state_attrs = bind::global(module_, BIND_NAME("_STATE_ATTRS"));
+    Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
     Ref it = check(PyObject_GetIter(state_attrs.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref name = Ref::steal(raw);
