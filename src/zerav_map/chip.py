@@ -32,11 +32,11 @@ _UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1 << 20, "mb":
 
 @dataclasses.dataclass
 class Chip:
-    spec: HardwareSpec
+    hw: HardwareSpec
     name: str = "default chip"
 
     def describe(self) -> str:
-        s = self.spec
+        s = self.hw
         mesh = s.core_mesh_topology
         where = f"({mesh[0]}x{mesh[1]} mesh)" if mesh is not None else "(no mesh)"
         delay = (f"feedback edges <= {s.max_feedback_delay} hops"
@@ -120,10 +120,10 @@ def make_chip(chip_file: Optional[str], overrides: Dict[str, Any]) -> Chip:
         members.update(overrides)
         if chip_file is None:
             name = "default chip with overrides"
-    spec = HardwareSpec(**members)
+    hw = HardwareSpec(**members)
     try:
-        spec.validate()
+        hw.validate()
     except ValueError as e:
         where = f"{chip_file}: " if chip_file is not None else ""
         raise InputError(f"{where}the chip is not consistent: {e}") from None
-    return Chip(spec=spec, name=name)
+    return Chip(hw=hw, name=name)

@@ -76,7 +76,7 @@ def run_document(o: Outcome) -> Dict[str, Any]:
 
 
 def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) -> Dict:
-    s = chip.spec
+    s = chip.hw
     return _plain({
         "tool": "zerav-map",
         "version": __version__,

@@ -107,7 +107,7 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
     graph = model.fresh_graph()
-    hw = chip.spec
+    hw = chip.hw
     start = time.perf_counter()
     try:
         with warnings.catch_warnings(record=True) as caught:

@@ -45,7 +45,7 @@ def _matplotlib():
 
 def _layout(o: Outcome, chip: Chip) -> Tuple[int, int, Dict[int, Tuple[int, int]]]:
     """(rows, cols, core -> cell) for the panel."""
-    mesh = chip.spec.core_mesh_topology
+    mesh = chip.hw.core_mesh_topology
     placed = dict(o.placement.logical_to_physical) if o.placement is not None else {}
     if mesh is not None:
         return mesh[0], mesh[1], {c: tuple(p) for c, p in placed.items()}
@@ -66,7 +66,7 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
     rows, cols, cells = _layout(o, chip)
     if o.placement is None or o.resources is None:
         # No mapping to draw: the empty mesh, and why.
-        if chip.spec.core_mesh_topology is not None:
+        if chip.hw.core_mesh_topology is not None:
             for r in range(rows):
                 for c in range(cols):
                     ax.add_patch(Rectangle((c + 0.04, r + 0.04), 0.92, 0.92,
@@ -83,7 +83,7 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
     size = max(rows, cols)
     font = max(4.5, min(9.0, 70.0 / size))
     budgets = o.resources.budgets
-    sram = chip.spec.sram_bytes_per_core
+    sram = chip.hw.sram_bytes_per_core
     crowded_cores = {c for p in o.problems if p.kind == "node-capacity" for c in p.cores}
     # Row 0 at the top, as the mesh is usually drawn.
     occupied = {pos: core for core, pos in cells.items()}
@@ -136,7 +136,7 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
     note = f"unplaced cores: {unplaced}    busiest link: {top} edges"
     if crowded_cores or o.resources.violations:
         note += "    red edge: over SRAM, purple dashed: over node capacity"
-    if chip.spec.core_mesh_topology is None:
+    if chip.hw.core_mesh_topology is None:
         note += "    (no mesh: cores in id order)"
     ax.text(0.5, -0.03, textwrap.fill(note, 90), ha="center", va="top", transform=ax.transAxes,
             fontsize=8.5, color="darkred" if o.unplaced else "black")

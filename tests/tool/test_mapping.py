@@ -249,3 +249,45 @@ def test_documented_model_and_chip_files_work(tool, write_json):
     # fc: 64 x 512 int8 weights and 64 int8 biases; syn: 3 fp32 delays; lif: 4 x 64 state.
     res = doc["runs"][0]["resources"]
     assert (res["total_weight_bytes"], res["total_state_bytes"]) == (64 * 512 + 64 + 12, 1024)
+
+
+@pytest.fixture
+def small_inputs(small_model):
+    from zerav_map.chip import make_chip
+    from zerav_map.models import load_model
+    chip = make_chip(None, {"num_cores": 4, "max_neurons_per_core": 2,
+                            "core_mesh_topology": (2, 2)})
+    return load_model(str(small_model)), chip
+
+
+def test_a_failing_stage_is_an_error_not_a_fit(monkeypatch, small_inputs):
+    import zerav.graph.partition as partition_mod
+    from zerav_map import mapping
+    from zerav_map.report import verdict
+
+    def broken(graph, hw_spec, algorithm="greedy"):
+        raise NotImplementedError("partition_spectral is not built yet")
+
+    monkeypatch.setattr(partition_mod, "partition", broken)
+    out = mapping.run(*small_inputs, "spectral")
+    assert (out.fits, out.status) == (False, "error")
+    assert out.problems[0].message == ("partition failed: NotImplementedError: "
+                                       "partition_spectral is not built yet")
+    assert verdict([out]) == "Result: the model does not fit the chip (spectral: error)."
+
+
+def test_a_core_left_off_the_mesh_is_a_problem(monkeypatch, small_inputs):
+    import zerav.graph.placement as placement_mod
+    from zerav_map import mapping
+    real_place = placement_mod.place
+
+    def place_all_but_core_1(graph, hw_spec):
+        result = real_place(graph, hw_spec)
+        del result.logical_to_physical[1]
+        return result
+
+    monkeypatch.setattr(placement_mod, "place", place_all_but_core_1)
+    out = mapping.run(*small_inputs, "greedy")
+    assert out.unplaced == [1]
+    assert [(p.kind, p.cores) for p in out.problems] == [("unplaced", [1])]
+    assert not out.fits and out.position(1) is None
