@@ -7,7 +7,7 @@ demo:
 	.venv/bin/python -m zerav_map
 
 test:
-	./scripts/setup.sh test
+	./scripts/setup.sh test,tool
 	.venv/bin/python -m pytest -q
 
 # The same suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the modules.
@@ -15,15 +15,15 @@ test-sanitized:
 	./scripts/test-sanitized.sh
 
 bench:
-	./scripts/setup.sh test
+	./scripts/setup.sh test,tool
 	.venv/bin/python -m bench
 
 bench-quick:
-	./scripts/setup.sh test
+	./scripts/setup.sh test,tool
 	.venv/bin/python -m bench --quick
 
 build:
-	./scripts/setup.sh test
+	./scripts/setup.sh test,tool
 
 clean:
 	rm -rf build .venv

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${VENV:-.venv}"
-./scripts/setup.sh test >/dev/null
+./scripts/setup.sh test,tool >/dev/null
 site=build/asan-site
 rm -rf "$site"
 ZERAV_SANITIZE=ON "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
