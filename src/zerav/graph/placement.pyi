@@ -1,0 +1,15 @@
+"""Core placement optimization on physical hardware mesh (native module)."""
+
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Tuple
+
+from zerav import ir
+from zerav.graph.constraints import HardwareSpec
+
+@dataclass
+class PlacementResult:
+    logical_to_physical: Dict[int, Tuple[int, int]] = field(default_factory=dict)
+    total_hop_distance: int = 0
+    improvement: float = 0.0
+
+def place(graph: ir.Graph, hw_spec: HardwareSpec) -> PlacementResult: ...

@@ -1,0 +1,95 @@
+// The greedy placement over plain arrays: the seed pair at the centre, then every core id in
+// ascending order next to its heaviest placed partner that still has a free neighbour, or on the
+// first free cell. Nothing is moved once placed.
+//
+// Cores are known here by class: one class per distinct core value of the communication pairs
+// (values equal under the host's equality share a class). The placed cores are keyed by
+// integers, as the host's `placed` dict is: the two seed keys (the integer conversions of the
+// seed pair's values) and the ids 0, 1, ... of the expansion. A class finds its placed core
+// through `ClassKey`: the integer it equals, or the seed key it equals when that key is not a
+// 64-bit integer.
+#pragma once
+
+#include "zerav/graph/placement/id_map.hpp"
+#include "zerav/graph/placement/mesh.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace zerav::placement {
+
+struct ClassKey {
+    enum class Kind : uint8_t { None, Int, SeedA, SeedB };
+    Kind kind = Kind::None;
+    int64_t value = 0;  // for Int
+};
+
+// Each class's partners with the pair weights, heaviest first (ties in pair order).
+struct NeighborLists {
+    std::vector<size_t> start;  // class k's entries are [start[k], start[k + 1])
+    std::vector<int32_t> partner;
+    std::vector<int64_t> weight;
+};
+
+// Weighted pairs of classes, in first-appearance order.
+struct Pairs {
+    std::vector<int32_t> lo, hi;  // the (smaller, larger) core values' classes
+    std::vector<int64_t> weight;
+    size_t size() const { return weight.size(); }
+};
+
+// The pair indices heaviest first, equal weights in pair order.
+std::vector<uint32_t> heaviest_first(const Pairs& pairs);
+
+NeighborLists neighbor_lists(const Pairs& pairs, std::span<const uint32_t> sorted, size_t class_count);
+
+// Where a placed core sits: a seed (SeedA's position may hold host objects) or an expansion id.
+struct Spot {
+    enum class Kind : uint8_t { None, SeedA, SeedB, Expansion };
+    Kind kind = Kind::None;
+    Coord pos;
+};
+
+class Placement {
+public:
+    explicit Placement(Mesh& mesh) : mesh_(mesh) {}
+
+    // The seed step: core A at the centre (`key` is its integer key when that fits in 64
+    // bits), then core B on the first free neighbour of the centre, if there is one.
+    void place_seed_a(const Coord& centre, std::optional<int64_t> key);
+    std::optional<uint32_t> free_neighbor_of_centre() const { return mesh_.first_free_neighbor(a_pos_); }
+    void place_seed_b(uint32_t cell, std::optional<int64_t> key, bool same_key_as_a);
+
+    // Visits ids 0 .. count - 1. `classes` maps an integer to the class equal to it;
+    // `keys[k]` is class k's key. Stops early once the mesh is full (nothing can move then).
+    void expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys, const NeighborLists& nbrs,
+                const std::function<void()>& poll);
+
+    // Where the placed core of a class with key `key` sits, as things stand.
+    Spot find(const ClassKey& key) const;
+
+    bool seed_a_placed() const { return a_placed_; }
+    bool seed_b_placed() const { return b_placed_; }
+    const Coord& seed_a_position() const { return a_pos_; }
+    uint32_t seed_b_cell() const { return b_cell_; }
+    // The cell of each visited expansion id (-1: not placed; skipped seed keys are -1 too).
+    const std::vector<int64_t>& expansion_cells() const { return cells_; }
+    const Mesh& mesh() const { return mesh_; }
+
+private:
+    bool is_seed_key(int64_t v) const {
+        return (a_placed_ && a_key_ && *a_key_ == v) || (b_placed_ && b_key_ && *b_key_ == v);
+    }
+
+    Mesh& mesh_;
+    bool a_placed_ = false, b_placed_ = false, same_key_ = false;
+    std::optional<int64_t> a_key_, b_key_;
+    Coord a_pos_;
+    uint32_t b_cell_ = 0;
+    std::vector<int64_t> cells_;
+};
+
+}  // namespace zerav::placement

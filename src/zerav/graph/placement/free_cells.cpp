@@ -1,0 +1,108 @@
+#include "zerav/graph/placement/free_cells.hpp"
+
+namespace zerav::placement {
+
+namespace {
+
+// The host's tuple hash (an xxHash-style mix of the item hashes) and set table constants.
+constexpr uint64_t kPrime1 = 11400714785074694791ull;
+constexpr uint64_t kPrime2 = 14029467366897019727ull;
+constexpr uint64_t kPrime5 = 2870177450012600261ull;
+constexpr size_t kMinSize = 8;       // a new set's table
+constexpr size_t kLinearProbes = 9;  // slots looked at after the home slot before jumping
+constexpr unsigned kPerturbShift = 5;
+constexpr size_t kPollPeriod = size_t{1} << 16;
+
+uint64_t rotate31(uint64_t x) { return (x << 31) | (x >> 33); }
+
+// The smallest power of two (at least the minimum size) above `min_used`.
+size_t table_size_above(size_t min_used) {
+    size_t size = kMinSize;
+    while (size <= min_used) size <<= 1;
+    return size;
+}
+
+// The argument of the resize that the add bringing the table's fill to `fill` triggers.
+size_t resize_target(size_t fill) { return fill > 50000 ? fill * 2 : fill * 4; }
+
+// The fill at which a table of `size` slots grows: the first with fill * 5 >= mask * 3.
+size_t growth_fill(size_t size) { return (3 * (size - 1) + 4) / 5; }
+
+// Stores `cell` in the first empty slot of its probe sequence (the table has no dummies).
+void insert_clean(std::vector<uint32_t>& table, uint64_t hash, uint32_t cell) {
+    const size_t mask = table.size() - 1;
+    size_t perturb = hash;
+    size_t i = hash & mask;
+    for (;;) {
+        if (table[i] == FreeCellOrder::kEmpty) {
+            table[i] = cell;
+            return;
+        }
+        if (i + kLinearProbes <= mask) {
+            for (size_t j = 1; j <= kLinearProbes; ++j) {
+                if (table[i + j] == FreeCellOrder::kEmpty) {
+                    table[i + j] = cell;
+                    return;
+                }
+            }
+        }
+        perturb >>= kPerturbShift;
+        i = (i * 5 + 1 + perturb) & mask;
+    }
+}
+
+}  // namespace
+
+uint64_t cell_tuple_hash(uint64_t r, uint64_t c) {
+    uint64_t acc = kPrime5;
+    acc += r * kPrime2;
+    acc = rotate31(acc);
+    acc *= kPrime1;
+    acc += c * kPrime2;
+    acc = rotate31(acc);
+    acc *= kPrime1;
+    acc += 2 ^ (kPrime5 ^ 3527539ull);
+    return acc == UINT64_MAX ? 1546275796ull : acc;
+}
+
+size_t FreeCellOrder::final_slots(uint64_t cells) {
+    size_t size = kMinSize;
+    for (size_t fill = growth_fill(size); fill <= cells; fill = growth_fill(size)) {
+        size = table_size_above(resize_target(fill));
+    }
+    return size;
+}
+
+uint64_t FreeCellOrder::peak_bytes(uint64_t cells) {
+    const uint64_t last = final_slots(cells);
+    return (last + last / 2) * sizeof(uint32_t);
+}
+
+FreeCellOrder::FreeCellOrder(uint32_t rows, uint32_t cols, const std::function<void()>& poll)
+    : cols_(cols), slots_(kMinSize, kEmpty) {
+    size_t fill = 0;
+    size_t next_growth = growth_fill(slots_.size());
+    uint32_t cell = 0;
+    for (uint32_t r = 0; r < rows; ++r) {
+        for (uint32_t c = 0; c < cols; ++c, ++cell) {
+            insert_clean(slots_, cell_tuple_hash(r, c), cell);
+            if (++fill == next_growth) {
+                resize(resize_target(fill));
+                next_growth = growth_fill(slots_.size());
+            }
+            if (fill % kPollPeriod == 0) poll();
+        }
+    }
+}
+
+// Rebuilds the table at its new size, re-inserting the cells in the old slot order.
+void FreeCellOrder::resize(size_t min_used) {
+    std::vector<uint32_t> old(table_size_above(min_used), kEmpty);
+    old.swap(slots_);
+    for (const uint32_t cell : old) {
+        if (cell == kEmpty) continue;
+        insert_clean(slots_, cell_tuple_hash(cell / cols_, cell % cols_), cell);
+    }
+}
+
+}  // namespace zerav::placement

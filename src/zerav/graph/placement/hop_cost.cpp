@@ -1,0 +1,124 @@
+// The cost of a placement: spike hops (Manhattan distance times pair weight) summed over the
+// communicating pairs whose cores are both placed, the same sum for the row-major identity
+// layout over every pair, and the percentage improvement of the first over the second.
+// Exact ints are summed natively; any other value (a float core id, a numpy mesh size) makes
+// that term, and the sum from there on, a host computation in the host's order.
+#include "zerav/graph/placement/placement.hpp"
+
+#include "zerav/graph/placement/host_ints.hpp"
+
+#include "bind/host.hpp"
+
+namespace zerav::placement {
+
+using bind::check;
+using bind::i128;
+using bind::Ref;
+
+namespace {
+
+constexpr i128 kExactDouble = i128{1} << 53;  // ints up to this size are exact as doubles
+
+// (abs(ra - rb) + abs(ca - cb)) * weight, added to `total` by the host.
+void add_host_term(HostTotal& total, PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb, int64_t weight) {
+    Ref dr = check(PyNumber_Subtract(ra, rb));
+    Ref adr = check(PyNumber_Absolute(dr.get()));
+    Ref dc = check(PyNumber_Subtract(ca, cb));
+    Ref adc = check(PyNumber_Absolute(dc.get()));
+    Ref manhattan = check(PyNumber_Add(adr.get(), adc.get()));
+    Ref w = bind::py_int(weight);
+    Ref term = check(PyNumber_Multiply(manhattan.get(), w.get()));
+    total.add(term.get());
+}
+
+i128 distance(i128 ra, i128 ca, i128 rb, i128 cb) { return bind::abs128(ra - rb) + bind::abs128(ca - cb); }
+
+// The position objects of a spot: the centre's own objects for the first seed core.
+std::pair<Ref, Ref> host_position(const Spot& spot, const Centre& centre) {
+    if (spot.kind == Spot::Kind::SeedA) return {centre.row, centre.col};
+    return {bind::py_int(spot.pos.row), bind::py_int(spot.pos.col)};
+}
+
+HostTotal placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
+                      const Centre& centre) {
+    HostTotal total;
+    bind::SignalCheck signals;
+    for (size_t p = 0; p < cp.pairs.size(); ++p) {
+        signals.tick();
+        const Spot a = placement.find(keys[cp.pairs.lo[p]]);
+        if (a.kind == Spot::Kind::None) continue;
+        const Spot b = placement.find(keys[cp.pairs.hi[p]]);
+        if (b.kind == Spot::Kind::None) continue;
+        const bool host = !centre.native && (a.kind == Spot::Kind::SeedA || b.kind == Spot::Kind::SeedA);
+        if (!host) {
+            add_weighted(total, distance(a.pos.row, a.pos.col, b.pos.row, b.pos.col), cp.pairs.weight[p]);
+            continue;
+        }
+        auto [ra, ca] = host_position(a, centre);
+        auto [rb, cb] = host_position(b, centre);
+        add_host_term(total, ra.get(), ca.get(), rb.get(), cb.get(), cp.pairs.weight[p]);
+    }
+    return total;
+}
+
+HostTotal identity_hops(const CorePairs& cp, PyObject* cols) {
+    HostTotal total;
+    const auto c = bind::exact_small_int(cols);
+    const bool native_cols = c && *c != 0;
+    bind::SignalCheck signals;
+    for (size_t p = 0; p < cp.pairs.size(); ++p) {
+        signals.tick();
+        const KeyValue& a = cp.keys[p][0];
+        const KeyValue& b = cp.keys[p][1];
+        if (native_cols && !a.object && !b.object) {
+            const i128 m = distance(floor_div(a.value, *c), floor_mod(a.value, *c), floor_div(b.value, *c),
+                                    floor_mod(b.value, *c));
+            add_weighted(total, m, cp.pairs.weight[p]);
+            continue;
+        }
+        Ref av = a.host(), bv = b.host();
+        Ref ra = check(PyNumber_FloorDivide(av.get(), cols));
+        Ref ca = check(PyNumber_Remainder(av.get(), cols));
+        Ref rb = check(PyNumber_FloorDivide(bv.get(), cols));
+        Ref cb = check(PyNumber_Remainder(bv.get(), cols));
+        add_host_term(total, ra.get(), ca.get(), rb.get(), cb.get(), cp.pairs.weight[p]);
+    }
+    return total;
+}
+
+// (baseline - total) / max(baseline, 1) * 100.0 when baseline > 0, else 0.0.
+Ref improvement(const HostTotal& baseline, const HostTotal& total) {
+    if (baseline.native() && total.native()) {
+        const i128 base = baseline.value();
+        if (base <= 0) return bind::py_float(0.0);
+        const i128 diff = base - total.value();  // both are sums of non-negative terms
+        if (bind::abs128(diff) <= kExactDouble && base <= kExactDouble) {
+            return bind::py_float(static_cast<double>(diff) / static_cast<double>(base) * 100.0);
+        }
+        Ref d = bind::py_int128(diff), b = bind::py_int128(base);
+        Ref q = check(PyNumber_TrueDivide(d.get(), b.get()));
+        const double v = PyFloat_AsDouble(q.get());
+        if (v == -1.0 && PyErr_Occurred()) bind::raise();
+        return bind::py_float(v * 100.0);
+    }
+    Ref base = baseline.object(), hops = total.object();
+    Ref zero = bind::py_int(0), one = bind::py_int(1);
+    Ref positive = check(PyObject_RichCompare(base.get(), zero.get(), Py_GT));
+    if (!bind::truthy(positive.get())) return bind::py_float(0.0);
+    Ref diff = check(PyNumber_Subtract(base.get(), hops.get()));
+    Ref divisor = bind::compare(one.get(), base.get(), Py_GT) ? one : base;  // max(baseline, 1)
+    Ref q = check(PyNumber_TrueDivide(diff.get(), divisor.get()));
+    Ref hundred = bind::py_float(100.0);
+    return check(PyNumber_Multiply(q.get(), hundred.get()));
+}
+
+}  // namespace
+
+Costs placement_costs(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
+                      const Centre& centre, PyObject* cols) {
+    const HostTotal total = placed_hops(cp, keys, placement, centre);
+    const HostTotal baseline = identity_hops(cp, cols);
+    return Costs{total.object(), improvement(baseline, total)};
+}
+
+}  // namespace zerav::placement

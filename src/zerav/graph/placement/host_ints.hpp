@@ -1,0 +1,79 @@
+// The host integers of one placement: integer conversion of the values handed to the
+// place-core and neighbour steps, Python's floor division and modulo, and running totals that
+// add exactly as the host's `+=` does.
+#pragma once
+
+#include "bind/wide_int.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace zerav::placement {
+
+// A core id or coordinate as the place-core and neighbour steps take it: an exact int as it is,
+// another numeric value (float, bool, an integer type of another library) through the host's
+// integer conversion (a float truncates toward zero; text is not parsed), anything else fails
+// with TypeError "Expected int, got TYPE".
+bind::Ref as_int(PyObject* value);
+
+// A value as `range()` takes it (`__index__`): the same errors as `range(value)`.
+inline bind::Ref as_index(PyObject* value) { return bind::check(PyNumber_Index(value)); }
+
+// The sign (-1, 0, 1) of an int.
+int sign_of(PyObject* int_value);
+
+// Python's a // b and a % b (b != 0).
+inline bind::i128 floor_div(bind::i128 a, bind::i128 b) {
+    bind::i128 q = a / b;
+    if (a % b != 0 && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+inline bind::i128 floor_mod(bind::i128 a, bind::i128 b) {
+    bind::i128 r = a % b;
+    if (r != 0 && ((r < 0) != (b < 0))) r += b;
+    return r;
+}
+
+// A total that starts at the int 0 and takes `total += term`: natively while every term and the
+// sum are exact ints that fit in 128 bits, through the host's in-place addition from the first
+// term that is not (so the value, its type and the order of the additions are the host's).
+class HostTotal {
+public:
+    void add(bind::i128 term);
+    void add(PyObject* term);
+
+    bool native() const { return !object_; }
+    bind::i128 value() const { return value_; }  // when native()
+    bind::Ref object() const { return native() ? bind::py_int128(value_) : object_; }
+
+private:
+    bind::i128 value_ = 0;
+    bind::Ref object_;
+};
+
+// The position tuple (row, col). One of two exact ints cannot be part of a reference cycle, so
+// it is left out of the cyclic collector's tracking at once (the collector would untrack it on
+// its first pass): a layout of a million cells then costs no repeated collector passes.
+bind::Ref position_tuple(PyObject* row, PyObject* col);
+
+// Host ints for the coordinates 0 .. size - 1, each made once and shared by every position
+// that holds it (other values are made on each request).
+class CoordinateInts {
+public:
+    explicit CoordinateInts(size_t size) : ints_(size) {}
+    bind::Ref get(int64_t v) {
+        if (v < 0 || static_cast<uint64_t>(v) >= ints_.size()) return bind::py_int(v);
+        bind::Ref& slot = ints_[static_cast<size_t>(v)];
+        if (!slot) slot = bind::py_int(v);
+        return slot;
+    }
+
+private:
+    std::vector<bind::Ref> ints_;
+};
+
+// `manhattan * weight` added to `total`, the product natively when it fits.
+void add_weighted(HostTotal& total, bind::i128 manhattan, int64_t weight);
+
+}  // namespace zerav::placement

@@ -1,0 +1,39 @@
+// The placement module's functions, shared between its source files.
+#pragma once
+
+#include "zerav/graph/placement/core_pairs.hpp"
+#include "zerav/graph/placement/expansion.hpp"
+
+#include "bind/function.hpp"
+
+namespace zerav::placement {
+
+extern const bind::FunctionDef place_def;
+
+// place(graph, hw_spec)
+bind::Ref place(PyObject* module, PyObject* graph, PyObject* hw_spec);
+
+// {i: (i, 0) for i in range(num_cores)}
+bind::Ref column_layout(PyObject* num_cores);
+
+// {i: (i // cols, i % cols) for i in range(rows * cols)}
+bind::Ref row_major_layout(PyObject* rows, PyObject* cols);
+
+// The seed pair's centre cell as the host holds it: (rows // 2, cols // 2), natively when both
+// are exact ints that fit in 64 bits.
+struct Centre {
+    bool native = true;
+    bind::Ref row, col;
+};
+
+struct Costs {
+    bind::Ref total_hops;
+    bind::Ref improvement;
+};
+
+// The weighted hop total of the placement, that of the row-major identity layout (core c at
+// (c // cols, c % cols)) and the improvement of the one over the other.
+Costs placement_costs(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
+                      const Centre& centre, PyObject* cols);
+
+}  // namespace zerav::placement
