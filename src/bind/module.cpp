@@ -1,5 +1,8 @@
 #include "bind/module.hpp"
 
+#include "bind/boundary.hpp"
+
+#include <type_traits>
 #include <vector>
 
 namespace bind {
@@ -27,6 +30,19 @@ PyObject* create_guarded(PyObject* spec, InitGuard& guard) {
 }
 
 namespace {
+
+ModuleDefinition& definition_of(PyModuleDef* def) { return *reinterpret_cast<ModuleDefinition*>(def); }
+
+PyObject* create_module(PyObject* spec, PyModuleDef* def) { return create_guarded(spec, definition_of(def).guard); }
+
+int exec_module(PyObject* module) {
+    ModuleDefinition& d = definition_of(PyModule_GetDef(module));
+    return guarded_status([&] {
+        set_builtins(module);
+        d.body(module);
+        d.guard.initialised = true;
+    });
+}
 
 // `from MODULE import NAME`: the attribute, or the submodule already imported under that name.
 Ref import_one(PyObject* from_module, PyObject* name) {
@@ -63,6 +79,18 @@ Ref import_from(PyObject* module, const char* from, std::initializer_list<const 
 }
 
 }  // namespace
+
+ModuleDefinition::ModuleDefinition(const char* short_name, const char* doc, ModuleBody body_)
+    : def{PyModuleDef_HEAD_INIT, short_name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr},
+      slots{{Py_mod_create, reinterpret_cast<void*>(create_module)},
+            {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+            {Py_mod_gil, Py_MOD_GIL_USED},
+            {0, nullptr}},
+      guard{short_name},
+      body(body_) {
+    static_assert(std::is_standard_layout_v<ModuleDefinition>);
+}
 
 void set_builtins(PyObject* module) {
     PyObject* builtins = PyEval_GetFrameBuiltins();

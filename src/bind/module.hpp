@@ -17,6 +17,23 @@ struct InitGuard {
 // Py_mod_create: applies the guards, then creates the module object named by `spec`.
 PyObject* create_guarded(PyObject* spec, InitGuard& guard);
 
+// The frame of a module: what its body defines, in order, when it loads.
+using ModuleBody = void (*)(PyObject* module);
+
+// A module definition with multi-phase initialisation: the guards when the module object is
+// created; `__builtins__` and then `body` when it executes; declared as needing the GIL on
+// free-threaded builds. `PyInit_<name>` returns `PyModuleDef_Init(&definition.def)`.
+struct ModuleDefinition {
+    PyModuleDef def;  // first member: the init callbacks find their definition through it
+    PyModuleDef_Slot slots[5];
+    InitGuard guard;
+    ModuleBody body;
+
+    ModuleDefinition(const char* short_name, const char* doc, ModuleBody body);
+    ModuleDefinition(const ModuleDefinition&) = delete;
+    ModuleDefinition& operator=(const ModuleDefinition&) = delete;
+};
+
 // Binds `__builtins__` first, as the interpreter does before running a module's body.
 void set_builtins(PyObject* module);
 

@@ -3,7 +3,6 @@
 #include "zerav/graph/partition/docs.hpp"
 #include "zerav/graph/partition/partition.hpp"
 
-#include "bind/boundary.hpp"
 #include "bind/module.hpp"
 #include "bind/record.hpp"
 
@@ -33,38 +32,22 @@ constexpr bind::FieldDef result_fields[] = {
     {"metrics", "Dict[str, Any]", FieldDefault::NewDict},
 };
 
-bind::InitGuard guard{"partition"};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return bind::create_guarded(spec, guard); }
-
-int exec(PyObject* module) {
-    return bind::guarded_status([&] {
-        bind::set_builtins(module);
-        bind::import_names(module, "dataclasses", {"dataclass", "field"});
-        bind::import_names(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
-        bind::import_as(module, "numpy", "np");
-        bind::import_as(module, "rustworkx", "rx");
-        bind::import_names(module, "zerav", {"ir"});
-        bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
-        bind::add_record(module, "PartitionResult", docs::result, result_fields);
-        bind::add_function(module, partition_def);
-        bind::add_function(module, check_feedback_delay_def);
-        bind::add_function(module, greedy_def);
-        bind::add_function(module, edgemap_def);
-        bind::add_function(module, spectral_def);
-        guard.initialised = true;
-    });
+void body(PyObject* module) {
+    bind::import_names(module, "dataclasses", {"dataclass", "field"});
+    bind::import_names(module, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
+    bind::import_as(module, "numpy", "np");
+    bind::import_as(module, "rustworkx", "rx");
+    bind::import_names(module, "zerav", {"ir"});
+    bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
+    bind::add_record(module, "PartitionResult", docs::result, result_fields);
+    bind::add_function(module, partition_def);
+    bind::add_function(module, check_feedback_delay_def);
+    bind::add_function(module, greedy_def);
+    bind::add_function(module, edgemap_def);
+    bind::add_function(module, spectral_def);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "partition", docs::module, 0, nullptr, slots, nullptr, nullptr, nullptr};
+bind::ModuleDefinition definition{"partition", docs::module, body};
 
 }  // namespace
 
@@ -80,4 +63,4 @@ const bind::FunctionDef spectral_def{"partition_spectral", docs::spectral, parti
 
 }  // namespace zerav::partition
 
-PyMODINIT_FUNC PyInit_partition() { return PyModuleDef_Init(&zerav::partition::module_def); }
+PyMODINIT_FUNC PyInit_partition() { return PyModuleDef_Init(&zerav::partition::definition.def); }

@@ -3,7 +3,6 @@
 #include "zerav/graph/placement/docs.hpp"
 #include "zerav/graph/placement/placement.hpp"
 
-#include "bind/boundary.hpp"
 #include "bind/module.hpp"
 #include "bind/record.hpp"
 
@@ -23,32 +22,16 @@ constexpr bind::FieldDef result_fields[] = {
     {"improvement", "float", FieldDefault::ZeroFloat},
 };
 
-bind::InitGuard guard{"placement"};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return bind::create_guarded(spec, guard); }
-
-int exec(PyObject* module) {
-    return bind::guarded_status([&] {
-        bind::set_builtins(module);
-        bind::import_names(module, "dataclasses", {"dataclass", "field"});
-        bind::import_names(module, "typing", {"Dict", "List", "Optional", "Tuple"});
-        bind::import_names(module, "zerav", {"ir"});
-        bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
-        bind::add_record(module, "PlacementResult", docs::result, result_fields);
-        bind::add_function(module, place_def);
-        guard.initialised = true;
-    });
+void body(PyObject* module) {
+    bind::import_names(module, "dataclasses", {"dataclass", "field"});
+    bind::import_names(module, "typing", {"Dict", "List", "Optional", "Tuple"});
+    bind::import_names(module, "zerav", {"ir"});
+    bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
+    bind::add_record(module, "PlacementResult", docs::result, result_fields);
+    bind::add_function(module, place_def);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "placement", docs::module, 0, nullptr, slots, nullptr, nullptr, nullptr};
+bind::ModuleDefinition definition{"placement", docs::module, body};
 
 }  // namespace
 
@@ -57,4 +40,4 @@ const bind::FunctionDef place_def{"place", docs::place, place_params, "Placement
 
 }  // namespace zerav::placement
 
-PyMODINIT_FUNC PyInit_placement() { return PyModuleDef_Init(&zerav::placement::module_def); }
+PyMODINIT_FUNC PyInit_placement() { return PyModuleDef_Init(&zerav::placement::definition.def); }

@@ -3,7 +3,6 @@
 #include "zerav/graph/resource/docs.hpp"
 #include "zerav/graph/resource/resource.hpp"
 
-#include "bind/boundary.hpp"
 #include "bind/module.hpp"
 #include "bind/record.hpp"
 
@@ -50,36 +49,20 @@ void add_state_attrs(PyObject* module) {
     bind::check(PyModule_AddObjectRef(module, "_STATE_ATTRS", set.get()));
 }
 
-bind::InitGuard guard{"resource"};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return bind::create_guarded(spec, guard); }
-
-int exec(PyObject* module) {
-    return bind::guarded_status([&] {
-        bind::set_builtins(module);
-        bind::import_names(module, "dataclasses", {"dataclass", "field"});
-        bind::import_names(module, "typing", {"Dict", "List"});
-        bind::import_as(module, "numpy", "np");
-        bind::import_names(module, "zerav", {"ir"});
-        bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
-        bind::add_record(module, "CoreBudget", docs::core_budget, core_budget_fields);
-        bind::add_record(module, "ResourceMap", docs::resource_map, resource_map_fields);
-        add_state_attrs(module);
-        bind::add_function(module, precision_to_bytes_def);
-        bind::add_function(module, allocate_def);
-        guard.initialised = true;
-    });
+void body(PyObject* module) {
+    bind::import_names(module, "dataclasses", {"dataclass", "field"});
+    bind::import_names(module, "typing", {"Dict", "List"});
+    bind::import_as(module, "numpy", "np");
+    bind::import_names(module, "zerav", {"ir"});
+    bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
+    bind::add_record(module, "CoreBudget", docs::core_budget, core_budget_fields);
+    bind::add_record(module, "ResourceMap", docs::resource_map, resource_map_fields);
+    add_state_attrs(module);
+    bind::add_function(module, precision_to_bytes_def);
+    bind::add_function(module, allocate_def);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "resource", docs::module, 0, nullptr, slots, nullptr, nullptr, nullptr};
+bind::ModuleDefinition definition{"resource", docs::module, body};
 
 }  // namespace
 
@@ -90,4 +73,4 @@ const bind::FunctionDef allocate_def{"allocate", docs::allocate, allocate_params
 
 }  // namespace zerav::resource
 
-PyMODINIT_FUNC PyInit_resource() { return PyModuleDef_Init(&zerav::resource::module_def); }
+PyMODINIT_FUNC PyInit_resource() { return PyModuleDef_Init(&zerav::resource::definition.def); }
