@@ -74,3 +74,28 @@ def test_threads_give_the_sequential_results():
     for t in threads:
         t.join()
     assert results == expected
+
+
+def test_pipeline_from_threads_gives_the_sequential_results():
+    placement = pytest.importorskip("zerav.graph.placement")
+    resource = pytest.importorskip("zerav.graph.resource")
+    hw = make_hw(max_neurons_per_core=40, num_cores=400, core_mesh_topology=(20, 20))
+    graphs = []
+    for k in range(5):
+        g = make_graph([f"n{i}" for i in range(800 + 100 * k)])
+        names = list(g.nodes)
+        g.edges = [(names[i], names[(i * 5 + k + 1) % len(names)]) for i in range(len(names))]
+        partition.partition(g, hw, "edgemap")
+        graphs.append(g)
+    expected = [(placement.place(g, hw), resource.allocate(g, hw)) for g in graphs]
+    results = [None] * len(graphs)
+
+    def work(k):
+        for _ in range(5):
+            results[k] = (placement.place(graphs[k], hw), resource.allocate(graphs[k], hw))
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(graphs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
