@@ -6,8 +6,6 @@ from __future__ import annotations
 import dataclasses
 import inspect
 import pickle
-import subprocess
-import sys
 import textwrap
 
 import numpy
@@ -108,31 +106,3 @@ def test_partition_result_record():
     assert (a == object()) is False
     a.num_cores_used = 5
     assert a != b
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
-
-
-def test_reinitialisation_is_refused():
-    out = run_python("""
-        import sys
-        import zerav.graph.partition
-        del sys.modules["zerav.graph.partition"]
-        try:
-            import zerav.graph.partition
-        except ImportError as e:
-            print(e)
-    """)
-    assert out.stdout.strip() == "Module 'partition' has already been imported. Re-initialisation is not supported."
-
-
-def test_second_interpreter_is_refused():
-    out = run_python("""
-        import zerav.graph.partition
-        import _interpreters
-        interp = _interpreters.create("legacy")
-        code = "try:\\n import zerav.graph.partition\\nexcept ImportError as e:\\n print(e)"
-        _interpreters.run_string(interp, code)
-    """)
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout
