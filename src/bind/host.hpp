@@ -71,21 +71,6 @@ Ref tuple_of(std::initializer_list<PyObject*> items);
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
             std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs);
 
-// Keeps the cyclic garbage collector from running while many objects that cannot form cycles
-// are created at once (its passes would only scan them); restores the previous state.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 // Checks for pending signals (Ctrl-C) every `period` calls of tick().
 class SignalCheck {
 public:

@@ -168,7 +168,6 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
 
     // The edges go in as a lazy iterator of index pairs: the library consumes one pair at a
     // time, so the E tuples never exist together.
-    bind::GcPause no_gc;
     Ref pairs = bind::index_pairs(wg.edge_src, wg.edge_dst);
     Ref added = Ref::steal(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
     bind::expire_index_pairs(pairs.get());
