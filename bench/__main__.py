@@ -67,7 +67,7 @@ def main(argv=None):
     p.add_argument("--no-memory", action="store_true")
     p.add_argument("--json", default="bench/results.json")
     args = p.parse_args(argv)
-    sizes = [int(float(s)) for s in (args.sizes or ("1e3,1e4" if args.quick else "1e3,1e4,1e5,1e6")).split(",")]
+    sizes = [int(float(s)) for s in (args.sizes or ("1e3,1e4" if args.quick else "1e3,1e4,2e4,1e5,1e6")).split(",")]
     shapes = (args.shapes or ("layered,recurrent" if args.quick else ",".join(SHAPES))).split(",")
     entries = (args.entries or ",".join(ENTRIES)).split(",")
     warnings.simplefilter("ignore")
