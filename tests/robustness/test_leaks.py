@@ -82,7 +82,7 @@ CALLS = {
 def test_no_blocks_leak(name):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        assert steady(CALLS[name]) <= 5
+        assert steady(CALLS[name]) <= 25  # a leak of one block per call would show 200
 
 
 @pytest.mark.parametrize("name", ["greedy", "edgemap", "partition", "capacity error", "delay violation"])
