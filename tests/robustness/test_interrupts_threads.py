@@ -35,6 +35,9 @@ def interrupted(fn, delay=0.3):
     handler runs at the call's next signal check and raises SIGINT, which the call must then
     answer with KeyboardInterrupt at its following check. (A timer thread could not run while
     the call holds the lock.)"""
+    # Ctrl-C's own handler, whatever this process inherited (a job started in the background
+    # of a non-interactive shell starts with SIGINT ignored).
+    previous_int = signal.signal(signal.SIGINT, signal.default_int_handler)
     previous = signal.signal(signal.SIGALRM, lambda signum, frame: signal.raise_signal(signal.SIGINT))
     signal.setitimer(signal.ITIMER_REAL, delay)
     try:
@@ -46,6 +49,7 @@ def interrupted(fn, delay=0.3):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        signal.signal(signal.SIGINT, previous_int)
     return None
 
 
