@@ -1,5 +1,5 @@
 """Hostile inputs to place(): a result or a documented Python exception, never a crash; the
-graph and the specification are left as they were."""
+graph and the hardware description are left as they were."""
 
 from __future__ import annotations
 

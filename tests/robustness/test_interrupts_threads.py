@@ -74,6 +74,14 @@ def test_sigint_interrupts_the_feedback_check():
     assert isinstance(exc, KeyboardInterrupt) and exc.__context__ is None
 
 
+def run_in_threads(work, count):
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_threads_give_the_sequential_results():
     graphs = [big_graph(2_000 + 500 * k, fan_out=3) for k in range(6)]
     hw = make_hw(max_neurons_per_core=50, num_cores=200)
@@ -83,11 +91,7 @@ def test_threads_give_the_sequential_results():
     def work(k):
         for _ in range(3):
             results[k] = partition.partition_edgemap(graphs[k], hw)
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(graphs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, len(graphs))
     assert results == expected
 
 
@@ -108,9 +112,5 @@ def test_pipeline_from_threads_gives_the_sequential_results():
     def work(k):
         for _ in range(5):
             results[k] = (placement.place(graphs[k], hw), resource.allocate(graphs[k], hw))
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(graphs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, len(graphs))
     assert results == expected

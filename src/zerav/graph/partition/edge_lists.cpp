@@ -24,9 +24,10 @@ EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int
     return out;
 }
 
-double edge_total(PyObject* graph) {
+Ref cut_ratio(PyObject* graph, const EdgeLists& lists) {
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
-    return static_cast<double>(std::max<Py_ssize_t>(bind::length(edges.get()), 1));
+    const auto total = static_cast<double>(std::max<Py_ssize_t>(bind::length(edges.get()), 1));
+    return bind::py_float(static_cast<double>(lists.cross_count()) / total);
 }
 
 }  // namespace zerav::partition

@@ -12,6 +12,9 @@ namespace zerav::partition {
 struct EdgeLists {
     bind::Ref cross;     // list of (src, dst)
     bind::Ref feedback;  // list of (src, dst); empty when no SCCs are given
+
+    Py_ssize_t cross_count() const { return PyList_GET_SIZE(cross.get()); }
+    Py_ssize_t feedback_count() const { return PyList_GET_SIZE(feedback.get()); }
 };
 
 // `core_of[v]` is the core assigned to the name of vertex v (read at canonical vertices), or
@@ -20,7 +23,7 @@ struct EdgeLists {
 EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int64_t> core_of,
                     std::span<const int32_t> scc_of);
 
-// The cut-ratio divisor: max(len(graph.edges), 1).
-double edge_total(PyObject* graph);
+// "cut_ratio": the cross-core edges over max(len(graph.edges), 1), a float.
+bind::Ref cut_ratio(PyObject* graph, const EdgeLists& lists);
 
 }  // namespace zerav::partition

@@ -176,25 +176,19 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     std::vector<int64_t> core_of_vertex(core_of.begin(), core_of.end());
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
 
-    std::vector<bool> used(cores.objects.size(), false);
-    int64_t num_used = 0;
-    for (int32_t c : key_core)
-        if (!used[c]) used[c] = true, ++num_used;
-    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
-    const Py_ssize_t n_feedback = PyList_GET_SIZE(lists.feedback.get());
-    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
+    const int64_t num_used = count_distinct<int32_t>(key_core, cores.objects.size());
+    Ref ratio = cut_ratio(graph, lists);
     Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
     Ref zero = bind::py_int(0);
     Ref greedy_cut = check(PyObject_CallMethodObjArgs(initial_metrics.get(), BIND_NAME("get"),
                                                       BIND_NAME("total_cross_core_edges"), zero.get(), nullptr));
-    Ref cross_count = bind::py_int(n_cross);
+    Ref cross_count = bind::py_int(lists.cross_count());
     Ref improvement = check(PyNumber_Subtract(greedy_cut.get(), cross_count.get()));
-    Ref metrics = check(PyDict_New());
-    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
-    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", cross_count.get()));
-    check(PyDict_SetItemString(metrics.get(), "total_feedback_edges", bind::py_int(n_feedback).get()));
-    check(PyDict_SetItemString(metrics.get(), "refinement_iterations", bind::py_int(iteration).get()));
-    check(PyDict_SetItemString(metrics.get(), "improvement_over_greedy", improvement.get()));
+    Ref metrics = metrics_dict({{"cut_ratio", ratio.get()},
+                                {"total_cross_core_edges", cross_count.get()},
+                                {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()},
+                                {"refinement_iterations", bind::py_int(iteration).get()},
+                                {"improvement_over_greedy", improvement.get()}});
     Ref n_used = bind::py_int(num_used);
     return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
                        metrics.get());

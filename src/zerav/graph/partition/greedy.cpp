@@ -89,19 +89,13 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, order.is_dag ? std::span<const int32_t>() : order.scc_of);
 
     // Step 6: metrics.
-    std::vector<bool> used(core_ints.size(), false);
-    int64_t num_used = 0;
-    for (int64_t core : core_of_entry)
-        if (!used[core]) used[core] = true, ++num_used;
-    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
-    const Py_ssize_t n_feedback = PyList_GET_SIZE(lists.feedback.get());
-    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
+    const int64_t num_used = count_distinct<int64_t>(core_of_entry, core_ints.size());
+    Ref ratio = cut_ratio(graph, lists);
     Ref balance = balance_stddev(module, core_of_entry, num_used);
-    Ref metrics = check(PyDict_New());
-    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
-    check(PyDict_SetItemString(metrics.get(), "balance_stddev", balance.get()));
-    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", bind::py_int(n_cross).get()));
-    check(PyDict_SetItemString(metrics.get(), "total_feedback_edges", bind::py_int(n_feedback).get()));
+    Ref metrics = metrics_dict({{"cut_ratio", ratio.get()},
+                                {"balance_stddev", balance.get()},
+                                {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
+                                {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()}});
     Ref n_used = bind::py_int(num_used);
     return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
                        metrics.get());

@@ -3,7 +3,10 @@
 
 #include "bind/function.hpp"
 
+#include <initializer_list>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace zerav::partition {
 
@@ -30,6 +33,19 @@ bind::Ref call_partitioner(PyObject* module, const char* name, const bind::Funct
 // feedback_edges=..., metrics=...), the class looked up in the module namespace.
 bind::Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_used, PyObject* cross,
                       PyObject* feedback, PyObject* metrics);
+
+// A metrics dict with these entries, in this order.
+bind::Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
+
+// The number of distinct values among `ids`, all in 0 .. bound - 1.
+template <class Int>
+int64_t count_distinct(std::span<const Int> ids, size_t bound) {
+    std::vector<bool> seen(bound, false);
+    int64_t count = 0;
+    for (Int id : ids)
+        if (!seen[static_cast<size_t>(id)]) seen[static_cast<size_t>(id)] = true, ++count;
+    return count;
+}
 
 // numpy's balance of the core sizes: std(bincount(values, minlength)) / max(mean(...), 1).
 bind::Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength);

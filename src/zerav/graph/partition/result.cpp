@@ -31,6 +31,12 @@ Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_use
                           {BIND_NAME("metrics"), metrics}});
 }
 
+Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
+    Ref metrics = check(PyDict_New());
+    for (const auto& [key, value] : entries) check(PyDict_SetItemString(metrics.get(), key, value));
+    return metrics;
+}
+
 Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength) {
     static_assert(sizeof(int64_t) == sizeof(Py_ssize_t), "numpy's intp is 64-bit here");
     Ref np = bind::module_global(module, "np");

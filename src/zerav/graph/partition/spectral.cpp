@@ -271,12 +271,10 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         is_dag ? std::vector<int32_t>() : scc_of_vertices(rx.get(), rx_graph.get(), wg, canonical);
     EdgeLists lists = cut_edges(graph, wg, core_of, scc_of);
 
-    const Py_ssize_t n_cross = PyList_GET_SIZE(lists.cross.get());
-    Ref cut_ratio = bind::py_float(static_cast<double>(n_cross) / edge_total(graph));
-    Ref metrics = check(PyDict_New());
-    check(PyDict_SetItemString(metrics.get(), "cut_ratio", cut_ratio.get()));
-    check(PyDict_SetItemString(metrics.get(), "total_cross_core_edges", bind::py_int(n_cross).get()));
-    check(PyDict_SetItemString(metrics.get(), "num_partitions", num_partitions.get()));
+    Ref ratio = cut_ratio(graph, lists);
+    Ref metrics = metrics_dict({{"cut_ratio", ratio.get()},
+                                {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
+                                {"num_partitions", num_partitions.get()}});
     Ref n_used = bind::py_int(num_used);
     return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
                        metrics.get());
