@@ -104,3 +104,24 @@ def test_split_cycle_is_checked_against_the_delay_limit():
     assert all(node.core_id is None for node in g.nodes.values())
     partition.partition(g, make_hw(max_neurons_per_core=4, num_cores=4, max_feedback_delay=1), "edgemap")
     assert g.partition_metadata["feedback_edges"]
+
+
+def test_edges_are_passed_over_as_often_as_the_refinement_reads_them():
+    class Edges:
+        """A re-iterable edge collection that counts its passes."""
+
+        def __init__(self, pairs):
+            self.pairs, self.passes = pairs, 0
+
+        def __iter__(self):
+            self.passes += 1
+            return iter(self.pairs)
+
+        def __len__(self):
+            return len(self.pairs)
+    g = make_graph("pqrst")
+    g.edges = Edges(CHAIN + [("r", "t")])
+    r = edgemap(g, make_hw(max_neurons_per_core=3, num_cores=2))
+    # two greedy passes, the working graph, the neighbour lists, the final cut
+    assert g.edges.passes == 5
+    assert r.cross_core_edges == [("q", "r")]

@@ -10,6 +10,7 @@
 #include "bind/boundary_nodes.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
+#include "bind/pairs.hpp"
 
 namespace zerav::partition {
 
@@ -47,6 +48,28 @@ bool target_full(PyObject* hw_spec, int64_t size) {
     if (auto l = bind::exact_small_int(limit.get())) return size >= *l;
     Ref s = bind::py_int(size);
     return bind::compare(s.get(), limit.get(), Py_GE);
+}
+
+// The neighbour lists of one more pass over graph.edges, each name looked up as it comes
+// (source, then destination). Over an exact list of exact tuples of str names that pass can
+// have no visible effect and finds the working graph's edges again, which then serve as they are.
+Adjacency neighbour_lists(PyObject* graph, const WorkingGraph& wg) {
+    Ref edges = bind::attr(graph, BIND_NAME("edges"));
+    bool plain = PyList_CheckExact(edges.get()) &&
+                 static_cast<size_t>(PyList_GET_SIZE(edges.get())) == wg.edge_records.size();
+    for (size_t i = 0; plain && i < wg.edge_records.size(); ++i)
+        plain = wg.edge_records[i].item == PyList_GET_ITEM(edges.get(), static_cast<Py_ssize_t>(i));
+    if (plain) return undirected_neighbours(wg.vertex_count(), wg.edge_src, wg.edge_dst);
+    std::vector<int32_t> src, dst;
+    bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* a, PyObject* b) {
+        const int32_t s = wg.index.find(a);
+        const int32_t d = wg.index.find(b);
+        if (s >= 0 && d >= 0) {
+            src.push_back(s);
+            dst.push_back(d);
+        }
+    });
+    return undirected_neighbours(wg.vertex_count(), src, dst);
 }
 
 Ref copy_assignments(PyObject* initial) {
@@ -103,7 +126,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     }
     const std::vector<int32_t> initial_core = key_core;
 
-    const Adjacency neighbours = undirected_neighbours(n, wg.edge_src, wg.edge_dst);
+    const Adjacency neighbours = neighbour_lists(graph, wg);
     const Adjacency successors = successors_newest_first(n, wg.edge_src, wg.edge_dst);
     const Adjacency predecessors = successors_newest_first(n, wg.edge_dst, wg.edge_src);
 
