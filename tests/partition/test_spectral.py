@@ -308,3 +308,22 @@ def test_repeated_calls_keep_references_flat(solver, fn):
             spectral(g, hw)
     assert counts() == before
     assert sys.getallocatedblocks() - blocks < 300  # one leaked object per call would be 600
+
+
+def test_edges_are_passed_over_three_times():
+    class Edges:
+        """A re-iterable edge collection that counts its passes."""
+
+        def __init__(self, pairs):
+            self.pairs, self.passes = pairs, 0
+
+        def __iter__(self):
+            self.passes += 1
+            return iter(self.pairs)
+
+        def __len__(self):
+            return len(self.pairs)
+    g = make_graph("abc")
+    g.edges = Edges([("a", "b"), ("b", "c"), ("c", "a")])
+    partition.partition_spectral(g, make_hw(max_neurons_per_core=5))
+    assert g.edges.passes == 3  # adjacency, the directed graph, the edge lists

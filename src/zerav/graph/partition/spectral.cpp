@@ -192,8 +192,7 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
                                              {BIND_NAME("num_cores_used"), one.get()}});
     }
 
-    // One pass over graph.edges: the edges between known names (for the directed graph) and
-    // the symmetric adjacency triplets of those that join two compute nodes.
+    // The symmetric adjacency triplets of the edges that join two compute nodes.
     std::vector<int64_t> rows, cols;
     {
         Ref edges = bind::attr(graph, BIND_NAME("edges"));
@@ -202,8 +201,6 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
             if (s < 0) return;
             const int32_t d = wg.index.find(dst);
             if (d < 0) return;
-            wg.edge_src.push_back(s);
-            wg.edge_dst.push_back(d);
             const int64_t i = position_of[s], j = position_of[d];
             if (i < 0 || j < 0) return;
             rows.push_back(i), rows.push_back(j);
@@ -263,7 +260,19 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     for (int32_t v = 0; v < wg.vertex_count(); ++v)
         check(PyDict_SetItem(assignments.get(), wg.names[v].get(), values[canon(v)].get()));
 
-    // Cycle analysis on the directed graph of all nodes, then the edge lists.
+    // Cycle analysis on the directed graph of all nodes (a pass of its own over graph.edges,
+    // after the split, as the edge lists take theirs), then the edge lists.
+    {
+        Ref edges = bind::attr(graph, BIND_NAME("edges"));
+        bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+            const int32_t s = wg.index.find(src);
+            if (s < 0) return;
+            const int32_t d = wg.index.find(dst);
+            if (d < 0) return;
+            wg.edge_src.push_back(s);
+            wg.edge_dst.push_back(d);
+        });
+    }
     Ref rx = bind::module_global(module, "rx");
     Ref rx_graph = build_rx_graph(rx.get(), wg);
     const bool is_dag = rx_is_dag(rx.get(), rx_graph.get());
