@@ -60,7 +60,7 @@ def test_sigint_interrupts_partition_and_leaves_the_graph(huge, algorithm):
     hw = make_hw(max_neurons_per_core=64, num_cores=100_000)
     huge.edges.append(7)
     try:
-        exc = interrupted(lambda: partition.partition(huge, hw, algorithm), delay=0.05)
+        exc = interrupted(lambda: partition.partition(huge, hw, algorithm), delay=0.005)
     finally:
         huge.edges.pop()
     assert isinstance(exc, KeyboardInterrupt) and exc.__context__ is None
@@ -70,7 +70,7 @@ def test_sigint_interrupts_partition_and_leaves_the_graph(huge, algorithm):
 def test_sigint_interrupts_the_feedback_check():
     edges = [("a", "b")] * 12_000_000 + [7]
     hw = make_hw(max_feedback_delay=10, core_mesh_topology=(4, 4), num_cores=16)
-    exc = interrupted(lambda: partition._check_feedback_delay(edges, {"a": 0, "b": 5}, hw), delay=0.05)
+    exc = interrupted(lambda: partition._check_feedback_delay(edges, {"a": 0, "b": 5}, hw), delay=0.005)
     assert isinstance(exc, KeyboardInterrupt) and exc.__context__ is None
 
 
