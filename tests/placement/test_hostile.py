@@ -204,7 +204,7 @@ def index_probe(value):
     return probe, lambda: next(counter) != value
 
 
-def interrupted(call, delay=0.2):
+def interrupted(call, delay=0.02):
     """Runs `call` with Ctrl-C's handler on a timer signal that the kernel delivers after `delay`
     seconds (no host thread needs the interpreter lock to send it)."""
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
