@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import os
 import types
 
 from hypothesis import strategies as st
 
 from zerav import ir
+
+
+# Examples per hostile-input property; ZERAV_HOSTILE_EXAMPLES raises it for a deeper search.
+EXAMPLES = int(os.environ.get("ZERAV_HOSTILE_EXAMPLES", "400"))
 
 
 class Boom(Exception):

@@ -8,9 +8,9 @@ import warnings
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zerav.graph.partition as partition
-from tests.robustness.hostile import ALLOWED, graphs, hw_specs, odd_names, edge_item
+from tests.robustness.hostile import EXAMPLES, ALLOWED, graphs, hw_specs, odd_names, edge_item
 
-SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
 
 def call(fn, *args):

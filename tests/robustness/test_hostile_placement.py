@@ -11,9 +11,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 placement = pytest.importorskip("zerav.graph.placement")
 
 from zerav import ir  # noqa: E402
-from tests.robustness.hostile import ALLOWED, BadEq, BadHash, edges_collection, meshes, numbers  # noqa: E402
+from tests.robustness.hostile import EXAMPLES, ALLOWED, BadEq, BadHash, edges_collection, meshes, numbers  # noqa: E402
 
-SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
 names = st.sampled_from(["a", "b", "c", "d", "e"])
 core_ids = st.one_of(st.integers(-3, 12), st.just(2**70), st.floats(-3, 12), st.just(float("nan")), st.booleans(),

@@ -11,10 +11,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 resource = pytest.importorskip("zerav.graph.resource")
 
 from zerav import ir  # noqa: E402
-from tests.robustness.hostile import ALLOWED, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
+from tests.robustness.hostile import EXAMPLES, ALLOWED, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
 from tests.robustness.test_leaks import steady  # noqa: E402
 
-SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
 
 class RaisingArray:
