@@ -31,6 +31,37 @@ NameIndex::NameIndex(size_t expected) {
     slots_.assign(cap, Slot{0, nullptr, -1});
     mask_ = cap - 1;
     shift_ = 64 - log2_of(cap);
+    identity_.assign(cap, IdentitySlot{nullptr, -1});
+    identity_mask_ = cap - 1;
+    identity_shift_ = 64 - log2_of(cap);
+}
+
+void NameIndex::remember_identity(PyObject* key, int32_t id) {
+    if (!PyUnicode_CheckExact(key)) return;
+    for (size_t i = identity_home(key);; i = (i + 1) & identity_mask_) {
+        IdentitySlot& s = identity_[i];
+        if (s.key == key) {
+            s.id = id;
+            return;
+        }
+        if (!s.key) {
+            s = IdentitySlot{key, id};
+            break;
+        }
+    }
+    if (++identity_used_ * 2 <= identity_.size()) return;
+    std::vector<IdentitySlot> old;
+    old.swap(identity_);
+    const size_t cap = old.size() * 2;
+    identity_.assign(cap, IdentitySlot{nullptr, -1});
+    identity_mask_ = cap - 1;
+    identity_shift_ = 64 - log2_of(cap);
+    for (const IdentitySlot& e : old) {
+        if (!e.key) continue;
+        size_t i = identity_home(e.key);
+        while (identity_[i].key) i = (i + 1) & identity_mask_;
+        identity_[i] = e;
+    }
 }
 
 bool NameIndex::same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash) {
@@ -55,11 +86,14 @@ int32_t NameIndex::assign(PyObject* key, int32_t id) {
         if (!s.key) {
             s = Slot{hash, key, id};
             if (++used_ * 2 > slots_.size()) grow();
+            remember_identity(key, id);
             return -1;
         }
         if (same(s.key, s.hash, key, hash)) {
             const int32_t old = s.id;
             s.id = id;
+            remember_identity(s.key, id);
+            remember_identity(key, id);
             return old;
         }
     }

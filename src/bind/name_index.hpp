@@ -14,8 +14,16 @@ class NameIndex {
 public:
     explicit NameIndex(size_t expected = 0);
 
-    // The id stored for `key`, or -1.
-    int32_t find(PyObject* key) const { return find(key, hash_of(key)); }
+    // The id stored for `key`, or -1. A str key that is one of the stored objects is found
+    // by its address alone, without touching the object: the common case, where edges name
+    // nodes with the very str objects the nodes were keyed by.
+    int32_t find(PyObject* key) const {
+        if (PyUnicode_CheckExact(key)) {
+            const int32_t id = find_identical(key);
+            if (id >= 0) return id;
+        }
+        return find(key, hash_of(key));
+    }
     int32_t find(PyObject* key, Py_hash_t hash) const;
 
     // Stores `id` for `key` (replacing the id of an equal key, whose stored key object stays)
@@ -46,10 +54,31 @@ private:
     static bool same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash);
     void grow();
 
+    // The exact str keys by address (each stored or replaced-by key object -> its current id).
+    struct IdentitySlot {
+        PyObject* key;  // nullptr marks an empty slot
+        int32_t id;
+    };
+    size_t identity_home(const PyObject* key) const {
+        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull) >> identity_shift_);
+    }
+    int32_t find_identical(PyObject* key) const {
+        for (size_t i = identity_home(key);; i = (i + 1) & identity_mask_) {
+            const IdentitySlot& s = identity_[i];
+            if (s.key == key) return s.id;
+            if (!s.key) return -1;
+        }
+    }
+    void remember_identity(PyObject* key, int32_t id);
+
     std::vector<Slot> slots_;
     size_t mask_ = 0;
     int shift_ = 64;
     size_t used_ = 0;
+    std::vector<IdentitySlot> identity_;
+    size_t identity_mask_ = 0;
+    int identity_shift_ = 64;
+    size_t identity_used_ = 0;
 };
 
 }  // namespace bind

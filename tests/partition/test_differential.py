@@ -115,3 +115,43 @@ def test_edgemap_candidate_order_on_hubs(monkeypatch, seed):
     monkeypatch.setattr(partition, "partition_greedy", stage1)
     hw = make_hw(max_neurons_per_core=rnd.choice([3, 4, 100]))
     assert_same(run(partition.partition_edgemap, graph, hw), run(lambda g, h: reference.edgemap(g, h, stage1), graph, hw))
+
+
+class RepeatingNodes:
+    """A node mapping whose iteration yields some names twice, as distinct but equal str
+    objects (the host contract does not forbid it): every lookup must treat them as one."""
+
+    def __init__(self, nodes, repeat):
+        self.nodes, self.repeat = nodes, repeat
+
+    def __iter__(self):
+        for name in self.nodes:
+            yield name
+        for name in self.repeat:
+            yield "".join(list(name))  # an equal str, another object
+
+    def __getitem__(self, name):
+        return self.nodes[name]
+
+
+@pytest.mark.parametrize("seed", range(60))
+@pytest.mark.parametrize("algorithm", ["greedy", "edgemap"])
+def test_repeated_names_give_consistent_results(seed, algorithm):
+    """Names must be unique, so the program's answer for repeated ones is no contract; but the
+    result must hang together: one core per name, and the cut is exactly the edges whose two
+    names sit on different cores."""
+    graph, rnd = random_graph(30_000 + seed, max_nodes=25)
+    hw = random_hw(rnd, graph)
+    names = list(graph.nodes)
+    repeat = rnd.sample(names, k=min(len(names), rnd.randint(0, 4)))
+    graph.nodes = RepeatingNodes(graph.nodes, repeat)
+    graph.edges = [("".join(list(a)), b) if rnd.random() < 0.3 else (a, b) for a, b in graph.edges]
+    result = run(getattr(partition, f"partition_{algorithm}"), graph, hw)
+    if isinstance(result, tuple):
+        assert result[0] == "ValueError"
+        return
+    cores = result.assignments
+    assert sorted(cores) == sorted(names)
+    assert result.cross_core_edges == [(a, b) for a, b in graph.edges
+                                       if a in cores and b in cores and cores[a] != cores[b]]
+    assert all(e in result.cross_core_edges for e in result.feedback_edges)

@@ -76,13 +76,15 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
     // The assignments dict, in visiting order; one int object per core.
     Ref assignments = check(PyDict_New());
     std::vector<Ref> core_ints;
+    // The cut looks names up, so cores are read at canonical vertices (a repeated name's last).
+    const std::vector<int32_t> canonical = canonical_map(wg);
     std::vector<int64_t> core_of_vertex(wg.names.size(), 0);
     for (size_t i = 0; i < order.vertices.size(); ++i) {
         const int64_t core = core_of_entry[i];
         while (static_cast<int64_t>(core_ints.size()) <= core) core_ints.push_back(bind::py_int(static_cast<long long>(core_ints.size())));
         const int32_t v = order.vertices[i];
         check(PyDict_SetItem(assignments.get(), wg.names[v].get(), core_ints[core].get()));
-        core_of_vertex[v] = core;
+        core_of_vertex[canonical.empty() ? v : canonical[v]] = core;
     }
 
     // Step 5: cross-core and feedback edges, in graph.edges order.
