@@ -29,6 +29,20 @@ def make_hw(**members):
     return HardwareSpec(**defaults)
 
 
+class CountingEdges:
+    """A re-iterable, sized edge collection that counts how often it is passed over."""
+
+    def __init__(self, pairs):
+        self.pairs, self.passes = list(pairs), 0
+
+    def __iter__(self):
+        self.passes += 1
+        return iter(self.pairs)
+
+    def __len__(self):
+        return len(self.pairs)
+
+
 class Spec(types.SimpleNamespace):
     """A duck-typed hardware description whose members can be anything (or missing)."""
 

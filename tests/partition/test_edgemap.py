@@ -7,7 +7,7 @@ import pytest
 
 import zerav.graph.partition as partition
 from zerav import ir
-from tests.conftest import make_graph, make_hw
+from tests.conftest import CountingEdges, make_graph, make_hw
 
 edgemap = partition.partition_edgemap
 CHAIN = [("p", "q"), ("q", "r"), ("r", "s"), ("s", "t")]
@@ -107,20 +107,8 @@ def test_split_cycle_is_checked_against_the_delay_limit():
 
 
 def test_edges_are_passed_over_as_often_as_the_refinement_reads_them():
-    class Edges:
-        """A re-iterable edge collection that counts its passes."""
-
-        def __init__(self, pairs):
-            self.pairs, self.passes = pairs, 0
-
-        def __iter__(self):
-            self.passes += 1
-            return iter(self.pairs)
-
-        def __len__(self):
-            return len(self.pairs)
     g = make_graph("pqrst")
-    g.edges = Edges(CHAIN + [("r", "t")])
+    g.edges = CountingEdges(CHAIN + [("r", "t")])
     r = edgemap(g, make_hw(max_neurons_per_core=3, num_cores=2))
     # two greedy passes, the working graph, the neighbour lists, the final cut
     assert g.edges.passes == 5

@@ -15,7 +15,7 @@ from scipy.sparse import csr_matrix, diags
 
 import rustworkx as rx
 import zerav.graph.partition as partition
-from tests.conftest import Spec, make_graph, make_hw
+from tests.conftest import CountingEdges, Spec, make_graph, make_hw
 from tests.partition.random_graphs import random_graph
 from zerav import ir
 
@@ -311,19 +311,7 @@ def test_repeated_calls_keep_references_flat(solver, fn):
 
 
 def test_edges_are_passed_over_three_times():
-    class Edges:
-        """A re-iterable edge collection that counts its passes."""
-
-        def __init__(self, pairs):
-            self.pairs, self.passes = pairs, 0
-
-        def __iter__(self):
-            self.passes += 1
-            return iter(self.pairs)
-
-        def __len__(self):
-            return len(self.pairs)
     g = make_graph("abc")
-    g.edges = Edges([("a", "b"), ("b", "c"), ("c", "a")])
+    g.edges = CountingEdges([("a", "b"), ("b", "c"), ("c", "a")])
     partition.partition_spectral(g, make_hw(max_neurons_per_core=5))
     assert g.edges.passes == 3  # adjacency, the directed graph, the edge lists

@@ -196,11 +196,8 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     std::vector<int64_t> rows, cols;
     {
         Ref edges = bind::attr(graph, BIND_NAME("edges"));
-        bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
-            const int32_t s = wg.index.find(src);
-            if (s < 0) return;
-            const int32_t d = wg.index.find(dst);
-            if (d < 0) return;
+        wg.for_each_edge(edges.get(), [&](PyObject*, PyObject*, PyObject*, int32_t s, int32_t d) {
+            if (s < 0 || d < 0) return;
             const int64_t i = position_of[s], j = position_of[d];
             if (i < 0 || j < 0) return;
             rows.push_back(i), rows.push_back(j);
@@ -264,11 +261,8 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     // after the split, as the edge lists take theirs), then the edge lists.
     {
         Ref edges = bind::attr(graph, BIND_NAME("edges"));
-        bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
-            const int32_t s = wg.index.find(src);
-            if (s < 0) return;
-            const int32_t d = wg.index.find(dst);
-            if (d < 0) return;
+        wg.for_each_edge(edges.get(), [&](PyObject*, PyObject*, PyObject*, int32_t s, int32_t d) {
+            if (s < 0 || d < 0) return;
             wg.edge_src.push_back(s);
             wg.edge_dst.push_back(d);
         });
