@@ -24,6 +24,24 @@ bool equal_str(PyObject* a, PyObject* b) {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(len) * PyUnicode_KIND(a)) == 0;
 }
 
+// Doubles an open-addressing table (empty slots have a null key) and re-inserts its entries
+// by linear probing from `home(entry)`; `mask` and `shift` follow the new size.
+template <class Slot, class Home>
+void rebuild_doubled(std::vector<Slot>& table, Slot empty, size_t& mask, int& shift, Home home) {
+    std::vector<Slot> old;
+    old.swap(table);
+    const size_t cap = old.size() * 2;
+    table.assign(cap, empty);
+    mask = cap - 1;
+    shift = 64 - log2_of(cap);
+    for (const Slot& e : old) {
+        if (!e.key) continue;
+        size_t i = home(e);
+        while (table[i].key) i = (i + 1) & mask;
+        table[i] = e;
+    }
+}
+
 }  // namespace
 
 NameIndex::NameIndex(size_t expected) {
@@ -50,18 +68,8 @@ void NameIndex::remember_identity(PyObject* key, int32_t id) {
         }
     }
     if (++identity_used_ * 2 <= identity_.size()) return;
-    std::vector<IdentitySlot> old;
-    old.swap(identity_);
-    const size_t cap = old.size() * 2;
-    identity_.assign(cap, IdentitySlot{nullptr, -1});
-    identity_mask_ = cap - 1;
-    identity_shift_ = 64 - log2_of(cap);
-    for (const IdentitySlot& e : old) {
-        if (!e.key) continue;
-        size_t i = identity_home(e.key);
-        while (identity_[i].key) i = (i + 1) & identity_mask_;
-        identity_[i] = e;
-    }
+    rebuild_doubled(identity_, IdentitySlot{nullptr, -1}, identity_mask_, identity_shift_,
+                    [this](const IdentitySlot& e) { return identity_home(e.key); });
 }
 
 bool NameIndex::same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash) {
@@ -100,18 +108,7 @@ int32_t NameIndex::assign(PyObject* key, int32_t id) {
 }
 
 void NameIndex::grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    const size_t cap = old.size() * 2;
-    slots_.assign(cap, Slot{0, nullptr, -1});
-    mask_ = cap - 1;
-    shift_ = 64 - log2_of(cap);
-    for (const Slot& s : old) {
-        if (!s.key) continue;
-        size_t i = home(s.hash);
-        while (slots_[i].key) i = (i + 1) & mask_;
-        slots_[i] = s;
-    }
+    rebuild_doubled(slots_, Slot{0, nullptr, -1}, mask_, shift_, [this](const Slot& e) { return home(e.hash); });
 }
 
 }  // namespace bind

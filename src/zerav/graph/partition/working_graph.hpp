@@ -65,18 +65,10 @@ void WorkingGraph::for_each_edge(PyObject* edges, F&& f) const {
             if (r && r->item == item.get()) {
                 f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src, r->dst);
             } else {
-                bind::Ref parts[2];
-                PyObject *a, *b;
-                if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
-                    a = PyTuple_GET_ITEM(item.get(), 0);
-                    b = PyTuple_GET_ITEM(item.get(), 1);
-                } else {
-                    bind::unpack(item.get(), 2, parts);
-                    a = parts[0].get();
-                    b = parts[1].get();
-                }
-                const int32_t s = index.find(a);
-                f(item.get(), a, b, s, s < 0 ? -1 : index.find(b));
+                bind::with_pair(item.get(), [&](PyObject* it, PyObject* a, PyObject* b) {
+                    const int32_t s = index.find(a);
+                    f(it, a, b, s, s < 0 ? -1 : index.find(b));
+                });
             }
             signals.tick();
         }
