@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gc
+import sys
 import types
 
 import pytest
@@ -58,3 +60,24 @@ def graph_of():
 @pytest.fixture
 def hw_of():
     return make_hw
+
+
+def leaked_blocks(fn, rounds=200, warmup=60, trials=3):
+    """Blocks that `rounds` more calls of fn leave allocated once caches and free lists have
+    settled. A leak of one block per call shows as at least `rounds` in every trial; the
+    interpreter's own caches grow now and then by a few blocks, so the fewest seen over a
+    few trials is the figure (a real leak cannot hide from the minimum)."""
+    for _ in range(warmup):
+        fn()
+    fewest = None
+    for _ in range(trials):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(rounds):
+            fn()
+        gc.collect()
+        grown = sys.getallocatedblocks() - before
+        fewest = grown if fewest is None else min(fewest, grown)
+        if fewest <= 0:
+            break
+    return fewest

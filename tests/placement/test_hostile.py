@@ -14,7 +14,7 @@ import pytest
 
 from zerav.graph.placement import place
 
-from tests.conftest import Spec, make_graph
+from tests.conftest import Spec, leaked_blocks, make_graph
 from tests.placement.test_place import outcome, placed_graph
 
 
@@ -188,12 +188,12 @@ def test_no_leaks(graph, spec):
     for _ in range(20):
         run()
     gc.collect()
-    blocks, refs = sys.getallocatedblocks(), [sys.getrefcount(w) for w in watched]
+    refs = [sys.getrefcount(w) for w in watched]
     for _ in range(300):
         run()
     gc.collect()
     assert [sys.getrefcount(w) for w in watched] == refs
-    assert sys.getallocatedblocks() - blocks < 20
+    assert leaked_blocks(run, rounds=300, warmup=0) < 20
 
 
 def index_probe(value):

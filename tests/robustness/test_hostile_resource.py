@@ -12,7 +12,7 @@ resource = pytest.importorskip("zerav.graph.resource")
 
 from zerav import ir  # noqa: E402
 from tests.robustness.hostile import EXAMPLES, ALLOWED, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
-from tests.robustness.test_leaks import steady  # noqa: E402
+from tests.conftest import leaked_blocks  # noqa: E402
 
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
@@ -96,6 +96,6 @@ def test_allocate_leaks_nothing():
     def failing():
         with pytest.raises(TypeError):
             resource.allocate(bad, hw)
-    assert steady(lambda: resource.allocate(g, hw)) <= 5
-    assert steady(failing) <= 5
-    assert steady(lambda: resource._precision_to_bytes("int4")) <= 5
+    assert leaked_blocks(lambda: resource.allocate(g, hw)) <= 5
+    assert leaked_blocks(failing) <= 5
+    assert leaked_blocks(lambda: resource._precision_to_bytes("int4")) <= 5

@@ -11,7 +11,7 @@ import pytest
 
 import zerav.graph.partition as partition
 from zerav import ir
-from tests.conftest import Spec, make_graph, make_hw
+from tests.conftest import Spec, leaked_blocks, make_graph, make_hw
 
 
 def layered_graph():
@@ -19,19 +19,6 @@ def layered_graph():
     nodes.update({f"n{i}": ir.LIF() for i in range(30)})
     edges = [("in", "n0")] + [(f"n{i}", f"n{(i * 7 + 3) % 30}") for i in range(30)] + [("n29", "out"), ("n3", "ghost")]
     return make_graph(nodes, edges)
-
-
-def steady(fn, rounds=200):
-    """Runs fn until caches and free lists settle, then counts the blocks that more rounds
-    leave allocated (a leak of one block per call shows as `rounds`)."""
-    for _ in range(60):
-        fn()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    return sys.getallocatedblocks() - before
 
 
 def expect(exc, fn, *args):
@@ -82,7 +69,7 @@ CALLS = {
 def test_no_blocks_leak(name):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        assert steady(CALLS[name]) <= 25  # a leak of one block per call would show 200
+        assert leaked_blocks(CALLS[name]) <= 25  # a leak of one block per call would show 200
 
 
 @pytest.mark.parametrize("name", ["greedy", "edgemap", "partition", "capacity error", "delay violation"])
