@@ -50,7 +50,15 @@ inline Py_ssize_t length(PyObject* obj) {
 
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
+// The truth of `a OP b` as a container test makes it: the same object is equal to itself.
 inline bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompareBool(a, b, op)) != 0; }
+
+// The truth of the expression `a OP b`: the operator always runs, so a NaN (or any value whose
+// `__eq__` says so) differs even from itself.
+inline bool compare_expression(PyObject* a, PyObject* b, int op) {
+    Ref result = check(PyObject_RichCompare(a, b, op));
+    return truthy(result.get());
+}
 
 inline Ref py_int(long long v) { return check(PyLong_FromLongLong(v)); }
 inline Ref py_float(double v) { return check(PyFloat_FromDouble(v)); }

@@ -191,6 +191,16 @@ def test_assignments_mapping_that_is_not_a_dict(monkeypatch):
     assert (g.nodes["a"].core_id, g.nodes["b"].core_id) == (4, 5)
 
 
+def test_nothing_to_write_reads_no_nodes(monkeypatch):
+    monkeypatch.setattr(partition, "partition_greedy", lambda g, h: partition.PartitionResult())
+
+    class NoNodes:
+        pass
+    g = NoNodes()
+    partition.partition(g, make_hw())
+    assert g.partition_metadata["assignments"] == {}
+
+
 @pytest.mark.parametrize("args, kwargs, message", [
     ((), {}, "partition() takes at least 2 positional arguments (0 given)"),
     ((1,), {}, "partition() takes at least 2 positional arguments (1 given)"),

@@ -80,6 +80,34 @@ def test_non_int_values_follow_python_semantics():
         check([("a", "b")], {"a": 0, "b": 1}, spec(None, (2, 3)))
 
 
+def test_one_core_object_on_both_ends_is_still_compared():
+    # The same NaN object differs from itself under `==` and `!=`: the edge is measured.
+    nan = float("nan")
+    assert check([("a", "b")], {"a": nan, "b": nan}, spec(0)) == [("a", "b", 1, 0)]
+    assert check([("a", "b")], {"a": nan, "b": nan}, spec(-1, (2, 3))) == [("a", "b", 0, -1)]
+
+
+class LoggedCols(int):
+    """A column count that records which core ids are divided by it."""
+
+    def __new__(cls, value, log):
+        self = super().__new__(cls, value)
+        self.log = log
+        return self
+
+    def __rfloordiv__(self, cid):
+        self.log.append(cid)
+        return cid // int(self)
+
+
+@pytest.mark.parametrize("edges", [[], [("a", "b")]])
+def test_a_column_count_of_another_type_builds_the_whole_map_once(edges):
+    log = []
+    got = check(edges, {"a": 0, "b": 2}, spec(0, (2, LoggedCols(3, log)), cores=3))
+    assert log == [0, 1, 2]
+    assert got == ([("a", "b", 2, 0)] if edges else [])
+
+
 @pytest.mark.parametrize("edges, assignments, message", [
     ((("a", "b"),), {}, "Argument 'feedback_edges' has incorrect type (expected list, got tuple)"),
     (None, {}, "Argument 'feedback_edges' has incorrect type (expected list, got NoneType)"),

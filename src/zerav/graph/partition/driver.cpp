@@ -106,6 +106,7 @@ std::vector<std::pair<Ref, Ref>> assignment_pairs(PyObject* assignments) {
 void write_core_ids(PyObject* graph, PyObject* result) {
     Ref assignments = bind::attr(result, BIND_NAME("assignments"));
     const std::vector<std::pair<Ref, Ref>> pairs = assignment_pairs(assignments.get());
+    if (pairs.empty()) return;  // nothing to look up: `graph.nodes` is not read
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     struct Write {
         Ref node, old_value, new_value;

@@ -15,8 +15,10 @@ using bind::Ref;
 namespace {
 
 // The position map {cid: (cid // cols, cid % cols) for cid in range(num_cores)} and its
-// `get(core, (0, 0))`. With an int column count the map stays implicit and positions of int
-// core ids are computed on demand; the real dict is built only for other values.
+// `get(core, (0, 0))`. With a nonzero int column count the divisions are pure, so the map stays
+// implicit (int core ids computed on demand, the dict built only if another value is looked
+// up). Any other column count builds the dict at once, entry by entry, so that its warnings,
+// errors and side effects come as and when building it brings them.
 class CorePositions {
 public:
     CorePositions(PyObject* num_cores, PyObject* cols) : cols_(Ref::borrow(cols)) {
@@ -28,11 +30,8 @@ public:
         if (c && *c != 0) {
             cols_value_ = *c;
             implicit_ = true;
-        } else if (has_cores) {
-            // The first entry raises what building the map raises (division by zero, bad types).
-            Ref zero_obj = zero();
-            check(PyNumber_FloorDivide(zero_obj.get(), cols));
-            check(PyNumber_Remainder(zero_obj.get(), cols));
+        } else if (!PyLong_CheckExact(cols) || c) {
+            materialised();  // a zero int column count raises at the first entry
         }
     }
 
@@ -125,10 +124,11 @@ Ref manhattan(const CorePositions::Position& a, const CorePositions::Position& b
     return check(PyNumber_Add(adr.get(), adc.get()));
 }
 
+// `a == b` or `a != b` as the expression: one core-id object on both ends is still compared.
 bool same_core(PyObject* a, PyObject* b, int op) {
     auto x = bind::exact_small_int(a), y = bind::exact_small_int(b);
     if (x && y) return op == Py_EQ ? *x == *y : *x != *y;
-    return bind::compare(a, b, op);
+    return bind::compare_expression(a, b, op);
 }
 
 void append_violation(PyObject* list, PyObject* src, PyObject* dst, PyObject* hops, PyObject* limit) {
