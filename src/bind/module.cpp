@@ -53,14 +53,18 @@ Ref import_one(PyObject* from_module, PyObject* name) {
     PyObject* sub = PyImport_GetModule(full.get());
     if (sub) return Ref::steal(sub);
     if (PyErr_Occurred()) raise();
-    PyObject* file = nullptr;
-    if (PyObject_GetOptionalAttrString(from_module, "__file__", &file) < 0) PyErr_Clear();
-    if (file) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (%S)", name, pkg.get(), file);
-        Py_DECREF(file);
-    } else {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", name, pkg.get());
-    }
+    // The error the interpreter's own `from ... import` raises: its text, and its `name`,
+    // `path` and `name_from` attributes.
+    PyObject* raw_file = nullptr;
+    if (PyObject_GetOptionalAttrString(from_module, "__file__", &raw_file) < 0) PyErr_Clear();
+    Ref file = Ref::steal(raw_file);
+    Ref message = file ? check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", name, pkg.get(), file.get()))
+                       : check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)", name,
+                                                    pkg.get()));
+    PyErr_SetImportError(message.get(), pkg.get(), file.get());
+    PyObject* error = PyErr_GetRaisedException();
+    if (error && PyObject_SetAttrString(error, "name_from", name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(error);
     raise();
 }
 

@@ -135,8 +135,13 @@ def test_a_non_iterable_cross_core_entry_is_a_type_error():
 
 def test_failed_import_of_node_classes_surfaces_at_the_call(monkeypatch):
     monkeypatch.delattr(ir, "Output")
-    with pytest.raises(ImportError, match=r"^cannot import name 'Output' from 'zerav\.ir'"):
+    with pytest.raises(ImportError, match=r"^cannot import name 'Output' from 'zerav\.ir'") as got:
         allocate(make_graph({}), HW)
+    with pytest.raises(ImportError) as host:
+        from zerav.ir import Output  # noqa: F401
+    # The interpreter's own error, attributes included.
+    assert [(str(e), e.name, e.path, e.name_from) for e in (got.value, host.value)] == \
+        [(str(host.value), "zerav.ir", ir.__file__, "Output")] * 2
 
 
 def test_a_failure_leaves_the_graph_and_later_calls_intact():
