@@ -37,7 +37,9 @@ def assert_same(native, model):
     if isinstance(model, tuple) or isinstance(native, tuple):
         assert native == model
         return
-    assert list(native["assignments"].items()) == list(model["assignments"].items())
+    # Types too: of equal core objects (1, 1.0, True) the program keeps one particular object.
+    assert [(k, v, type(v)) for k, v in native["assignments"].items()] == \
+        [(k, v, type(v)) for k, v in model["assignments"].items()]
     for key in ("num_cores_used", "cross_core_edges", "feedback_edges"):
         assert native[key] == model[key], key
     assert list(native["metrics"]) == list(model["metrics"])
@@ -84,6 +86,7 @@ def scattered_stage1(core_values):
     [-1, -2, 2**61 - 1, 2**61, 2**64 + 3, 7],               # hashes that are not the value
     ["core-a", "core-b", "core-c", "core-d", "core-e"],     # string hashes
     [1.5, 2.5, 3, 4.0],                                     # mixed numbers (4.0 == 4 style equality)
+    [0, 1, True, 1.0, 2, 2.0, False, 0.0, 3],               # equal cores held by distinct objects
 ])
 @pytest.mark.parametrize("seed", range(25))
 def test_edgemap_candidate_order_for_any_core_values(monkeypatch, values, seed):

@@ -100,14 +100,15 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref assignments = copy_assignments(initial.get());
 
     // The assignment as native arrays: per key its vertex, per vertex its dense core (-1 when
-    // its name has no assignment).
-    std::vector<Ref> keys;
+    // its name has no assignment). `values` keeps stage 1's core objects: a move writes the
+    // object the program's candidate set holds for the target, which is the live core object
+    // of the first neighbour (successors, then predecessors) on that core.
+    std::vector<Ref> keys, values;
     Cores cores;
     std::vector<int32_t> key_vertex, key_core;
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        std::vector<Ref> values;
         while (PyDict_Next(assignments.get(), &pos, &key, &value)) {
             keys.push_back(Ref::borrow(key));
             values.push_back(Ref::borrow(value));
@@ -118,13 +119,18 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
             key_core.push_back(c);
         }
     }
-    std::vector<int32_t> core_of(n, -1);
+    std::vector<int32_t> core_of(n, -1), key_of_vertex(n, -1);
     for (size_t k = 0; k < keys.size(); ++k) {
         const int32_t v = wg.index.find(keys[k].get());
         key_vertex.push_back(v);
-        if (v >= 0) core_of[v] = key_core[k];
+        if (v >= 0) {
+            core_of[v] = key_core[k];
+            key_of_vertex[v] = static_cast<int32_t>(k);
+        }
     }
-    const std::vector<int32_t> initial_core = key_core;
+    std::vector<int32_t> value_of_key(keys.size());  // index into `values` of each key's live core object
+    for (size_t k = 0; k < keys.size(); ++k) value_of_key[k] = static_cast<int32_t>(k);
+    std::vector<char> moved(keys.size(), 0);
 
     const Adjacency neighbours = neighbour_lists(graph, wg);
     const Adjacency successors = successors_newest_first(n, wg.edge_src, wg.edge_dst);
@@ -156,6 +162,15 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         return delta;
     };
 
+    // The neighbour whose core object the candidate set holds for `target`.
+    auto first_neighbour_on = [&](int32_t v, int32_t target) {
+        for (int32_t u : successors.of(v))
+            if (core_of[u] == target) return u;
+        for (int32_t u : predecessors.of(v))
+            if (core_of[u] == target) return u;
+        return int32_t{-1};
+    };
+
     CandidateSet candidates;
     bind::SignalCheck signals(1u << 12);
     bool improved = true;
@@ -179,6 +194,8 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
                 if (target_full(hw_spec, cores.sizes[target])) return false;
                 bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name");
                 if (delta_cost(v, current, target) >= 0) return false;
+                value_of_key[k] = value_of_key[key_of_vertex[first_neighbour_on(v, target)]];
+                moved[k] = 1;
                 core_of[v] = target;
                 key_core[k] = target;
                 --cores.sizes[current];
@@ -191,8 +208,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
 
     // The refined assignment, written into the copy (same keys, same order).
     for (size_t k = 0; k < keys.size(); ++k)
-        if (key_core[k] != initial_core[k])
-            check(PyDict_SetItem(assignments.get(), keys[k].get(), cores.objects[key_core[k]].get()));
+        if (moved[k]) check(PyDict_SetItem(assignments.get(), keys[k].get(), values[value_of_key[k]].get()));
 
     // Feedback edges over the final assignment: cross-core edges inside one SCC.
     const std::vector<int32_t> scc = scc_membership(successors.start, successors.items);
