@@ -100,6 +100,13 @@ class LoggedCols(int):
         return cid // int(self)
 
 
+@pytest.mark.parametrize("cols", [2.5, True, LoggedCols(3, [])])
+@pytest.mark.parametrize("cores", [2**70, 10**15])
+def test_a_position_map_that_cannot_fit_fails_at_once(cols, cores):
+    with pytest.raises(MemoryError):
+        check([], {}, spec(0, (2, cols), cores=cores))
+
+
 @pytest.mark.parametrize("edges", [[], [("a", "b")]])
 def test_a_column_count_of_another_type_builds_the_whole_map_once(edges):
     log = []

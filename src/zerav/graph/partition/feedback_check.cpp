@@ -2,7 +2,10 @@
 // positions of the logical cores) and report those that span more hops than allowed.
 #include "zerav/graph/partition/partition.hpp"
 
+#include <cmath>
+
 #include "bind/host.hpp"
+#include "bind/memory.hpp"
 #include "bind/pairs.hpp"
 #include "bind/wide_int.hpp"
 
@@ -83,6 +86,19 @@ private:
 
     const Ref& materialised() {
         if (map_) return map_;
+        // A map that cannot fit in the machine fails at once rather than after exhausting it:
+        // each entry holds at least a dict slot, a 2-tuple and its id and position objects.
+        constexpr long double kEntryBytes = 128;
+        if (small_count_) {
+            bind::require_memory(static_cast<long double>(*small_count_) * kEntryBytes);
+        } else if (huge_positive_count_) {
+            double count = PyLong_AsDouble(count_.get());
+            if (count == -1.0 && PyErr_Occurred()) {  // beyond a double: beyond any machine
+                PyErr_Clear();
+                count = HUGE_VAL;
+            }
+            bind::require_memory(static_cast<long double>(count) * kEntryBytes);
+        }
         map_ = check(PyDict_New());
         Ref range = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count_.get()));
         Ref it = check(PyObject_GetIter(range.get()));
