@@ -3,13 +3,22 @@
 from __future__ import annotations
 
 import gc
+import os
 import sys
 import types
 
 import pytest
+from hypothesis import settings
 
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
+
+# CI runs the property tests on a fixed sequence of examples, so that a run's verdict is about
+# the change and not about the draw; a deeper random search is one environment variable away
+# (ZERAV_HOSTILE_EXAMPLES) and runs without this profile.
+settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("ZERAV_HYPOTHESIS_PROFILE"):
+    settings.load_profile(os.environ["ZERAV_HYPOTHESIS_PROFILE"])
 
 
 def make_graph(nodes, edges=()):
