@@ -22,9 +22,9 @@ namespace {
 constexpr int kMaxPasses = 50;
 
 // The core ids found among the assignment values, as dense ids by host hash and equality.
+// The objects themselves are kept alive by the caller (stage 1's values).
 struct Cores {
     bind::NameIndex index;
-    std::vector<Ref> objects;      // the first object seen for each id
     std::vector<Py_hash_t> hashes;
     std::vector<int64_t> sizes;    // nodes per core, Input and Output included
 
@@ -32,8 +32,7 @@ struct Cores {
         const Py_hash_t h = bind::NameIndex::hash_of(core);
         int32_t id = index.find(core, h);
         if (id < 0) {
-            id = static_cast<int32_t>(objects.size());
-            objects.push_back(Ref::borrow(core));
+            id = static_cast<int32_t>(hashes.size());
             hashes.push_back(h);
             sizes.push_back(0);
             index.assign(core, id);
@@ -128,9 +127,9 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
             key_of_vertex[v] = static_cast<int32_t>(k);
         }
     }
-    std::vector<int32_t> value_of_key(keys.size());  // index into `values` of each key's live core object
+    // Index into `values` of each key's live core object; a key still holding its own is unchanged.
+    std::vector<int32_t> value_of_key(keys.size());
     for (size_t k = 0; k < keys.size(); ++k) value_of_key[k] = static_cast<int32_t>(k);
-    std::vector<char> moved(keys.size(), 0);
 
     const Adjacency neighbours = neighbour_lists(graph, wg);
     const Adjacency successors = successors_newest_first(n, wg.edge_src, wg.edge_dst);
@@ -195,7 +194,6 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
                 bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name");
                 if (delta_cost(v, current, target) >= 0) return false;
                 value_of_key[k] = value_of_key[key_of_vertex[first_neighbour_on(v, target)]];
-                moved[k] = 1;
                 core_of[v] = target;
                 key_core[k] = target;
                 --cores.sizes[current];
@@ -208,14 +206,15 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
 
     // The refined assignment, written into the copy (same keys, same order).
     for (size_t k = 0; k < keys.size(); ++k)
-        if (moved[k]) check(PyDict_SetItem(assignments.get(), keys[k].get(), values[value_of_key[k]].get()));
+        if (value_of_key[k] != static_cast<int32_t>(k))
+            check(PyDict_SetItem(assignments.get(), keys[k].get(), values[value_of_key[k]].get()));
 
     // Feedback edges over the final assignment: cross-core edges inside one SCC.
     const std::vector<int32_t> scc = scc_membership(successors.start, successors.items);
     std::vector<int64_t> core_of_vertex(core_of.begin(), core_of.end());
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
 
-    const int64_t num_used = count_distinct<int32_t>(key_core, cores.objects.size());
+    const int64_t num_used = count_distinct<int32_t>(key_core, cores.hashes.size());
     Ref ratio = cut_ratio(graph, lists);
     Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
     Ref zero = bind::py_int(0);

@@ -33,8 +33,8 @@ public:
         if (c && *c != 0) {
             cols_value_ = *c;
             implicit_ = true;
-        } else if (!PyLong_CheckExact(cols) || c) {
-            materialised();  // a zero int column count raises at the first entry
+        } else if (!PyLong_CheckExact(cols) || c) {  // c is 0 here; an int beyond int64 divides purely too
+            materialised();  // a zero column count raises at the first entry
         }
     }
 
