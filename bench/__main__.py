@@ -32,13 +32,16 @@ def repeats_for(n):
 
 
 def peak_growth(entry, shape, n):
-    out = subprocess.run([sys.executable, "-m", "bench.peak", entry, shape, str(n)], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-m", "bench.peak", entry, shape, str(n)], capture_output=True, text=True
+    )
     return int(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip() else None
 
 
 def spectral_split(graph, hw):
     """Share of one spectral call spent outside the eigen-solver."""
     import scipy.sparse.linalg as sla
+
     real = sla.eigsh
     inside = [0.0]
 
@@ -48,6 +51,7 @@ def spectral_split(graph, hw):
             return real(*a, **k)
         finally:
             inside[0] += time.perf_counter() - t0
+
     sla.eigsh = timed
     try:
         t0 = time.perf_counter()
@@ -67,7 +71,9 @@ def main(argv=None):
     p.add_argument("--no-memory", action="store_true")
     p.add_argument("--json", default="bench/results.json")
     args = p.parse_args(argv)
-    sizes = [int(float(s)) for s in (args.sizes or ("1e3,1e4" if args.quick else "1e3,1e4,2e4,1e5,1e6")).split(",")]
+    sizes = [
+        int(float(s)) for s in (args.sizes or ("1e3,1e4" if args.quick else "1e3,1e4,2e4,1e5,1e6")).split(",")
+    ]
     shapes = (args.shapes or ("layered,recurrent" if args.quick else ",".join(SHAPES))).split(",")
     entries = (args.entries or ",".join(ENTRIES)).split(",")
     warnings.simplefilter("ignore")
@@ -89,16 +95,28 @@ def main(argv=None):
                 t = median_time(lambda: case["call"](graph, hw), reps)
                 f = median_time(lambda: case["floor"](graph, hw), reps)
                 peak = None if args.no_memory else peak_growth(entry, shape, n)
-                row = dict(entry=entry, shape=shape, n=n, V=v, E=e, median_s=t, floor_s=f, ratio=t / f,
-                           ns_per_item=t / (v + e) * 1e9, peak_bytes=peak)
+                row = dict(
+                    entry=entry,
+                    shape=shape,
+                    n=n,
+                    V=v,
+                    E=e,
+                    median_s=t,
+                    floor_s=f,
+                    ratio=t / f,
+                    ns_per_item=t / (v + e) * 1e9,
+                    peak_bytes=peak,
+                )
                 if entry == "partition(spectral)":
                     row["outside_solver"] = spectral_split(graph, hw)
                 rows.append(row)
                 name = f"{entry} {shape} n={n:.0e}"
                 extra = f"  outside solver {row['outside_solver']:.1%}" if "outside_solver" in row else ""
                 peak_txt = f"{peak / 1e6:8.1f}" if peak is not None else "       -"
-                print(f"{name:44} {t * 1e3:10.2f} {f * 1e3:9.2f} {t / f:6.2f} {row['ns_per_item']:9.1f} {peak_txt}{extra}",
-                      flush=True)
+                print(
+                    f"{name:44} {t * 1e3:10.2f} {f * 1e3:9.2f} {t / f:6.2f} {row['ns_per_item']:9.1f} {peak_txt}{extra}",
+                    flush=True,
+                )
             del graph
     with open(args.json, "w") as fh:
         json.dump(rows, fh, indent=1)

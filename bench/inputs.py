@@ -41,8 +41,13 @@ def _nodes(names, rnd, plain):
         elif plain:
             nodes[name] = PlainNode(rnd.choice(pool), rnd.choice(pool), rnd.choice(pool))
         elif i % 2:
-            nodes[name] = ir.LIF(tau=rnd.choice(pool), v_threshold=rnd.choice(pool), v_leak=rnd.choice(pool),
-                                 r=rnd.choice(pool), precision="fp16")
+            nodes[name] = ir.LIF(
+                tau=rnd.choice(pool),
+                v_threshold=rnd.choice(pool),
+                v_leak=rnd.choice(pool),
+                r=rnd.choice(pool),
+                precision="fp16",
+            )
         else:
             nodes[name] = ir.Affine(weight=rnd.choice(pool), bias=rnd.choice(pool), precision="int8")
     return nodes
@@ -101,8 +106,13 @@ def chip_for(n: int, per_core: int = 256) -> HardwareSpec:
     cores = max(1, -(-n // per_core)) * 2
     cols = max(1, int(math.ceil(math.sqrt(cores))))
     rows = max(1, -(-cores // cols))
-    return HardwareSpec(num_cores=rows * cols, max_neurons_per_core=per_core, core_mesh_topology=(rows, cols),
-                        sram_bytes_per_core=1 << 20, max_feedback_delay=-1)
+    return HardwareSpec(
+        num_cores=rows * cols,
+        max_neurons_per_core=per_core,
+        core_mesh_topology=(rows, cols),
+        sram_bytes_per_core=1 << 20,
+        max_feedback_delay=-1,
+    )
 
 
 SHAPES = {

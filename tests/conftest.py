@@ -34,8 +34,13 @@ def make_graph(nodes, edges=()):
 
 def make_hw(**members):
     """A HardwareSpec with the given members (defaults: roomy chip, no mesh, no delay check)."""
-    defaults = dict(num_cores=64, max_neurons_per_core=64, core_mesh_topology=None,
-                    sram_bytes_per_core=1 << 20, max_feedback_delay=-1)
+    defaults = dict(
+        num_cores=64,
+        max_neurons_per_core=64,
+        core_mesh_topology=None,
+        sram_bytes_per_core=1 << 20,
+        max_feedback_delay=-1,
+    )
     defaults.update(members)
     return HardwareSpec(**defaults)
 

@@ -12,7 +12,9 @@ MODULES = ["partition", "placement", "resource"]
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -26,7 +28,10 @@ def test_reinitialisation_is_refused(name):
         except ImportError as e:
             print(e)
     """)
-    assert out.stdout.strip() == f"Module '{name}' has already been imported. Re-initialisation is not supported."
+    assert (
+        out.stdout.strip()
+        == f"Module '{name}' has already been imported. Re-initialisation is not supported."
+    )
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -38,4 +43,7 @@ def test_second_interpreter_is_refused(name):
         code = "try:\\n import zerav.graph.{name}\\nexcept ImportError as e:\\n print(e)"
         _interpreters.run_string(interp, code)
     """)
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout
+    assert (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+        in out.stdout
+    )

@@ -12,7 +12,7 @@
 namespace bind {
 
 class Amount {
-public:
+  public:
     Amount() noexcept = default;  // exact 0
     explicit Amount(i128 v) noexcept : value_(v) {}
 
@@ -26,7 +26,8 @@ public:
                 return Amount(small);
             }
             i128 wide = 0;
-            const Py_ssize_t needed = PyLong_AsNativeBytes(obj, &wide, sizeof wide, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
+            const Py_ssize_t needed =
+                PyLong_AsNativeBytes(obj, &wide, sizeof wide, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
             if (needed < 0) raise();
             if (static_cast<size_t>(needed) <= sizeof wide) return Amount(wide);
         }
@@ -42,7 +43,7 @@ public:
     // A new reference to the host object of this value.
     Ref object() const { return native() ? py_int128(value_) : host_; }
 
-private:
+  private:
     i128 value_ = 0;
     Ref host_;
 };
@@ -54,7 +55,8 @@ inline Amount add(const Amount& a, const Amount& b, bool in_place = false) {
         if (!__builtin_add_overflow(a.value(), b.value(), &r)) return Amount(r);
     }
     Ref x = a.object(), y = b.object();
-    return Amount::of(check(in_place ? PyNumber_InPlaceAdd(x.get(), y.get()) : PyNumber_Add(x.get(), y.get())));
+    return Amount::of(
+        check(in_place ? PyNumber_InPlaceAdd(x.get(), y.get()) : PyNumber_Add(x.get(), y.get())));
 }
 
 // `a * b`, as the host computes it.
@@ -79,7 +81,8 @@ inline bool greater(const Amount& a, const Amount& b) {
 // the host's int division gives it; larger ints go through the host's own division.
 inline Ref true_divide(const Amount& a, const Amount& b) {
     constexpr i128 exact = i128{1} << std::numeric_limits<double>::digits;
-    if (a.native() && b.native() && b.value() != 0 && abs128(a.value()) <= exact && abs128(b.value()) <= exact)
+    if (a.native() && b.native() && b.value() != 0 && abs128(a.value()) <= exact &&
+        abs128(b.value()) <= exact)
         return py_float(static_cast<double>(a.value()) / static_cast<double>(b.value()));
     Ref x = a.object(), y = b.object();
     return check(PyNumber_TrueDivide(x.get(), y.get()));

@@ -6,8 +6,8 @@ namespace {
 
 [[noreturn]] void wrong_count(const FunctionDef& def, const char* quantifier, Py_ssize_t expected,
                               Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 def.name, quantifier, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
+                 quantifier, expected, expected == 1 ? "" : "s", given);
     raise();
 }
 
@@ -55,8 +55,8 @@ void bind_arguments(const FunctionDef& def, PyObject* const* names, PyObject* co
                 raise();
             }
             if (i < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             def.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name,
+                             key);
                 raise();
             }
         }

@@ -11,7 +11,7 @@
 namespace bind {
 
 class BoundaryTest {
-public:
+  public:
     explicit BoundaryTest(PyObject* module);
     bool operator()(PyObject* node);
 
@@ -19,7 +19,7 @@ public:
     // host code: repeating those tests would give the same answers with no visible effect.
     bool pure() const { return pure_; }
 
-private:
+  private:
     bool slow(PyObject* node);
     Ref input_;
     Ref output_;

@@ -8,7 +8,7 @@
 namespace bind {
 
 class DictWatch {
-public:
+  public:
     // Starts watching `dict` (an exact dict). If no watcher can be had, the watch reports
     // the dict as changed, and callers take their generic path.
     explicit DictWatch(PyObject* dict);
@@ -20,7 +20,7 @@ public:
     bool unchanged() const { return active_ && !changed_; }
     PyObject* dict() const { return dict_.get(); }
 
-private:
+  private:
     friend struct DictWatchRegistry;
     Ref dict_;
     bool active_ = false;

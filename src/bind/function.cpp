@@ -9,8 +9,7 @@ namespace bind {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* module;
     PyObject* name;
@@ -31,8 +30,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     FunctionObject* f = as_function(self);
     return guarded([&] {
         PyObject* bound[kMaxParams];
-        bind_arguments(*f->def, f->param_names, f->default_values, args, PyVectorcall_NARGS(nargsf),
-                       kwnames, bound);
+        bind_arguments(*f->def, f->param_names, f->default_values, args, PyVectorcall_NARGS(nargsf), kwnames,
+                       bound);
         return f->def->impl(f->module, bound);
     });
 }
@@ -95,7 +94,8 @@ Ref build_signature(FunctionObject* f) {
         check(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
         if (f->default_values[i]) check(PyDict_SetItemString(kwargs.get(), "default", f->default_values[i]));
         Ref args = check(PyTuple_Pack(2, f->param_names[i], kind.get()));
-        PyList_SET_ITEM(params.get(), i, check(PyObject_Call(parameter.get(), args.get(), kwargs.get())).release());
+        PyList_SET_ITEM(params.get(), i,
+                        check(PyObject_Call(parameter.get(), args.get(), kwargs.get())).release());
     }
     Ref kwargs = check(PyDict_New());
     Ref ret = check(PyUnicode_FromString(f->def->return_annotation));
@@ -207,7 +207,7 @@ void add_function(PyObject* module, const FunctionDef& def) {
     check(PyDict_SetItemString(annotations.get(), "return", ret.get()));
     f->annotations = annotations.release();
     f->defaults = PyList_GET_SIZE(defaults.get()) ? check(PyList_AsTuple(defaults.get())).release()
-                                                   : Py_NewRef(Py_None);
+                                                  : Py_NewRef(Py_None);
     check(PyModule_AddObjectRef(module, def.name, obj.get()));
 }
 

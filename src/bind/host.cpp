@@ -115,7 +115,8 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
         PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(k));
         stack.push_back(v);
     }
-    return check(PyObject_Vectorcall(callable, stack.data(), args.size(), kwargs.size() ? names.get() : nullptr));
+    return check(
+        PyObject_Vectorcall(callable, stack.data(), args.size(), kwargs.size() ? names.get() : nullptr));
 }
 
 }  // namespace bind

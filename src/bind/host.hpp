@@ -11,11 +11,11 @@
 namespace bind {
 
 // An interned str for a literal, created on first use (under the interpreter lock).
-#define BIND_NAME(text)                                                  \
-    ([]() -> PyObject* {                                                 \
-        static PyObject* cached = nullptr;                               \
+#define BIND_NAME(text)                                                               \
+    ([]() -> PyObject* {                                                              \
+        static PyObject* cached = nullptr;                                            \
         if (!cached && !(cached = PyUnicode_InternFromString(text))) ::bind::raise(); \
-        return cached;                                                   \
+        return cached;                                                                \
     }())
 
 // Exact-type parameter check: "Argument 'NAME' has incorrect type (expected TYPE, got GOT)",
@@ -51,7 +51,9 @@ inline Py_ssize_t length(PyObject* obj) {
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
 // The truth of `a OP b` as a container test makes it: the same object is equal to itself.
-inline bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompareBool(a, b, op)) != 0; }
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    return check(PyObject_RichCompareBool(a, b, op)) != 0;
+}
 
 // The truth of the expression `a OP b`: the operator always runs, so a NaN (or any value whose
 // `__eq__` says so) differs even from itself.
@@ -81,7 +83,7 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
 
 // Checks for pending signals (Ctrl-C) every `period` calls of tick().
 class SignalCheck {
-public:
+  public:
     explicit SignalCheck(uint32_t period = 1u << 14) : period_(period) {}
     void tick() {
         if (++count_ >= period_) {
@@ -90,7 +92,7 @@ public:
         }
     }
 
-private:
+  private:
     uint32_t period_;
     uint32_t count_ = 0;
 };

@@ -4,8 +4,7 @@ namespace bind {
 namespace {
 
 struct IndexPairs {
-    PyObject_HEAD
-    const int32_t* a;
+    PyObject_HEAD const int32_t* a;
     const int32_t* b;
     Py_ssize_t size;
     Py_ssize_t next;

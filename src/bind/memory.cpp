@@ -11,9 +11,10 @@ namespace {
 
 long double machine_bytes() {
 #if defined(__linux__)
-    struct sysinfo info {};
+    struct sysinfo info{};
     if (sysinfo(&info) == 0) {
-        return (static_cast<long double>(info.totalram) + static_cast<long double>(info.totalswap)) * info.mem_unit;
+        return (static_cast<long double>(info.totalram) + static_cast<long double>(info.totalswap)) *
+               info.mem_unit;
     }
 #endif
     const long pages = sysconf(_SC_PHYS_PAGES);

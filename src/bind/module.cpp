@@ -13,12 +13,14 @@ PyObject* create_guarded(PyObject* spec, InitGuard& guard) {
     if (guard.interpreter == -1) {
         guard.interpreter = current;
     } else if (guard.interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (guard.initialised) {
-        PyErr_Format(PyExc_ImportError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_ImportError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
                      guard.short_name);
         return nullptr;
     }
@@ -33,7 +35,9 @@ namespace {
 
 ModuleDefinition& definition_of(PyModuleDef* def) { return *reinterpret_cast<ModuleDefinition*>(def); }
 
-PyObject* create_module(PyObject* spec, PyModuleDef* def) { return create_guarded(spec, definition_of(def).guard); }
+PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+    return create_guarded(spec, definition_of(def).guard);
+}
 
 int exec_module(PyObject* module) {
     ModuleDefinition& d = definition_of(PyModule_GetDef(module));
@@ -58,9 +62,10 @@ Ref import_one(PyObject* from_module, PyObject* name) {
     PyObject* raw_file = nullptr;
     if (PyObject_GetOptionalAttrString(from_module, "__file__", &raw_file) < 0) PyErr_Clear();
     Ref file = Ref::steal(raw_file);
-    Ref message = file ? check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", name, pkg.get(), file.get()))
-                       : check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)", name,
-                                                    pkg.get()));
+    Ref message = file ? check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", name, pkg.get(),
+                                                    file.get()))
+                       : check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)",
+                                                    name, pkg.get()));
     PyErr_SetImportError(message.get(), pkg.get(), file.get());
     PyObject* error = PyErr_GetRaisedException();
     if (error && PyObject_SetAttrString(error, "name_from", name) < 0) PyErr_Clear();

@@ -9,9 +9,9 @@ namespace bind {
 
 // Per-module guard: the module may be initialised once per process, in one interpreter.
 struct InitGuard {
-    const char* short_name;     // "partition", used in the re-initialisation message
-    int64_t interpreter = -1;   // the interpreter that first loaded the module
-    bool initialised = false;   // set once the module's body has run successfully
+    const char* short_name;    // "partition", used in the re-initialisation message
+    int64_t interpreter = -1;  // the interpreter that first loaded the module
+    bool initialised = false;  // set once the module's body has run successfully
 };
 
 // Py_mod_create: applies the guards, then creates the module object named by `spec`.
@@ -39,7 +39,8 @@ void set_builtins(PyObject* module);
 
 // `from FROM import NAME, ...` (level 0, or 1 for a relative import from the module's own
 // package), binding each name in `module`'s namespace.
-void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names, int level = 0);
+void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names,
+                  int level = 0);
 
 // `import NAME as ALIAS`, binding the top-level module in `module`'s namespace.
 void import_as(PyObject* module, const char* name, const char* alias);

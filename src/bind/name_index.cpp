@@ -21,7 +21,8 @@ int log2_of(size_t pow2) {
 bool equal_str(PyObject* a, PyObject* b) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     if (len != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(len) * PyUnicode_KIND(a)) == 0;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(len) * PyUnicode_KIND(a)) ==
+           0;
 }
 
 // Doubles an open-addressing table (empty slots have a null key) and re-inserts its entries
@@ -108,7 +109,8 @@ int32_t NameIndex::assign(PyObject* key, int32_t id) {
 }
 
 void NameIndex::grow() {
-    rebuild_doubled(slots_, Slot{0, nullptr, -1}, mask_, shift_, [this](const Slot& e) { return home(e.hash); });
+    rebuild_doubled(slots_, Slot{0, nullptr, -1}, mask_, shift_,
+                    [this](const Slot& e) { return home(e.hash); });
 }
 
 }  // namespace bind

@@ -11,7 +11,7 @@
 namespace bind {
 
 class NameIndex {
-public:
+  public:
     explicit NameIndex(size_t expected = 0);
 
     // The id stored for `key`, or -1. A str key that is one of the stored objects is found
@@ -42,7 +42,7 @@ public:
         return h;
     }
 
-private:
+  private:
     struct Slot {
         Py_hash_t hash;
         PyObject* key;  // nullptr marks an empty slot
@@ -60,7 +60,8 @@ private:
         int32_t id;
     };
     size_t identity_home(const PyObject* key) const {
-        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull) >> identity_shift_);
+        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull) >>
+                                   identity_shift_);
     }
     int32_t find_identical(PyObject* key) const {
         for (size_t i = identity_home(key);; i = (i + 1) & identity_mask_) {

@@ -14,14 +14,22 @@ Ref add_record(PyObject* module, const char* name, const char* doc, std::span<co
         Ref annotation = check(PyUnicode_FromString(f.annotation));
         Ref value;
         switch (f.value) {
-            case FieldDefault::Zero: value = py_int(0); break;
-            case FieldDefault::ZeroFloat: value = py_float(0.0); break;
-            case FieldDefault::True: value = Ref::borrow(Py_True); break;
+            case FieldDefault::Zero:
+                value = py_int(0);
+                break;
+            case FieldDefault::ZeroFloat:
+                value = py_float(0.0);
+                break;
+            case FieldDefault::True:
+                value = Ref::borrow(Py_True);
+                break;
             case FieldDefault::NewDict:
-                value = call_kw(field.get(), {}, {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyDict_Type)}});
+                value = call_kw(field.get(), {},
+                                {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyDict_Type)}});
                 break;
             case FieldDefault::NewList:
-                value = call_kw(field.get(), {}, {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyList_Type)}});
+                value = call_kw(field.get(), {},
+                                {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyList_Type)}});
                 break;
         }
         Ref spec = tuple_of({fname.get(), annotation.get(), value.get()});

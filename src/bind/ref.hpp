@@ -24,7 +24,7 @@ struct PyError {};
 }
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -45,7 +45,7 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     PyObject* p_ = nullptr;
 };
 

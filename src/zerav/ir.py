@@ -10,7 +10,7 @@ neuron state as numpy arrays, an optional ``core_id`` (written by partitioning) 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 import numpy as np
 
@@ -23,16 +23,16 @@ def _zeros(*shape: int) -> np.ndarray:
 class Input:
     """A graph input: spikes enter the chip here."""
 
-    shape: Tuple[int, ...] = ()
-    core_id: Optional[int] = None
+    shape: tuple[int, ...] = ()
+    core_id: int | None = None
 
 
 @dataclass
 class Output:
     """A graph output: spikes leave the chip here."""
 
-    shape: Tuple[int, ...] = ()
-    core_id: Optional[int] = None
+    shape: tuple[int, ...] = ()
+    core_id: int | None = None
 
 
 @dataclass
@@ -43,8 +43,8 @@ class LIF:
     v_threshold: np.ndarray = field(default_factory=lambda: _zeros(1))
     v_leak: np.ndarray = field(default_factory=lambda: _zeros(1))
     r: np.ndarray = field(default_factory=lambda: _zeros(1))
-    core_id: Optional[int] = None
-    precision: Optional[str] = None
+    core_id: int | None = None
+    precision: str | None = None
 
 
 @dataclass
@@ -52,8 +52,8 @@ class Linear:
     """Dense synapses without bias: ``weight`` has shape (out, in)."""
 
     weight: np.ndarray = field(default_factory=lambda: _zeros(1, 1))
-    core_id: Optional[int] = None
-    precision: Optional[str] = None
+    core_id: int | None = None
+    precision: str | None = None
 
 
 @dataclass
@@ -62,8 +62,8 @@ class Affine:
 
     weight: np.ndarray = field(default_factory=lambda: _zeros(1, 1))
     bias: np.ndarray = field(default_factory=lambda: _zeros(1))
-    core_id: Optional[int] = None
-    precision: Optional[str] = None
+    core_id: int | None = None
+    precision: str | None = None
 
 
 @dataclass
@@ -72,10 +72,10 @@ class Conv2d:
 
     weight: np.ndarray = field(default_factory=lambda: _zeros(1, 1, 3, 3))
     bias: np.ndarray = field(default_factory=lambda: _zeros(1))
-    stride: Tuple[int, int] = (1, 1)
-    padding: Tuple[int, int] = (0, 0)
-    core_id: Optional[int] = None
-    precision: Optional[str] = None
+    stride: tuple[int, int] = (1, 1)
+    padding: tuple[int, int] = (0, 0)
+    core_id: int | None = None
+    precision: str | None = None
 
 
 @dataclass
@@ -86,17 +86,17 @@ class BatchNorm:
     running_var: np.ndarray = field(default_factory=lambda: _zeros(1))
     gamma: np.ndarray = field(default_factory=lambda: _zeros(1))
     beta: np.ndarray = field(default_factory=lambda: _zeros(1))
-    core_id: Optional[int] = None
-    precision: Optional[str] = None
+    core_id: int | None = None
+    precision: str | None = None
 
 
 @dataclass
 class Graph:
     """A model graph: named nodes and directed edges between their names."""
 
-    nodes: Dict[str, Any] = field(default_factory=dict)
-    edges: List[Tuple[str, str]] = field(default_factory=list)
-    partition_metadata: Optional[Dict[str, Any]] = None
+    nodes: dict[str, Any] = field(default_factory=dict)
+    edges: list[tuple[str, str]] = field(default_factory=list)
+    partition_metadata: dict[str, Any] | None = None
 
     def add_node(self, name: str, node: Any) -> None:
         if name in self.nodes:

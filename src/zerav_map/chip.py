@@ -15,19 +15,23 @@ from __future__ import annotations
 import dataclasses
 import json
 import re
-from typing import Any, Dict, Optional
+from typing import Any
 
 from zerav.graph.constraints import HardwareSpec
 from zerav_map.errors import FileProblem, InputError
 
 # Fits the built-in example: 64 cores of 16 nodes and 512 KiB each on an 8 x 8 mesh.
-DEFAULT_CHIP = dict(num_cores=64, max_neurons_per_core=16, core_mesh_topology=(8, 8),
-                    sram_bytes_per_core=512 * 1024, max_feedback_delay=4)
+DEFAULT_CHIP = dict(
+    num_cores=64,
+    max_neurons_per_core=16,
+    core_mesh_topology=(8, 8),
+    sram_bytes_per_core=512 * 1024,
+    max_feedback_delay=4,
+)
 
 _MEMBERS = tuple(f.name for f in dataclasses.fields(HardwareSpec))
 _SIZE = re.compile(r"^\s*(\d+)\s*(|b|k|kb|kib|m|mb|mib)\s*$", re.IGNORECASE)
-_UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1 << 20, "mb": 1 << 20,
-          "mib": 1 << 20}
+_UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1 << 20, "mb": 1 << 20, "mib": 1 << 20}
 
 
 @dataclasses.dataclass
@@ -39,10 +43,15 @@ class Chip:
         s = self.hw
         mesh = s.core_mesh_topology
         where = f"({mesh[0]}x{mesh[1]} mesh)" if mesh is not None else "(no mesh)"
-        delay = (f"feedback edges <= {s.max_feedback_delay} hops"
-                 if s.max_feedback_delay >= 0 else "no feedback-delay limit")
-        return (f"{s.num_cores} cores {where}, {s.max_neurons_per_core} nodes per core, "
-                f"{format_bytes(s.sram_bytes_per_core)} SRAM per core, {delay}")
+        delay = (
+            f"feedback edges <= {s.max_feedback_delay} hops"
+            if s.max_feedback_delay >= 0
+            else "no feedback-delay limit"
+        )
+        return (
+            f"{s.num_cores} cores {where}, {s.max_neurons_per_core} nodes per core, "
+            f"{format_bytes(s.sram_bytes_per_core)} SRAM per core, {delay}"
+        )
 
 
 def format_bytes(n: int) -> str:
@@ -73,44 +82,42 @@ def parse_mesh(text: str):
     return int(m.group(1)), int(m.group(2))
 
 
-def load_chip_file(path: str) -> Dict[str, Any]:
+def load_chip_file(path: str) -> dict[str, Any]:
     """The members a chip file sets, plus its name under "name"."""
     try:
-        with open(path, "r", encoding="utf-8") as f:
+        with open(path, encoding="utf-8") as f:
             doc = json.load(f)
     except OSError as e:
         raise FileProblem(path, f"cannot read the chip file: {e.strerror or e}") from None
     except UnicodeDecodeError:
         raise FileProblem(path, "not a chip file: the file is not UTF-8 text") from None
     except json.JSONDecodeError as e:
-        raise FileProblem(path, f"not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})") \
-            from None
+        raise FileProblem(path, f"not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})") from None
     if not isinstance(doc, dict):
         raise FileProblem(path, "a chip file is a JSON object of HardwareSpec members")
-    out: Dict[str, Any] = {}
+    out: dict[str, Any] = {}
     for key, value in doc.items():
         if key == "name":
             if not isinstance(value, str):
-                raise FileProblem(path, "\"name\" must be a string")
+                raise FileProblem(path, '"name" must be a string')
             out["name"] = value
         elif key == "core_mesh_topology":
             if value is not None and not (isinstance(value, list) and len(value) == 2):
-                raise FileProblem(path, "\"core_mesh_topology\" must be [rows, cols] or null")
+                raise FileProblem(path, '"core_mesh_topology" must be [rows, cols] or null')
             out[key] = tuple(value) if value is not None else None
         elif key in _MEMBERS:
             if isinstance(value, bool) or not isinstance(value, int):
                 raise FileProblem(path, f"{key!r} must be an integer, got {json.dumps(value)}")
             out[key] = value
         else:
-            raise FileProblem(path, f"unknown chip member {key!r} (expected one of "
-                                    f"{', '.join(_MEMBERS)})")
+            raise FileProblem(path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)})")
     return out
 
 
-def make_chip(chip_file: Optional[str], overrides: Dict[str, Any]) -> Chip:
+def make_chip(chip_file: str | None, overrides: dict[str, Any]) -> Chip:
     """The default chip, updated by the chip file and then by ``overrides`` (the members given
     on the command line; only those present are changed)."""
-    members: Dict[str, Any] = dict(DEFAULT_CHIP)
+    members: dict[str, Any] = dict(DEFAULT_CHIP)
     name = "default chip"
     if chip_file is not None:
         from_file = load_chip_file(chip_file)

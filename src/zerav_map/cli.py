@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import List, Optional
 
 from zerav_map import __version__
 from zerav_map.chip import make_chip, parse_mesh, parse_size
@@ -36,41 +35,63 @@ def _mesh(text: str):
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="zerav-map", description=_DESCRIPTION,
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        prog="zerav-map", description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     p.add_argument("model", nargs="?", help="model file (.json or .nir); default: built-in example")
     p.add_argument("--version", action="version", version=f"zerav-map {__version__}")
     chip = p.add_argument_group("chip (flags override the chip file, which overrides the default)")
     chip.add_argument("--chip", metavar="FILE", help="chip description (JSON)")
     chip.add_argument("--cores", type=int, metavar="N", help="number of cores")
-    chip.add_argument("--nodes-per-core", type=int, metavar="N",
-                      help="nodes one core can hold")
-    chip.add_argument("--mesh", type=_mesh, metavar="RxC", default=argparse.SUPPRESS,
-                      help="core mesh rows x columns, e.g. 8x8, or 'none'")
-    chip.add_argument("--sram", type=_size, metavar="BYTES",
-                      help="SRAM per core: 524288, 512K or 1M (K, M = 1024, 1024^2)")
-    chip.add_argument("--feedback-delay", type=int, metavar="HOPS",
-                      help="largest hop count of a feedback edge; negative turns the check off")
+    chip.add_argument("--nodes-per-core", type=int, metavar="N", help="nodes one core can hold")
+    chip.add_argument(
+        "--mesh",
+        type=_mesh,
+        metavar="RxC",
+        default=argparse.SUPPRESS,
+        help="core mesh rows x columns, e.g. 8x8, or 'none'",
+    )
+    chip.add_argument(
+        "--sram", type=_size, metavar="BYTES", help="SRAM per core: 524288, 512K or 1M (K, M = 1024, 1024^2)"
+    )
+    chip.add_argument(
+        "--feedback-delay",
+        type=int,
+        metavar="HOPS",
+        help="largest hop count of a feedback edge; negative turns the check off",
+    )
     run_ = p.add_argument_group("mapping")
     which = run_.add_mutually_exclusive_group()
-    which.add_argument("--algorithm", "-a", choices=ALGORITHMS, default="greedy",
-                       help="partitioning algorithm (default: greedy)")
-    which.add_argument("--compare", action="store_true",
-                       help="run all three algorithms and show them side by side")
-    run_.add_argument("--precision", choices=list(PRECISIONS),
-                      help="count every compute node's arrays in this element type")
+    which.add_argument(
+        "--algorithm",
+        "-a",
+        choices=ALGORITHMS,
+        default="greedy",
+        help="partitioning algorithm (default: greedy)",
+    )
+    which.add_argument(
+        "--compare", action="store_true", help="run all three algorithms and show them side by side"
+    )
+    run_.add_argument(
+        "--precision", choices=list(PRECISIONS), help="count every compute node's arrays in this element type"
+    )
     out = p.add_argument_group("output")
-    out.add_argument("--json", nargs="?", const="-", metavar="FILE",
-                     help="write the result as JSON (to FILE, or instead of the report)")
+    out.add_argument(
+        "--json",
+        nargs="?",
+        const="-",
+        metavar="FILE",
+        help="write the result as JSON (to FILE, or instead of the report)",
+    )
     out.add_argument("--plot", metavar="FILE", help="draw the mesh to FILE (.png or .svg)")
-    out.add_argument("--export-model", metavar="FILE",
-                     help="also write the model as a JSON model file")
-    out.add_argument("--no-cores", action="store_true",
-                     help="leave the per-core budget table out of the report")
+    out.add_argument("--export-model", metavar="FILE", help="also write the model as a JSON model file")
+    out.add_argument(
+        "--no-cores", action="store_true", help="leave the per-core budget table out of the report"
+    )
     return p
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:
@@ -84,9 +105,12 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 def _main(args: argparse.Namespace) -> int:
     overrides = {}
-    for flag, member in (("cores", "num_cores"), ("nodes_per_core", "max_neurons_per_core"),
-                         ("sram", "sram_bytes_per_core"),
-                         ("feedback_delay", "max_feedback_delay")):
+    for flag, member in (
+        ("cores", "num_cores"),
+        ("nodes_per_core", "max_neurons_per_core"),
+        ("sram", "sram_bytes_per_core"),
+        ("feedback_delay", "max_feedback_delay"),
+    ):
         if getattr(args, flag) is not None:
             overrides[member] = getattr(args, flag)
     if hasattr(args, "mesh"):
@@ -94,6 +118,7 @@ def _main(args: argparse.Namespace) -> int:
     chip = make_chip(args.chip, overrides)
     if args.plot:
         from zerav_map.plot import check_path
+
         check_path(args.plot)
     model = load_model(args.model)
     if args.precision:
@@ -102,6 +127,7 @@ def _main(args: argparse.Namespace) -> int:
                 node.precision = args.precision
     if args.export_model:
         from zerav_map.models.json_model import write_json_model
+
         write_json_model(model, args.export_model)
 
     algorithms = ALGORITHMS if args.compare else (args.algorithm,)
@@ -110,9 +136,11 @@ def _main(args: argparse.Namespace) -> int:
 
     if args.plot:
         from zerav_map.plot import write_plot
+
         write_plot(args.plot, model, chip, outcomes)
     if args.json is not None:
         from zerav_map import jsonout
+
         text = jsonout.dumps(jsonout.document(model, chip, outcomes, fits))
         if args.json == "-":
             sys.stdout.write(text)
@@ -122,10 +150,11 @@ def _main(args: argparse.Namespace) -> int:
                     f.write(text)
             except OSError as e:
                 from zerav_map.errors import InputError
-                raise InputError(f"{args.json}: cannot write the JSON result: "
-                                 f"{e.strerror or e}") from None
+
+                raise InputError(f"{args.json}: cannot write the JSON result: {e.strerror or e}") from None
     if args.json != "-":
         from zerav_map.report import render
+
         sys.stdout.write(render(model, chip, outcomes, detail=not args.no_cores))
         if args.plot:
             print(f"mesh picture written to {args.plot}")

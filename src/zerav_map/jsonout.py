@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 import math
-from typing import Any, Dict, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -27,14 +28,13 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def run_document(o: Outcome) -> Dict[str, Any]:
-    doc: Dict[str, Any] = {
+def run_document(o: Outcome) -> dict[str, Any]:
+    doc: dict[str, Any] = {
         "algorithm": o.algorithm,
         "status": o.status,
         "fits": o.fits,
         "seconds": o.seconds,
-        "problems": [{"kind": p.kind, "message": p.message, "cores": p.cores}
-                     for p in o.problems],
+        "problems": [{"kind": p.kind, "message": p.message, "cores": p.cores} for p in o.problems],
         "feedback_delay_problems": [vars(d) for d in o.delay_problems],
         "warnings": o.warnings,
         "partition": None,
@@ -62,10 +62,18 @@ def run_document(o: Outcome) -> Dict[str, Any]:
     if o.resources is not None:
         r = o.resources
         doc["resources"] = {
-            "cores": [{"core_id": b.core_id, "neuron_count": b.neuron_count,
-                       "weight_bytes": b.weight_bytes, "state_bytes": b.state_bytes,
-                       "routing_bytes": b.routing_bytes, "total_bytes": b.total_bytes,
-                       "utilization": b.utilization} for b in r.budgets.values()],
+            "cores": [
+                {
+                    "core_id": b.core_id,
+                    "neuron_count": b.neuron_count,
+                    "weight_bytes": b.weight_bytes,
+                    "state_bytes": b.state_bytes,
+                    "routing_bytes": b.routing_bytes,
+                    "total_bytes": b.total_bytes,
+                    "utilization": b.utilization,
+                }
+                for b in r.budgets.values()
+            ],
             "total_weight_bytes": r.total_weight_bytes,
             "total_state_bytes": r.total_state_bytes,
             "peak_core_utilization": r.peak_core_utilization,
@@ -75,21 +83,26 @@ def run_document(o: Outcome) -> Dict[str, Any]:
     return doc
 
 
-def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) -> Dict:
+def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) -> dict:
     s = chip.hw
-    return _plain({
-        "tool": "zerav-map",
-        "version": __version__,
-        "model": {"name": model.name, "source": model.source, **model.counts()},
-        "chip": {"name": chip.name, "num_cores": s.num_cores,
-                 "max_neurons_per_core": s.max_neurons_per_core,
-                 "core_mesh_topology": s.core_mesh_topology,
-                 "sram_bytes_per_core": s.sram_bytes_per_core,
-                 "max_feedback_delay": s.max_feedback_delay},
-        "fits": fits,
-        "runs": [run_document(o) for o in outcomes],
-    })
+    return _plain(
+        {
+            "tool": "zerav-map",
+            "version": __version__,
+            "model": {"name": model.name, "source": model.source, **model.counts()},
+            "chip": {
+                "name": chip.name,
+                "num_cores": s.num_cores,
+                "max_neurons_per_core": s.max_neurons_per_core,
+                "core_mesh_topology": s.core_mesh_topology,
+                "sram_bytes_per_core": s.sram_bytes_per_core,
+                "max_feedback_delay": s.max_feedback_delay,
+            },
+            "fits": fits,
+            "runs": [run_document(o) for o in outcomes],
+        }
+    )
 
 
-def dumps(doc: Dict) -> str:
+def dumps(doc: dict) -> str:
     return json.dumps(doc, indent=1, allow_nan=False) + "\n"

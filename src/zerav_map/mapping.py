@@ -14,7 +14,7 @@ import re
 import time
 import warnings
 from collections import Counter
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 from zerav import ir
 from zerav_map.chip import Chip
@@ -25,7 +25,8 @@ ALGORITHMS = ("greedy", "edgemap", "spectral")
 
 _DELAY_LINE = re.compile(
     r"^  (?P<src>.*) \(core (?P<src_core>-?\d+)\) -> (?P<dst>.*) \(core (?P<dst_core>-?\d+)\): "
-    r"(?P<hops>-?\d+) hops > max_feedback_delay=(?P<limit>-?\d+)$")
+    r"(?P<hops>-?\d+) hops > max_feedback_delay=(?P<limit>-?\d+)$"
+)
 
 
 @dataclasses.dataclass
@@ -44,7 +45,7 @@ class Problem:
 
     kind: str  # "capacity", "feedback-delay", "sram", "node-capacity", "unplaced", "error"
     message: str
-    cores: List[int] = dataclasses.field(default_factory=list)
+    cores: list[int] = dataclasses.field(default_factory=list)
 
 
 @dataclasses.dataclass
@@ -52,20 +53,20 @@ class Outcome:
     algorithm: str
     seconds: float = 0.0
     partitioned: bool = False
-    assignments: Dict[str, int] = dataclasses.field(default_factory=dict)
+    assignments: dict[str, int] = dataclasses.field(default_factory=dict)
     num_cores_used: int = 0
-    cross_core_edges: List[Tuple[str, str]] = dataclasses.field(default_factory=list)
-    feedback_edges: List[Tuple[str, str]] = dataclasses.field(default_factory=list)
-    metrics: Dict[str, Any] = dataclasses.field(default_factory=dict)
-    placement: Any = None      # PlacementResult
-    resources: Any = None      # ResourceMap
-    cores: List[int] = dataclasses.field(default_factory=list)
-    nodes_per_core: Dict[int, int] = dataclasses.field(default_factory=dict)
-    traffic: Dict[Tuple[int, int], int] = dataclasses.field(default_factory=dict)
-    unplaced: List[int] = dataclasses.field(default_factory=list)
-    delay_problems: List[DelayProblem] = dataclasses.field(default_factory=list)
-    problems: List[Problem] = dataclasses.field(default_factory=list)
-    warnings: List[str] = dataclasses.field(default_factory=list)
+    cross_core_edges: list[tuple[str, str]] = dataclasses.field(default_factory=list)
+    feedback_edges: list[tuple[str, str]] = dataclasses.field(default_factory=list)
+    metrics: dict[str, Any] = dataclasses.field(default_factory=dict)
+    placement: Any = None  # PlacementResult
+    resources: Any = None  # ResourceMap
+    cores: list[int] = dataclasses.field(default_factory=list)
+    nodes_per_core: dict[int, int] = dataclasses.field(default_factory=dict)
+    traffic: dict[tuple[int, int], int] = dataclasses.field(default_factory=dict)
+    unplaced: list[int] = dataclasses.field(default_factory=list)
+    delay_problems: list[DelayProblem] = dataclasses.field(default_factory=list)
+    problems: list[Problem] = dataclasses.field(default_factory=list)
+    warnings: list[str] = dataclasses.field(default_factory=list)
 
     @property
     def fits(self) -> bool:
@@ -79,7 +80,7 @@ class Outcome:
             return "error"
         return "does not fit"
 
-    def position(self, core: int) -> Optional[Tuple[int, int]]:
+    def position(self, core: int) -> tuple[int, int] | None:
         if self.placement is None:
             return None
         pos = self.placement.logical_to_physical.get(core)
@@ -98,8 +99,10 @@ def backend():
         try:
             mods.append(importlib.import_module(f"zerav.graph.{name}"))
         except ImportError as e:
-            raise BackendMissing(f"the back-end module zerav.graph.{name} cannot be imported "
-                                 f"({e}); build it with scripts/setup.sh") from None
+            raise BackendMissing(
+                f"the back-end module zerav.graph.{name} cannot be imported "
+                f"({e}); build it with scripts/setup.sh"
+            ) from None
     return tuple(mods)
 
 
@@ -150,11 +153,22 @@ def _partition_failure(out: Outcome, message: str) -> None:
         for line in rest.split("\n"):
             m = _DELAY_LINE.match(line)
             if m:
-                out.delay_problems.append(DelayProblem(
-                    m["src"], int(m["src_core"]), m["dst"], int(m["dst_core"]),
-                    int(m["hops"]), int(m["limit"])))
-        out.problems.append(Problem("feedback-delay", first.rstrip(":") + ": they span more "
-                                    "hops than the chip's feedback-delay limit"))
+                out.delay_problems.append(
+                    DelayProblem(
+                        m["src"],
+                        int(m["src_core"]),
+                        m["dst"],
+                        int(m["dst_core"]),
+                        int(m["hops"]),
+                        int(m["limit"]),
+                    )
+                )
+        out.problems.append(
+            Problem(
+                "feedback-delay",
+                first.rstrip(":") + ": they span more hops than the chip's feedback-delay limit",
+            )
+        )
     elif first.startswith("Graph requires more than"):
         out.problems.append(Problem("capacity", first))
     else:
@@ -162,11 +176,9 @@ def _partition_failure(out: Outcome, message: str) -> None:
 
 
 def _check(out: Outcome, graph: ir.Graph, hw) -> None:
-    compute = {n for n, node in graph.nodes.items()
-               if not isinstance(node, (ir.Input, ir.Output))}
+    compute = {n for n, node in graph.nodes.items() if not isinstance(node, (ir.Input, ir.Output))}
     out.cores = sorted(set(out.assignments.values()))
-    out.nodes_per_core = dict(sorted(Counter(
-        c for n, c in out.assignments.items() if n in compute).items()))
+    out.nodes_per_core = dict(sorted(Counter(c for n, c in out.assignments.items() if n in compute).items()))
     traffic: Counter = Counter()
     for src, dst in out.cross_core_edges:
         a, b = out.assignments.get(src), out.assignments.get(dst)
@@ -176,19 +188,27 @@ def _check(out: Outcome, graph: ir.Graph, hw) -> None:
 
     over = [c for c, n in out.nodes_per_core.items() if n > hw.max_neurons_per_core]
     if over:
-        out.problems.append(Problem(
-            "node-capacity",
-            f"{len(over)} core(s) hold more than {hw.max_neurons_per_core} compute nodes",
-            over))
+        out.problems.append(
+            Problem(
+                "node-capacity",
+                f"{len(over)} core(s) hold more than {hw.max_neurons_per_core} compute nodes",
+                over,
+            )
+        )
     placed = out.placement.logical_to_physical
     out.unplaced = [c for c in out.cores if c not in placed]
     # A core holding only Input and Output nodes runs nothing, so it may stay off the mesh.
     lost = [c for c in out.unplaced if c in out.nodes_per_core]
     if lost:
-        out.problems.append(Problem(
-            "unplaced", f"{len(lost)} core(s) with compute nodes got no place on the mesh", lost))
+        out.problems.append(
+            Problem("unplaced", f"{len(lost)} core(s) with compute nodes got no place on the mesh", lost)
+        )
     res = out.resources
     if res.violations:
-        out.problems.append(Problem(
-            "sram", f"{len(res.violations)} core(s) need more than "
-                    f"{hw.sram_bytes_per_core} bytes of SRAM", list(res.violations)))
+        out.problems.append(
+            Problem(
+                "sram",
+                f"{len(res.violations)} core(s) need more than {hw.sram_bytes_per_core} bytes of SRAM",
+                list(res.violations),
+            )
+        )

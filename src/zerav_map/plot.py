@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 import os
 import textwrap
-from typing import Dict, Sequence, Tuple
+from collections.abc import Sequence
 
 from zerav_map.chip import Chip
 from zerav_map.errors import BackendMissing, InputError
@@ -43,7 +43,7 @@ def _matplotlib():
     return matplotlib
 
 
-def _layout(o: Outcome, chip: Chip) -> Tuple[int, int, Dict[int, Tuple[int, int]]]:
+def _layout(o: Outcome, chip: Chip) -> tuple[int, int, dict[int, tuple[int, int]]]:
     """(rows, cols, core -> cell) for the panel."""
     mesh = chip.hw.core_mesh_topology
     placed = dict(o.placement.logical_to_physical) if o.placement is not None else {}
@@ -69,16 +69,32 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
         if chip.hw.core_mesh_topology is not None:
             for r in range(rows):
                 for c in range(cols):
-                    ax.add_patch(Rectangle((c + 0.04, r + 0.04), 0.92, 0.92,
-                                           facecolor="#eeeeee", edgecolor="#cccccc",
-                                           linewidth=0.5))
+                    ax.add_patch(
+                        Rectangle(
+                            (c + 0.04, r + 0.04),
+                            0.92,
+                            0.92,
+                            facecolor="#eeeeee",
+                            edgecolor="#cccccc",
+                            linewidth=0.5,
+                        )
+                    )
             ax.set_xlim(-0.1, cols + 0.1)
             ax.set_ylim(-0.1, rows + 0.1)
         reason = "; ".join(p.message for p in o.problems) or "no mapping"
         ax.set_title(f"{o.algorithm}: {o.status}", fontsize=10)
-        ax.text(0.5, 0.5, textwrap.fill(reason, 40), ha="center", va="center",
-                transform=ax.transAxes, fontsize=9, color="darkred", zorder=5,
-                bbox=dict(boxstyle="round,pad=0.5", facecolor="white", edgecolor="darkred"))
+        ax.text(
+            0.5,
+            0.5,
+            textwrap.fill(reason, 40),
+            ha="center",
+            va="center",
+            transform=ax.transAxes,
+            fontsize=9,
+            color="darkred",
+            zorder=5,
+            bbox=dict(boxstyle="round,pad=0.5", facecolor="white", edgecolor="darkred"),
+        )
         return
     size = max(rows, cols)
     font = max(4.5, min(9.0, 70.0 / size))
@@ -92,28 +108,51 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
             core = occupied.get((r, c))
             x, y = c, rows - 1 - r
             if core is None:
-                ax.add_patch(Rectangle((x + 0.04, y + 0.04), 0.92, 0.92, facecolor="#eeeeee",
-                                       edgecolor="#cccccc", linewidth=0.5, zorder=1))
+                ax.add_patch(
+                    Rectangle(
+                        (x + 0.04, y + 0.04),
+                        0.92,
+                        0.92,
+                        facecolor="#eeeeee",
+                        edgecolor="#cccccc",
+                        linewidth=0.5,
+                        zorder=1,
+                    )
+                )
                 continue
             b = budgets.get(core)
             util = b.utilization if b is not None else 0.0
             over = b is not None and b.total_bytes > sram
             crowded = core in crowded_cores
-            ax.add_patch(Rectangle((x + 0.04, y + 0.04), 0.92, 0.92,
-                                   facecolor=cmap(norm(util)) if b is not None else "white",
-                                   edgecolor="red" if over else ("purple" if crowded
-                                                                 else "#555555"),
-                                   linestyle="--" if crowded and not over else "-",
-                                   linewidth=2.0 if over or crowded else 0.6, zorder=1))
+            ax.add_patch(
+                Rectangle(
+                    (x + 0.04, y + 0.04),
+                    0.92,
+                    0.92,
+                    facecolor=cmap(norm(util)) if b is not None else "white",
+                    edgecolor="red" if over else ("purple" if crowded else "#555555"),
+                    linestyle="--" if crowded and not over else "-",
+                    linewidth=2.0 if over or crowded else 0.6,
+                    zorder=1,
+                )
+            )
             label = f"{core}\n{100 * util:.0f}%" if b is not None else f"{core}\nI/O"
             fill = cmap(norm(util)) if b is not None else "white"
             # The label sits on a patch of the cell's own colour so traffic lines crossing the
             # cell do not hide it.
-            ax.text(x + 0.5, y + 0.5, label, ha="center", va="center", fontsize=font,
-                    color="white" if norm(util) > 0.6 else "black",
-                    fontweight="bold" if over else "normal", zorder=4, linespacing=1.1,
-                    bbox=dict(boxstyle="round,pad=0.15", facecolor=fill, edgecolor="none",
-                              alpha=0.9))
+            ax.text(
+                x + 0.5,
+                y + 0.5,
+                label,
+                ha="center",
+                va="center",
+                fontsize=font,
+                color="white" if norm(util) > 0.6 else "black",
+                fontweight="bold" if over else "normal",
+                zorder=4,
+                linespacing=1.1,
+                bbox=dict(boxstyle="round,pad=0.15", facecolor=fill, edgecolor="none", alpha=0.9),
+            )
     # Traffic: one line per communicating pair of placed cores.
     volume = {pair: n for pair, n in o.traffic.items() if pair[0] in cells and pair[1] in cells}
     top = max(volume.values(), default=1)
@@ -122,32 +161,59 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
         start = (ca + 0.5, rows - 1 - ra + 0.5)
         end = (cb + 0.5, rows - 1 - rb + 0.5)
         adjacent = abs(ra - rb) + abs(ca - cb) == 1
-        ax.add_patch(FancyArrowPatch(
-            start, end, arrowstyle="-", connectionstyle=f"arc3,rad={0 if adjacent else 0.25}",
-            linewidth=0.6 + 5.0 * n / top, color="#1f3b73", alpha=0.55, zorder=3,
-            shrinkA=0, shrinkB=0))
+        ax.add_patch(
+            FancyArrowPatch(
+                start,
+                end,
+                arrowstyle="-",
+                connectionstyle=f"arc3,rad={0 if adjacent else 0.25}",
+                linewidth=0.6 + 5.0 * n / top,
+                color="#1f3b73",
+                alpha=0.55,
+                zorder=3,
+                shrinkA=0,
+                shrinkB=0,
+            )
+        )
     ax.set_xlim(-0.1, cols + 0.1)
     ax.set_ylim(-0.1, rows + 0.1)
     pl = o.placement
-    ax.set_title(f"{o.algorithm}: {o.status} — {len(o.cores)} cores, hop distance "
-                 f"{pl.total_hop_distance}, {pl.improvement:+.1f} % vs row-major",
-                 fontsize=10)
+    ax.set_title(
+        f"{o.algorithm}: {o.status} — {len(o.cores)} cores, hop distance "
+        f"{pl.total_hop_distance}, {pl.improvement:+.1f} % vs row-major",
+        fontsize=10,
+    )
     unplaced = ", ".join(map(str, o.unplaced)) if o.unplaced else "none"
     note = f"unplaced cores: {unplaced}    busiest link: {top} edges"
     if crowded_cores or o.resources.violations:
         note += "    red edge: over SRAM, purple dashed: over node capacity"
     if chip.hw.core_mesh_topology is None:
         note += "    (no mesh: cores in id order)"
-    ax.text(0.5, -0.03, textwrap.fill(note, 90), ha="center", va="top", transform=ax.transAxes,
-            fontsize=8.5, color="darkred" if o.unplaced else "black")
+    ax.text(
+        0.5,
+        -0.03,
+        textwrap.fill(note, 90),
+        ha="center",
+        va="top",
+        transform=ax.transAxes,
+        fontsize=8.5,
+        color="darkred" if o.unplaced else "black",
+    )
     # Line-width key: the busiest link and a quarter of it.
     from matplotlib.lines import Line2D
+
     keys = sorted({top, max(1, round(top / 4))}, reverse=True)
-    handles = [Line2D([], [], color="#1f3b73", alpha=0.55, linewidth=0.6 + 5.0 * k / top)
-               for k in keys]
-    ax.legend(handles, [f"{k} edge{'s' if k != 1 else ''}" for k in keys], loc="upper left",
-              bbox_to_anchor=(1.0, 1.0), fontsize=8, frameon=False, title="traffic",
-              title_fontsize=8)
+    handles = [Line2D([], [], color="#1f3b73", alpha=0.55, linewidth=0.6 + 5.0 * k / top) for k in keys]
+    ax.legend(
+        handles,
+        [f"{k} edge{'s' if k != 1 else ''}" for k in keys],
+        loc="upper left",
+        bbox_to_anchor=(1.0, 1.0),
+        fontsize=8,
+        frameon=False,
+        title="traffic",
+        title_fontsize=8,
+    )
 
 
 def write_plot(path: str, model: Model, chip: Chip, outcomes: Sequence[Outcome]) -> None:
@@ -157,8 +223,7 @@ def write_plot(path: str, model: Model, chip: Chip, outcomes: Sequence[Outcome])
     from matplotlib.figure import Figure
     from matplotlib.ticker import PercentFormatter
 
-    peak = max((o.resources.peak_core_utilization for o in outcomes if o.resources is not None),
-               default=1.0)
+    peak = max((o.resources.peak_core_utilization for o in outcomes if o.resources is not None), default=1.0)
     norm = Normalize(vmin=0.0, vmax=max(1.0, peak))
     cmap = mpl.colormaps["YlOrRd"]
     n = len(outcomes)
@@ -166,8 +231,9 @@ def write_plot(path: str, model: Model, chip: Chip, outcomes: Sequence[Outcome])
     axes = fig.subplots(1, n, squeeze=False)[0]
     for ax, o in zip(axes, outcomes):
         _panel(fig, ax, model, chip, o, cmap, norm)
-    bar = fig.colorbar(ScalarMappable(norm=norm, cmap=cmap), ax=list(axes), shrink=0.7,
-                       location="right", pad=0.02)
+    bar = fig.colorbar(
+        ScalarMappable(norm=norm, cmap=cmap), ax=list(axes), shrink=0.7, location="right", pad=0.02
+    )
     bar.set_label("SRAM utilisation")
     bar.ax.yaxis.set_major_formatter(PercentFormatter(xmax=1.0))
     fig.suptitle(f"{model.name} on the {chip.name}\n{chip.describe()}", fontsize=10)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Iterable, List, Optional, Sequence
+from collections.abc import Iterable, Sequence
 
 from zerav_map import __version__
 from zerav_map.chip import Chip
@@ -11,12 +11,13 @@ from zerav_map.mapping import Outcome
 from zerav_map.models import Model
 
 # Partitioner metrics shown in the summary besides the fixed rows, with their labels.
-_EXTRA_METRICS = (("balance_stddev", "balance (std/mean)"),
-                  ("refinement_iterations", "refinement passes"),
-                  ("improvement_over_greedy", "cut edges saved vs greedy"),
-                  ("num_partitions", "spectral parts"))
-_PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity",
-                   "unplaced": "unplaced"}
+_EXTRA_METRICS = (
+    ("balance_stddev", "balance (std/mean)"),
+    ("refinement_iterations", "refinement passes"),
+    ("improvement_over_greedy", "cut edges saved vs greedy"),
+    ("num_partitions", "spectral parts"),
+)
+_PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity", "unplaced": "unplaced"}
 
 
 def _size(n: int) -> str:
@@ -24,8 +25,12 @@ def _size(n: int) -> str:
     return f"{n} B" if n < 1024 else f"{n / 1024:.1f} KiB"
 
 
-def table(header: Sequence[str], rows: Iterable[Sequence[object]],
-          right: Optional[Sequence[bool]] = None, indent: str = "  ") -> List[str]:
+def table(
+    header: Sequence[str],
+    rows: Iterable[Sequence[object]],
+    right: Sequence[bool] | None = None,
+    indent: str = "  ",
+) -> list[str]:
     """Columns padded to their widest cell; ``right`` marks right-aligned columns."""
     rows = [[str(c) for c in row] for row in rows]
     header = [str(h) for h in header]
@@ -53,7 +58,7 @@ def _pct(value) -> str:
     return _num(None if value is None else 100.0 * value, "{:.1f} %")
 
 
-def header_lines(model: Model, chip: Chip) -> List[str]:
+def header_lines(model: Model, chip: Chip) -> list[str]:
     c = model.counts()
     return [
         f"zerav-map {__version__}",
@@ -63,7 +68,7 @@ def header_lines(model: Model, chip: Chip) -> List[str]:
     ]
 
 
-def summary_lines(outcomes: Sequence[Outcome]) -> List[str]:
+def summary_lines(outcomes: Sequence[Outcome]) -> list[str]:
     def row(label, get):
         return [label] + [get(o) for o in outcomes]
 
@@ -89,8 +94,14 @@ def summary_lines(outcomes: Sequence[Outcome]) -> List[str]:
     for key, label in _EXTRA_METRICS:
         if any(key in o.metrics for o in outcomes):
             fmt = "{:.3f}" if key == "balance_stddev" else "{}"
-            rows.append(row(label, lambda o, k=key, f=fmt: _num(o.metrics.get(k), f)
-                            if o.partitioned and k in o.metrics else "-"))
+            rows.append(
+                row(
+                    label,
+                    lambda o, k=key, f=fmt: (
+                        _num(o.metrics.get(k), f) if o.partitioned and k in o.metrics else "-"
+                    ),
+                )
+            )
     rows.append(row("time", lambda o: f"{o.seconds * 1000:.1f} ms"))
     header = ["Summary"] + [o.algorithm for o in outcomes]
     return table(header, rows, right=[False] + [True] * len(outcomes), indent="")
@@ -100,7 +111,7 @@ def _count(o: Outcome, kind: str) -> int:
     return sum(len(p.cores) for p in o.problems if p.kind == kind)
 
 
-def budget_lines(o: Outcome) -> List[str]:
+def budget_lines(o: Outcome) -> list[str]:
     if o.resources is None:
         return []
     flagged = {}
@@ -115,21 +126,31 @@ def budget_lines(o: Outcome) -> List[str]:
         if b is None:  # a core holding only Input and Output nodes
             rows.append([core, where, 0, "-", "-", "-", "-", "-", ", ".join(flagged.get(core, []))])
             continue
-        rows.append([core, where, b.neuron_count, _size(b.weight_bytes),
-                     _size(b.state_bytes), _size(b.routing_bytes),
-                     _size(b.total_bytes), _pct(b.utilization),
-                     ", ".join(flagged.get(core, []))])
-    head = ["core", "mesh", "nodes", "weights", "state", "routing", "total", "SRAM use",
-            "problems"]
+        rows.append(
+            [
+                core,
+                where,
+                b.neuron_count,
+                _size(b.weight_bytes),
+                _size(b.state_bytes),
+                _size(b.routing_bytes),
+                _size(b.total_bytes),
+                _pct(b.utilization),
+                ", ".join(flagged.get(core, [])),
+            ]
+        )
+    head = ["core", "mesh", "nodes", "weights", "state", "routing", "total", "SRAM use", "problems"]
     out = [f"Per-core budgets ({o.algorithm})"]
     out += table(head, rows, right=[True, False, True, True, True, True, True, True, False])
     res = o.resources
-    out.append(f"  all cores: {_size(res.total_weight_bytes)} of weights, "
-               f"{_size(res.total_state_bytes)} of neuron state")
+    out.append(
+        f"  all cores: {_size(res.total_weight_bytes)} of weights, "
+        f"{_size(res.total_state_bytes)} of neuron state"
+    )
     return out
 
 
-def problem_lines(o: Outcome) -> List[str]:
+def problem_lines(o: Outcome) -> list[str]:
     out = [f"Problems ({o.algorithm})"]
     if not o.problems:
         out.append("  none")
@@ -140,8 +161,11 @@ def problem_lines(o: Outcome) -> List[str]:
         out.append("")
         out.append(f"Feedback-delay problems ({o.algorithm})")
         rows = [[d.src, d.src_core, d.dst, d.dst_core, d.hops, d.limit] for d in o.delay_problems]
-        out += table(["from", "core", "to", "core", "hops", "limit"], rows,
-                     right=[False, True, False, True, True, True])
+        out += table(
+            ["from", "core", "to", "core", "hops", "limit"],
+            rows,
+            right=[False, True, False, True, True, True],
+        )
     if o.warnings:
         out.append("")
         out.append(f"Warnings ({o.algorithm})")

@@ -15,7 +15,9 @@ def random_graph(seed: int, *, max_nodes: int = 40, boundary_share: float = 0.15
     nodes = {}
     for name in names:
         r = rnd.random()
-        nodes[name] = ir.Input() if r < boundary_share / 2 else ir.Output() if r < boundary_share else ir.LIF()
+        nodes[name] = (
+            ir.Input() if r < boundary_share / 2 else ir.Output() if r < boundary_share else ir.LIF()
+        )
     edges = []
     if n:
         cyclic = rnd.random() < 0.6 if cyclic is None else cyclic

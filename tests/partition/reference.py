@@ -48,8 +48,11 @@ def greedy(graph, hw_spec):
             assignments[name] = current
             continue
         if name in node_to_scc:
-            placed = [assignments[m] for m in node_to_scc[name]
-                      if m in assignments and not isinstance(graph.nodes[m], (Input, Output))]
+            placed = [
+                assignments[m]
+                for m in node_to_scc[name]
+                if m in assignments and not isinstance(graph.nodes[m], (Input, Output))
+            ]
             if placed:
                 assignments[name] = placed[0]
                 core_counts[placed[0]] += 1
@@ -57,8 +60,10 @@ def greedy(graph, hw_spec):
         if core_counts.get(current, 0) >= hw_spec.max_neurons_per_core:
             current += 1
             if current >= hw_spec.num_cores:
-                raise ValueError(f"Graph requires more than {hw_spec.num_cores} cores. "
-                                 "Reduce model size or increase core capacity.")
+                raise ValueError(
+                    f"Graph requires more than {hw_spec.num_cores} cores. "
+                    "Reduce model size or increase core capacity."
+                )
             core_counts[current] = 0
         assignments[name] = current
         core_counts[current] = core_counts.get(current, 0) + 1
@@ -67,16 +72,27 @@ def greedy(graph, hw_spec):
     for src, dst in graph.edges:
         if src in assignments and dst in assignments and assignments[src] != assignments[dst]:
             cross.append((src, dst))
-            if not is_dag and src in node_to_scc and dst in node_to_scc \
-                    and node_to_scc[src] == node_to_scc[dst]:
+            if (
+                not is_dag
+                and src in node_to_scc
+                and dst in node_to_scc
+                and node_to_scc[src] == node_to_scc[dst]
+            ):
                 feedback.append((src, dst))
     used = len(set(assignments.values()))
     sizes = np.bincount(list(assignments.values()), minlength=used)
     return dict(
-        assignments=assignments, num_cores_used=used, cross_core_edges=cross, feedback_edges=feedback,
-        metrics={"cut_ratio": len(cross) / max(len(graph.edges), 1),
-                 "balance_stddev": np.std(sizes) / max(np.mean(sizes), 1),
-                 "total_cross_core_edges": len(cross), "total_feedback_edges": len(feedback)})
+        assignments=assignments,
+        num_cores_used=used,
+        cross_core_edges=cross,
+        feedback_edges=feedback,
+        metrics={
+            "cut_ratio": len(cross) / max(len(graph.edges), 1),
+            "balance_stddev": np.std(sizes) / max(np.mean(sizes), 1),
+            "total_cross_core_edges": len(cross),
+            "total_feedback_edges": len(feedback),
+        },
+    )
 
 
 def edgemap(graph, hw_spec, stage1=greedy):
@@ -143,8 +159,15 @@ def edgemap(graph, hw_spec, stage1=greedy):
             if scc_of.get(src) == scc_of.get(dst) and src in scc_of:
                 feedback.append((src, dst))
     return dict(
-        assignments=assignments, num_cores_used=len(set(assignments.values())), cross_core_edges=cross,
+        assignments=assignments,
+        num_cores_used=len(set(assignments.values())),
+        cross_core_edges=cross,
         feedback_edges=feedback,
-        metrics={"cut_ratio": len(cross) / max(len(graph.edges), 1), "total_cross_core_edges": len(cross),
-                 "total_feedback_edges": len(feedback), "refinement_iterations": iteration,
-                 "improvement_over_greedy": initial["metrics"].get("total_cross_core_edges", 0) - len(cross)})
+        metrics={
+            "cut_ratio": len(cross) / max(len(graph.edges), 1),
+            "total_cross_core_edges": len(cross),
+            "total_feedback_edges": len(feedback),
+            "refinement_iterations": iteration,
+            "improvement_over_greedy": initial["metrics"].get("total_cross_core_edges", 0) - len(cross),
+        },
+    )

@@ -6,8 +6,8 @@ from __future__ import annotations
 import pytest
 
 import zerav.graph.partition as partition
-from zerav import ir
 from tests.conftest import CountingEdges, make_graph, make_hw
+from zerav import ir
 
 edgemap = partition.partition_edgemap
 CHAIN = [("p", "q"), ("q", "r"), ("r", "s"), ("s", "t")]
@@ -17,10 +17,20 @@ def test_move_lowers_the_cut():
     r = edgemap(make_graph("pqrst", CHAIN + [("r", "t")]), make_hw(max_neurons_per_core=3, num_cores=2))
     assert list(r.assignments.items()) == [("p", 0), ("q", 0), ("r", 1), ("s", 1), ("t", 1)]
     assert r.cross_core_edges == [("q", "r")] and r.num_cores_used == 2
-    assert r.metrics == {"cut_ratio": 0.2, "total_cross_core_edges": 1, "total_feedback_edges": 0,
-                         "refinement_iterations": 2, "improvement_over_greedy": 1}
-    assert list(r.metrics) == ["cut_ratio", "total_cross_core_edges", "total_feedback_edges",
-                               "refinement_iterations", "improvement_over_greedy"]
+    assert r.metrics == {
+        "cut_ratio": 0.2,
+        "total_cross_core_edges": 1,
+        "total_feedback_edges": 0,
+        "refinement_iterations": 2,
+        "improvement_over_greedy": 1,
+    }
+    assert list(r.metrics) == [
+        "cut_ratio",
+        "total_cross_core_edges",
+        "total_feedback_edges",
+        "refinement_iterations",
+        "improvement_over_greedy",
+    ]
 
 
 def test_no_improving_move_keeps_stage_one():
@@ -54,15 +64,20 @@ def test_stage_one_errors_and_results_come_from_the_module(monkeypatch):
     with pytest.raises(ValueError, match="Graph requires more than 1 cores"):
         edgemap(make_graph("pqrst", CHAIN), make_hw(max_neurons_per_core=2, num_cores=1))
     seen = []
-    monkeypatch.setattr(partition, "partition_greedy",
-                        lambda g, h: seen.append(1) or partition.PartitionResult(assignments={"p": 0, "q": 1}))
+    monkeypatch.setattr(
+        partition,
+        "partition_greedy",
+        lambda g, h: seen.append(1) or partition.PartitionResult(assignments={"p": 0, "q": 1}),
+    )
     r = edgemap(make_graph("pq", [("p", "q")]), make_hw(max_neurons_per_core=5))
     assert seen == [1] and r.cross_core_edges == [] and r.metrics["improvement_over_greedy"] == -0
 
 
 def test_stage_one_result_is_not_modified(monkeypatch):
     first = {"p": 0, "q": 1}
-    monkeypatch.setattr(partition, "partition_greedy", lambda g, h: partition.PartitionResult(assignments=first))
+    monkeypatch.setattr(
+        partition, "partition_greedy", lambda g, h: partition.PartitionResult(assignments=first)
+    )
     r = edgemap(make_graph("pq", [("p", "q")]), make_hw(max_neurons_per_core=5))
     assert first == {"p": 0, "q": 1} and r.assignments is not first and r.assignments == {"p": 1, "q": 1}
 

@@ -6,31 +6,34 @@ from collections import OrderedDict
 
 import pytest
 
-from zerav.graph.partition import _check_feedback_delay as check
 from tests.conftest import Spec
+from zerav.graph.partition import _check_feedback_delay as check
 
 
 def spec(limit, mesh=None, cores=6):
     return Spec(max_feedback_delay=limit, core_mesh_topology=mesh, num_cores=cores)
 
 
-@pytest.mark.parametrize("edges, cores, hw, expected", [
-    ([("a", "b")], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0)]),
-    ([("a", "b")], {"a": 0, "b": 1}, spec(1), []),
-    ([("a", "b")], {"a": 0, "b": 0}, spec(0), []),
-    ([("a", "b")], {"a": 0, "b": 1}, spec(-3), [("a", "b", 1, -3)]),
-    ([("a", "b")], {"a": 0, "b": 5}, spec(2, (2, 3)), [("a", "b", 3, 2)]),
-    ([("a", "b")], {"a": 0, "b": 5}, spec(3, (2, 3)), []),
-    ([("a", "b")], {"a": 1, "b": 4}, spec(0, (2, 3)), [("a", "b", 1, 0)]),
-    ([("a", "b")], {"a": 0, "b": 7}, spec(0, (2, 3)), []),              # 7 is off the map: (0, 0)
-    ([("a", "b")], {"a": 9, "b": 7}, spec(0, (2, 3)), []),              # both off the map: 0 hops
-    ([("a", "b")], {"a": 0, "b": 5}, spec(0, (4, 4), cores=16), [("a", "b", 2, 0)]),  # rows unused
-    ([("a", "b")], {"a": 0, "b": 5}, spec(0, (99, 4), cores=16), [("a", "b", 2, 0)]),
-    ([("a", "b"), ("a", "b")], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0)] * 2),
-    ([["a", "b"], iter(("b", "a"))], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0), ("b", "a", 1, 0)]),
-    ([("a", "b")], {"a": -1, "b": 2}, spec(0, (2, 3)), [("a", "b", 2, 0)]),  # -1 is off the map
-    ([("a", "b")], {"a": 1, "b": 2**70}, spec(0, (2, 3), cores=2**80), None),
-])
+@pytest.mark.parametrize(
+    "edges, cores, hw, expected",
+    [
+        ([("a", "b")], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0)]),
+        ([("a", "b")], {"a": 0, "b": 1}, spec(1), []),
+        ([("a", "b")], {"a": 0, "b": 0}, spec(0), []),
+        ([("a", "b")], {"a": 0, "b": 1}, spec(-3), [("a", "b", 1, -3)]),
+        ([("a", "b")], {"a": 0, "b": 5}, spec(2, (2, 3)), [("a", "b", 3, 2)]),
+        ([("a", "b")], {"a": 0, "b": 5}, spec(3, (2, 3)), []),
+        ([("a", "b")], {"a": 1, "b": 4}, spec(0, (2, 3)), [("a", "b", 1, 0)]),
+        ([("a", "b")], {"a": 0, "b": 7}, spec(0, (2, 3)), []),  # 7 is off the map: (0, 0)
+        ([("a", "b")], {"a": 9, "b": 7}, spec(0, (2, 3)), []),  # both off the map: 0 hops
+        ([("a", "b")], {"a": 0, "b": 5}, spec(0, (4, 4), cores=16), [("a", "b", 2, 0)]),  # rows unused
+        ([("a", "b")], {"a": 0, "b": 5}, spec(0, (99, 4), cores=16), [("a", "b", 2, 0)]),
+        ([("a", "b"), ("a", "b")], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0)] * 2),
+        ([["a", "b"], iter(("b", "a"))], {"a": 0, "b": 1}, spec(0), [("a", "b", 1, 0), ("b", "a", 1, 0)]),
+        ([("a", "b")], {"a": -1, "b": 2}, spec(0, (2, 3)), [("a", "b", 2, 0)]),  # -1 is off the map
+        ([("a", "b")], {"a": 1, "b": 2**70}, spec(0, (2, 3), cores=2**80), None),
+    ],
+)
 def test_hops_and_limits(edges, cores, hw, expected):
     got = check(edges, cores, hw)
     if expected is None:  # a core id beyond 64 bits: exact Python arithmetic
@@ -115,12 +118,19 @@ def test_a_column_count_of_another_type_builds_the_whole_map_once(edges):
     assert got == ([("a", "b", 2, 0)] if edges else [])
 
 
-@pytest.mark.parametrize("edges, assignments, message", [
-    ((("a", "b"),), {}, "Argument 'feedback_edges' has incorrect type (expected list, got tuple)"),
-    (None, {}, "Argument 'feedback_edges' has incorrect type (expected list, got NoneType)"),
-    ([], OrderedDict(), "Argument 'assignments' has incorrect type (expected dict, got collections.OrderedDict)"),
-    ((), None, "Argument 'feedback_edges' has incorrect type (expected list, got tuple)"),
-])
+@pytest.mark.parametrize(
+    "edges, assignments, message",
+    [
+        ((("a", "b"),), {}, "Argument 'feedback_edges' has incorrect type (expected list, got tuple)"),
+        (None, {}, "Argument 'feedback_edges' has incorrect type (expected list, got NoneType)"),
+        (
+            [],
+            OrderedDict(),
+            "Argument 'assignments' has incorrect type (expected dict, got collections.OrderedDict)",
+        ),
+        ((), None, "Argument 'feedback_edges' has incorrect type (expected list, got tuple)"),
+    ],
+)
 def test_argument_types(edges, assignments, message):
     with pytest.raises(TypeError) as info:
         check(edges, assignments, spec(0))
@@ -132,23 +142,27 @@ def test_argument_types(edges, assignments, message):
 def test_list_subclass_gets_a_note():
     class Edges(list):
         pass
+
     with pytest.raises(TypeError) as info:
         check(Edges(), {}, spec(0))
     assert str(info.value) == "Argument 'feedback_edges' has incorrect type (expected list, got Edges)"
     assert "subclass" in info.value.__notes__[0]
 
 
-@pytest.mark.parametrize("edges, hw, exc, message", [
-    ([("a", "b", "c")], spec(0), ValueError, "too many values to unpack (expected 2)"),
-    ([("a",)], spec(0), ValueError, "need more than 1 value to unpack"),
-    ([()], spec(0), ValueError, "need more than 0 values to unpack"),
-    ([7], spec(0), TypeError, "'int' object is not iterable"),
-    ([("a", "b")], spec(0, (1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
-    ([("a", "b")], spec(0, (3,)), ValueError, "need more than 1 value to unpack"),
-    ([("x", "b")], spec(0), KeyError, "'x'"),
-    ([("a", "x")], spec(0), KeyError, "'x'"),
-    ([("x", "y")], spec(0), KeyError, "'x'"),   # the source is looked up first
-])
+@pytest.mark.parametrize(
+    "edges, hw, exc, message",
+    [
+        ([("a", "b", "c")], spec(0), ValueError, "too many values to unpack (expected 2)"),
+        ([("a",)], spec(0), ValueError, "need more than 1 value to unpack"),
+        ([()], spec(0), ValueError, "need more than 0 values to unpack"),
+        ([7], spec(0), TypeError, "'int' object is not iterable"),
+        ([("a", "b")], spec(0, (1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
+        ([("a", "b")], spec(0, (3,)), ValueError, "need more than 1 value to unpack"),
+        ([("x", "b")], spec(0), KeyError, "'x'"),
+        ([("a", "x")], spec(0), KeyError, "'x'"),
+        ([("x", "y")], spec(0), KeyError, "'x'"),  # the source is looked up first
+    ],
+)
 def test_failures(edges, hw, exc, message):
     with pytest.raises(exc) as info:
         check(edges, {"a": 0, "b": 1}, hw)
@@ -156,9 +170,13 @@ def test_failures(edges, hw, exc, message):
 
 
 def test_binding_errors():
-    with pytest.raises(TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(2 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(2 given\)$"
+    ):
         check([], {})
-    with pytest.raises(TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(4 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(4 given\)$"
+    ):
         check([], {}, spec(0), 1)
     with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(1 given\)$"):
         check([], hw_spec=spec(0))

@@ -8,8 +8,8 @@ import numpy as np
 import pytest
 
 import zerav.graph.partition as partition
-from zerav import ir
 from tests.conftest import Spec, make_graph, make_hw
+from zerav import ir
 
 greedy = partition.partition_greedy
 CHAIN = [("p", "q"), ("q", "r"), ("r", "s"), ("s", "t")]
@@ -20,9 +20,18 @@ def test_chain_fills_cores_in_order():
     assert list(r.assignments.items()) == [("p", 0), ("q", 0), ("r", 1), ("s", 1), ("t", 2)]
     assert r.cross_core_edges == [("q", "r"), ("s", "t")]
     assert r.feedback_edges == [] and r.num_cores_used == 3
-    assert r.metrics == {"cut_ratio": 0.5, "balance_stddev": np.std([2, 2, 1]) / np.mean([2, 2, 1]),
-                         "total_cross_core_edges": 2, "total_feedback_edges": 0}
-    assert list(r.metrics) == ["cut_ratio", "balance_stddev", "total_cross_core_edges", "total_feedback_edges"]
+    assert r.metrics == {
+        "cut_ratio": 0.5,
+        "balance_stddev": np.std([2, 2, 1]) / np.mean([2, 2, 1]),
+        "total_cross_core_edges": 2,
+        "total_feedback_edges": 0,
+    }
+    assert list(r.metrics) == [
+        "cut_ratio",
+        "balance_stddev",
+        "total_cross_core_edges",
+        "total_feedback_edges",
+    ]
     assert isinstance(r.metrics["balance_stddev"], np.float64)
     assert r.metrics["balance_stddev"] == pytest.approx(0.28284271247)
 
@@ -34,8 +43,10 @@ def test_capacity_error_names_the_core_count():
 
 
 def test_input_and_output_follow_the_current_core():
-    g = make_graph({"In": ir.Input(), "p": ir.LIF(), "q": ir.LIF(), "Out": ir.Output()},
-                   [("In", "p"), ("p", "q"), ("q", "Out")])
+    g = make_graph(
+        {"In": ir.Input(), "p": ir.LIF(), "q": ir.LIF(), "Out": ir.Output()},
+        [("In", "p"), ("p", "q"), ("q", "Out")],
+    )
     r = greedy(g, make_hw(max_neurons_per_core=1, num_cores=2))
     assert r.assignments == {"In": 0, "p": 0, "q": 1, "Out": 1}
     assert r.cross_core_edges == [("p", "q")]
@@ -107,7 +118,7 @@ class CountingSpec(Spec):
 
 
 def test_num_cores_is_read_only_when_a_core_opens():
-    hw = CountingSpec(max_neurons_per_core=10)          # no num_cores at all
+    hw = CountingSpec(max_neurons_per_core=10)  # no num_cores at all
     greedy(make_graph("abc", [("a", "b")]), hw)
     assert hw.reads == ["max_neurons_per_core"] * 3
     hw = CountingSpec(max_neurons_per_core=1, num_cores=2)
@@ -117,8 +128,10 @@ def test_num_cores_is_read_only_when_a_core_opens():
 
 
 def test_edges_must_unpack_into_two():
-    for bad, message in [(("a", "b", "c"), "too many values to unpack (expected 2)"),
-                         (("a",), "need more than 1 value to unpack")]:
+    for bad, message in [
+        (("a", "b", "c"), "too many values to unpack (expected 2)"),
+        (("a",), "need more than 1 value to unpack"),
+    ]:
         with pytest.raises(ValueError) as info:
             greedy(make_graph("ab", [bad]), make_hw())
         assert str(info.value) == message
@@ -136,6 +149,7 @@ def test_edges_need_a_length_and_a_second_pass():
 def test_names_keep_their_identity_and_python_equality():
     class Name(str):
         pass
+
     a, b = Name("a"), "b"
     g = make_graph({a: ir.LIF(), b: ir.LIF()})
     g.edges = [("a", "b")]  # equal to the node names, other objects
@@ -153,6 +167,7 @@ def test_unhashable_and_raising_names():
     class Bad:
         def __hash__(self):
             raise RuntimeError("no hash")
+
     g.edges = [(Bad(), "b")]
     with pytest.raises(RuntimeError, match="no hash"):
         greedy(g, make_hw())
@@ -168,6 +183,7 @@ def test_generic_node_mappings():
 
         def __getitem__(self, k):
             return self.d[k]
+
     g = make_graph("pqrst", CHAIN)
     expected = greedy(g, make_hw(max_neurons_per_core=2))
     g.nodes = Nodes(g.nodes)
@@ -182,6 +198,7 @@ def test_float_limit_and_node_lookup_errors():
     class Missing(dict):
         def __getitem__(self, k):
             raise LookupError(k)
+
     g.nodes = Missing(g.nodes)
     with pytest.raises(LookupError):
         greedy(g, make_hw())

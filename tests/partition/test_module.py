@@ -16,13 +16,32 @@ import zerav.graph.partition as partition
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
 
-FUNCTIONS = ["partition", "_check_feedback_delay", "partition_greedy", "partition_edgemap", "partition_spectral"]
+FUNCTIONS = [
+    "partition",
+    "_check_feedback_delay",
+    "partition_greedy",
+    "partition_edgemap",
+    "partition_spectral",
+]
 
 
 def test_attributes_in_definition_order():
     names = [n for n in vars(partition) if not n.startswith("__")]
-    assert names == ["dataclass", "field", "Any", "Dict", "List", "Optional", "Tuple", "np", "rx", "ir",
-                     "HardwareSpec", "PartitionResult", *FUNCTIONS]
+    assert names == [
+        "dataclass",
+        "field",
+        "Any",
+        "Dict",
+        "List",
+        "Optional",
+        "Tuple",
+        "np",
+        "rx",
+        "ir",
+        "HardwareSpec",
+        "PartitionResult",
+        *FUNCTIONS,
+    ]
     assert partition.np is numpy and partition.rx is rustworkx and partition.ir is ir
     assert partition.HardwareSpec is HardwareSpec and partition.dataclass is dataclasses.dataclass
 
@@ -34,14 +53,30 @@ def test_module_docstring():
     assert len(doc.rstrip("\n").split("\n\n")) == 4
 
 
-@pytest.mark.parametrize("name, params, ret, defaults", [
-    ("partition", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec"), ("algorithm", "str")], "ir.Graph", ("greedy",)),
-    ("_check_feedback_delay", [("feedback_edges", "List[Tuple[str, str]]"), ("assignments", "Dict[str, int]"),
-                               ("hw_spec", "HardwareSpec")], "List[Tuple[str, str, int, int]]", None),
-    ("partition_greedy", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
-    ("partition_edgemap", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
-    ("partition_spectral", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
-])
+@pytest.mark.parametrize(
+    "name, params, ret, defaults",
+    [
+        (
+            "partition",
+            [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec"), ("algorithm", "str")],
+            "ir.Graph",
+            ("greedy",),
+        ),
+        (
+            "_check_feedback_delay",
+            [
+                ("feedback_edges", "List[Tuple[str, str]]"),
+                ("assignments", "Dict[str, int]"),
+                ("hw_spec", "HardwareSpec"),
+            ],
+            "List[Tuple[str, str, int, int]]",
+            None,
+        ),
+        ("partition_greedy", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
+        ("partition_edgemap", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
+        ("partition_spectral", [("graph", "ir.Graph"), ("hw_spec", "HardwareSpec")], "PartitionResult", None),
+    ],
+)
 def test_function_objects(name, params, ret, defaults):
     fn = getattr(partition, name)
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "zerav.graph.partition")
@@ -59,12 +94,14 @@ def test_function_objects(name, params, ret, defaults):
 
 def pydoc_text(obj):
     import pydoc
+
     return pydoc.render_doc(obj, renderer=pydoc.plaintext)
 
 
 def test_docstrings_quoted_exactly():
     assert partition.partition.__doc__.split("\n")[0] == (
-        "partition(graph: ir.Graph, hw_spec: HardwareSpec, str algorithm: str = 'greedy') -> ir.Graph")
+        "partition(graph: ir.Graph, hw_spec: HardwareSpec, str algorithm: str = 'greedy') -> ir.Graph"
+    )
     assert partition.partition_greedy.__doc__ == textwrap.dedent("""\
         partition_greedy(graph: ir.Graph, hw_spec: HardwareSpec) -> PartitionResult
 
@@ -89,17 +126,37 @@ def test_docstrings_quoted_exactly():
 
 def test_partition_result_record():
     R = partition.PartitionResult
-    assert dataclasses.is_dataclass(R) and (R.__module__, R.__qualname__) == ("zerav.graph.partition", "PartitionResult")
-    assert [f.name for f in dataclasses.fields(R)] == ["assignments", "num_cores_used", "cross_core_edges",
-                                                      "feedback_edges", "metrics"]
-    assert R.__annotations__ == {"assignments": "Dict[str, int]", "num_cores_used": "int",
-                                 "cross_core_edges": "List[Tuple[str, str]]",
-                                 "feedback_edges": "List[Tuple[str, str]]", "metrics": "Dict[str, Any]"}
+    assert dataclasses.is_dataclass(R) and (R.__module__, R.__qualname__) == (
+        "zerav.graph.partition",
+        "PartitionResult",
+    )
+    assert [f.name for f in dataclasses.fields(R)] == [
+        "assignments",
+        "num_cores_used",
+        "cross_core_edges",
+        "feedback_edges",
+        "metrics",
+    ]
+    assert R.__annotations__ == {
+        "assignments": "Dict[str, int]",
+        "num_cores_used": "int",
+        "cross_core_edges": "List[Tuple[str, str]]",
+        "feedback_edges": "List[Tuple[str, str]]",
+        "metrics": "Dict[str, Any]",
+    }
     a, b = R(), R()
     assert a == b and a.assignments is not b.assignments and a.metrics is not b.metrics
-    assert R.__match_args__ == ("assignments", "num_cores_used", "cross_core_edges", "feedback_edges", "metrics")
-    assert repr(R({"a": 1}, 1)) == ("PartitionResult(assignments={'a': 1}, num_cores_used=1, cross_core_edges=[], "
-                                    "feedback_edges=[], metrics={})")
+    assert R.__match_args__ == (
+        "assignments",
+        "num_cores_used",
+        "cross_core_edges",
+        "feedback_edges",
+        "metrics",
+    )
+    assert repr(R({"a": 1}, 1)) == (
+        "PartitionResult(assignments={'a': 1}, num_cores_used=1, cross_core_edges=[], "
+        "feedback_edges=[], metrics={})"
+    )
     assert R.__doc__.startswith("Result of graph partitioning.\n\nAttributes:\n    assignments: ")
     with pytest.raises(TypeError, match="unhashable"):
         hash(a)

@@ -10,10 +10,10 @@ import warnings
 
 import numpy as np
 import pytest
+import rustworkx as rx
 import scipy.sparse.linalg
 from scipy.sparse import csr_matrix, diags
 
-import rustworkx as rx
 import zerav.graph.partition as partition
 from tests.conftest import CountingEdges, Spec, leaked_blocks, make_graph, make_hw
 from tests.partition.random_graphs import random_graph
@@ -52,6 +52,7 @@ def solver(monkeypatch):
         fn = fn or Solver(**kwargs)
         monkeypatch.setattr(scipy.sparse.linalg, "eigsh", fn)
         return fn
+
     return install
 
 
@@ -100,7 +101,9 @@ def test_ten_nodes_capacity_four(solver):
     # 7i mod 10 puts positions 0, 2, 3, 6, 9 at or below the median: all five take core 0
     # (above the capacity); the other five split again into 1, 4, 7 and 5, 8.
     assert cores(r) == [0, 1, 0, 0, 1, 2, 0, 1, 2, 0] and r.num_cores_used == 3
-    assert r.cross_core_edges == [(f"p{i}", f"p{i + 1}") for i in range(9) if i != 2] and r.feedback_edges == []
+    assert (
+        r.cross_core_edges == [(f"p{i}", f"p{i + 1}") for i in range(9) if i != 2] and r.feedback_edges == []
+    )
     assert r.metrics == {"cut_ratio": 8 / 9, "total_cross_core_edges": 8, "num_partitions": 3}
     assert [(len(args), kwargs) for args, kwargs in s.calls] == [(1, {"k": 2, "which": "SM"})] * 2
     full, piece = path_laplacian(10), [1, 4, 5, 7, 8]
@@ -115,12 +118,15 @@ def test_nine_nodes_capacity_four_leaves_an_id_unused(solver):
     assert r.num_cores_used == 2 and r.metrics["num_partitions"] == 3 and len(s.calls) == 1
 
 
-@pytest.mark.parametrize("vector, expected", [
-    (lambda n: np.ones(n), [0, 0, 1, 2, 2]),                         # all tied: split by position
-    (lambda n: np.r_[np.arange(n - 1.0), np.nan], [0, 0, 1, 2, 2]),  # NaN median: by position
-    (lambda n: np.array([3.0, 1, 1, 1, 0]), [1, 0, 0, 0, 0]),       # ties join the first half
-    (lambda n: -np.arange(n * 1.0), [1, 1, 0, 0, 0]),
-])
+@pytest.mark.parametrize(
+    "vector, expected",
+    [
+        (lambda n: np.ones(n), [0, 0, 1, 2, 2]),  # all tied: split by position
+        (lambda n: np.r_[np.arange(n - 1.0), np.nan], [0, 0, 1, 2, 2]),  # NaN median: by position
+        (lambda n: np.array([3.0, 1, 1, 1, 0]), [1, 0, 0, 0, 0]),  # ties join the first half
+        (lambda n: -np.arange(n * 1.0), [1, 1, 0, 0, 0]),
+    ],
+)
 def test_median_rule(solver, vector, expected):
     solver(vector=vector)
     assert cores(spectral(path(5), make_hw(max_neurons_per_core=2))) == expected
@@ -135,15 +141,19 @@ def test_capacity_one_deals_pairs_by_list_position(solver, sign, expected):
 def fails(cls, *args):
     def fn(*a, **k):
         raise cls(*args)
+
     return fn
 
 
-@pytest.mark.parametrize("fn, text", [
-    (fails(np.linalg.LinAlgError, "x"), "LinAlgError: x"),
-    (fails(ZeroDivisionError, "x"), "ZeroDivisionError: x"),
-    (fails(FloatingPointError, "x"), "FloatingPointError: x"),
-    (lambda *a, **k: (1, 2, 3), "ValueError: too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "fn, text",
+    [
+        (fails(np.linalg.LinAlgError, "x"), "LinAlgError: x"),
+        (fails(ZeroDivisionError, "x"), "ZeroDivisionError: x"),
+        (fails(FloatingPointError, "x"), "FloatingPointError: x"),
+        (lambda *a, **k: (1, 2, 3), "ValueError: too many values to unpack (expected 2)"),
+    ],
+)
 def test_recoverable_solver_failure_warns_and_splits_by_position(solver, fn, text):
     solver(fn)
     with pytest.warns(RuntimeWarning) as record:
@@ -163,8 +173,14 @@ def test_warning_turned_error_propagates_with_the_solver_error_as_context(solver
     assert info.value.__context__ is err
 
 
-@pytest.mark.parametrize("error", [RuntimeError("boom"), KeyError("boom"),
-                                   scipy.sparse.linalg.ArpackNoConvergence("no", np.zeros(0), np.zeros(0))])
+@pytest.mark.parametrize(
+    "error",
+    [
+        RuntimeError("boom"),
+        KeyError("boom"),
+        scipy.sparse.linalg.ArpackNoConvergence("no", np.zeros(0), np.zeros(0)),
+    ],
+)
 def test_other_solver_errors_propagate_unchanged(solver, error):
     solver(error=error)
     with warnings.catch_warnings():
@@ -181,6 +197,7 @@ def test_capacity_is_read_at_every_stop_test_and_the_core_count_once(solver):
     class Hw:
         max_neurons_per_core = property(lambda self: reads.append("m") or 4)
         num_cores = property(lambda self: reads.append("cores") or 64)
+
     spectral(path(10), Hw())
     # The part count reads both; the 3-part and the 2-part pieces read the capacity again
     # (1-part pieces stop before reading it).
@@ -192,8 +209,19 @@ def test_capacity_is_read_at_every_stop_test_and_the_core_count_once(solver):
 def test_matrix_weights_and_edge_lists(solver):
     s = solver(vector=lambda n: np.arange(n * 1.0))
     nodes = {"a": ir.LIF(), "i": ir.Input(), "b": ir.LIF(), "c": ir.LIF(), "o": ir.Output(), "d": ir.LIF()}
-    edges = [("a", "b"), ("b", "a"), ("a", "a"), ("b", "c"), ("c", "d"), ("d", "c"),
-             ("i", "a"), ("c", "i"), ("i", "c"), ("d", "o"), ("a", "ghost")]
+    edges = [
+        ("a", "b"),
+        ("b", "a"),
+        ("a", "a"),
+        ("b", "c"),
+        ("c", "d"),
+        ("d", "c"),
+        ("i", "a"),
+        ("c", "i"),
+        ("i", "c"),
+        ("d", "o"),
+        ("a", "ghost"),
+    ]
     r = spectral(make_graph(nodes, edges), make_hw(max_neurons_per_core=2))
     # An edge and its reverse weigh 2, the self-loop cancels out, i/o/ghost edges are left out.
     expected = np.array([[2, -2, 0, 0], [-2, 3, -1, 0], [0, -1, 3, -2], [0, 0, -2, 2]])
@@ -208,6 +236,7 @@ def test_matrix_weights_and_edge_lists(solver):
 def model(graph, hw):
     """The partitioner's steps in plain Python, with the solver looked up at each call."""
     from scipy.sparse.linalg import eigsh
+
     names = [k for k in graph.nodes if not isinstance(graph.nodes[k], (ir.Input, ir.Output))]
     n, pos = len(names), {k: i for i, k in enumerate(names)}
     if n == 0:
@@ -229,16 +258,20 @@ def model(graph, hw):
         try:
             f = eigsh(lap[np.ix_(indices, indices)], k=min(2, sub_n - 1), which="SM")[1][:, -1]
         except (ValueError, np.linalg.LinAlgError, ArithmeticError) as e:
-            warnings.warn(f"Spectral bisection fallback (subgraph size {sub_n}): {type(e).__name__}: {e}",
-                          RuntimeWarning, stacklevel=2)
+            warnings.warn(
+                f"Spectral bisection fallback (subgraph size {sub_n}): {type(e).__name__}: {e}",
+                RuntimeWarning,
+                stacklevel=2,
+            )
             f = np.arange(sub_n, dtype=np.float64)
         med = np.median(f)
         a = [indices[i] for i in range(sub_n) if f[i] <= med]
         b = [indices[i] for i in range(sub_n) if f[i] > med]
         if not a or not b:
-            a, b = indices[:sub_n // 2], indices[sub_n // 2:]
+            a, b = indices[: sub_n // 2], indices[sub_n // 2 :]
         half = num_parts // 2
         return {**bisect(a, half), **{i: p + half for i, p in bisect(b, num_parts - half).items()}}
+
     local = bisect(list(range(n)), parts)
     assignments = {k: local.get(pos[k], 0) if k in pos else 0 for k in graph.nodes}
     g = rx.PyDiGraph()
@@ -250,8 +283,11 @@ def model(graph, hw):
             scc.update(dict.fromkeys(members := frozenset(g[i] for i in comp), members))
     cross = [(a, b) for a, b in graph.edges if a in idx and b in idx and assignments[a] != assignments[b]]
     feedback = [(a, b) for a, b in cross if scc and scc[a] == scc[b]]
-    metrics = {"cut_ratio": len(cross) / max(len(graph.edges), 1), "total_cross_core_edges": len(cross),
-               "num_partitions": parts}
+    metrics = {
+        "cut_ratio": len(cross) / max(len(graph.edges), 1),
+        "total_cross_core_edges": len(cross),
+        "num_partitions": parts,
+    }
     return partition.PartitionResult(assignments, len(set(assignments.values())), cross, feedback, metrics)
 
 
@@ -262,9 +298,16 @@ def outcome(fn, graph, hw):
             r = fn(graph, hw)
         except (ZeroDivisionError, ValueError) as exc:  # zero capacity; greedy's capacity error
             return type(exc), str(exc)
-    return (list(r.assignments.items()), [type(v) for v in r.assignments.values()], r.num_cores_used,
-            r.cross_core_edges, r.feedback_edges, list(r.metrics.items()),
-            [type(v) for v in r.metrics.values()], [str(w.message) for w in record])
+    return (
+        list(r.assignments.items()),
+        [type(v) for v in r.assignments.values()],
+        r.num_cores_used,
+        r.cross_core_edges,
+        r.feedback_edges,
+        list(r.metrics.items()),
+        [type(v) for v in r.metrics.values()],
+        [str(w.message) for w in record],
+    )
 
 
 @pytest.mark.parametrize("seed", range(80))

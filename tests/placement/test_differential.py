@@ -12,10 +12,9 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from zerav.graph.placement import place
-
 from tests.conftest import Spec, make_graph
 from tests.placement.reference import place_model
+from zerav.graph.placement import place
 
 
 def free_cell_order(rows, cols):
@@ -29,11 +28,28 @@ def free_cell_order(rows, cols):
 # The cell counts at which a set built by adds grows (5, 19, 77, ...) and the ones just below;
 # 629145 is the first growth whose trigger 3 * mask / 5 is a whole number.
 GROWTH = [4, 5, 18, 19, 76, 77, 306, 307, 1228, 1229, 4914, 4915, 19660, 19661, 78642, 78643]
-SHAPES = ([(1, n) for n in range(1, 40)] + [(n, 1) for n in range(1, 40)]
-          + [(r, c) for r in range(2, 18) for c in range(2, 18)]
-          + [(1, n) for n in GROWTH] + [(n, 1) for n in GROWTH]
-          + [(2, 38), (7, 11), (2, 153), (3, 409), (2, 2457), (5, 983), (4, 4915), (3, 6554), (2, 39321),
-             (11, 7149), (311, 253), (256, 256), (1, 629145)])
+SHAPES = (
+    [(1, n) for n in range(1, 40)]
+    + [(n, 1) for n in range(1, 40)]
+    + [(r, c) for r in range(2, 18) for c in range(2, 18)]
+    + [(1, n) for n in GROWTH]
+    + [(n, 1) for n in GROWTH]
+    + [
+        (2, 38),
+        (7, 11),
+        (2, 153),
+        (3, 409),
+        (2, 2457),
+        (5, 983),
+        (4, 4915),
+        (3, 6554),
+        (2, 39321),
+        (11, 7149),
+        (311, 253),
+        (256, 256),
+        (1, 629145),
+    ]
+)
 
 
 @pytest.mark.parametrize("rows, cols", SHAPES)
@@ -44,7 +60,6 @@ def test_free_cells_come_in_the_sets_order(rows, cols):
     result = place(graph, Spec(core_mesh_topology=(rows, cols)))
     assert list(result.logical_to_physical) == list(range(rows * cols))
     assert list(result.logical_to_physical.values()) == free_cell_order(rows, cols)
-
 
 
 def assert_same(native, model):
@@ -76,7 +91,11 @@ def random_case(rnd, kinds, shapes):
     names = [f"n{i}" for i in range(rnd.randint(0, 2 * cores + 2))]
     kind = [rnd.choice(kinds) for _ in range(2)]
     assignments = {n: rnd.choice(kind)(rnd.randrange(cores)) for n in names if rnd.random() < 0.95}
-    edges = [(rnd.choice(names), rnd.choice(names)) for _ in range(rnd.randint(0, 4 * len(names)))] if names else []
+    edges = (
+        [(rnd.choice(names), rnd.choice(names)) for _ in range(rnd.randint(0, 4 * len(names)))]
+        if names
+        else []
+    )
     if names and rnd.random() < 0.2:
         edges.append(("unassigned", rnd.choice(names)))
     graph = make_graph(names, edges)
@@ -96,8 +115,19 @@ def test_plain_placements_match_model(seed):
     assert_same(outcome_of(place, graph, spec), outcome_of(place_model, graph, spec))
 
 
-OTHER_IDS = [int, float, np.int64, np.int32, Fraction, lambda v: v + 0.5, lambda v: bool(v % 2), lambda v: -v,
-             lambda v: 2**62 + v, lambda v: 2**64 + v, np.float64]
+OTHER_IDS = [
+    int,
+    float,
+    np.int64,
+    np.int32,
+    Fraction,
+    lambda v: v + 0.5,
+    lambda v: bool(v % 2),
+    lambda v: -v,
+    lambda v: 2**62 + v,
+    lambda v: 2**64 + v,
+    np.float64,
+]
 
 
 @pytest.mark.parametrize("seed", range(300))

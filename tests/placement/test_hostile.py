@@ -12,10 +12,9 @@ import sys
 import numpy as np
 import pytest
 
-from zerav.graph.placement import place
-
 from tests.conftest import Spec, leaked_blocks, make_graph
 from tests.placement.test_place import outcome, placed_graph
+from zerav.graph.placement import place
 
 
 def mesh(rows, cols, **members):
@@ -25,15 +24,18 @@ def mesh(rows, cols, **members):
 PAIR = {"a": 0, "b": 1}
 
 
-@pytest.mark.parametrize("topology, error, message", [
-    ((4,), ValueError, "need more than 1 value to unpack"),
-    ((), ValueError, "need more than 0 values to unpack"),
-    ((1, 2, 3), ValueError, "too many values to unpack (expected 2)"),
-    (iter((1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
-    (5, TypeError, "'int' object is not iterable"),
-    ((2.0, 2), TypeError, "'float' object cannot be interpreted as an integer"),
-    ((2, "2"), TypeError, "'str' object cannot be interpreted as an integer"),
-])
+@pytest.mark.parametrize(
+    "topology, error, message",
+    [
+        ((4,), ValueError, "need more than 1 value to unpack"),
+        ((), ValueError, "need more than 0 values to unpack"),
+        ((1, 2, 3), ValueError, "too many values to unpack (expected 2)"),
+        (iter((1, 2, 3)), ValueError, "too many values to unpack (expected 2)"),
+        (5, TypeError, "'int' object is not iterable"),
+        ((2.0, 2), TypeError, "'float' object cannot be interpreted as an integer"),
+        ((2, "2"), TypeError, "'str' object cannot be interpreted as an integer"),
+    ],
+)
 def test_bad_topology(topology, error, message):
     with pytest.raises(error) as info:
         place(placed_graph(PAIR, [("a", "b")], 2), Spec(core_mesh_topology=topology))
@@ -43,16 +45,23 @@ def test_bad_topology(topology, error, message):
 def test_topology_of_any_two_item_iterable():
     graph = placed_graph(PAIR, [("a", "b")], 2)
     assert outcome(place(graph, Spec(core_mesh_topology=[2, 2]))) == ([(0, (1, 1)), (1, (0, 1))], 1, 0.0)
-    assert outcome(place(graph, Spec(core_mesh_topology=iter((2, 2))))) == ([(0, (1, 1)), (1, (0, 1))], 1, 0.0)
+    assert outcome(place(graph, Spec(core_mesh_topology=iter((2, 2))))) == (
+        [(0, (1, 1)), (1, (0, 1))],
+        1,
+        0.0,
+    )
 
 
-@pytest.mark.parametrize("edges, error, message", [
-    (5, TypeError, "'int' object is not iterable"),
-    ([("a",)], ValueError, "need more than 1 value to unpack"),
-    ([("a", "b", "c")], ValueError, "too many values to unpack (expected 2)"),
-    ([("a", "b"), 7], TypeError, "'int' object is not iterable"),
-    ([("a", "b"), "abc"], ValueError, "too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "edges, error, message",
+    [
+        (5, TypeError, "'int' object is not iterable"),
+        ([("a",)], ValueError, "need more than 1 value to unpack"),
+        ([("a", "b", "c")], ValueError, "too many values to unpack (expected 2)"),
+        ([("a", "b"), 7], TypeError, "'int' object is not iterable"),
+        ([("a", "b"), "abc"], ValueError, "too many values to unpack (expected 2)"),
+    ],
+)
 def test_bad_edges(edges, error, message):
     graph = placed_graph(PAIR, [], 2)
     graph.edges = edges
@@ -61,16 +70,19 @@ def test_bad_edges(edges, error, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("assignments, used, error, message", [
-    ({"a": "x", "b": "y"}, 2, TypeError, "Expected int, got str"),
-    ({"a": b"x", "b": b"y"}, 2, TypeError, "Expected int, got bytes"),
-    ({"a": 1, "b": "x"}, 2, TypeError, "'<' not supported between instances of 'str' and 'int'"),
-    ({"a": 1, "b": 1 + 2j}, 2, TypeError, "'<' not supported between instances of 'complex' and 'int'"),
-    ({"a": [1], "b": [2]}, 2, TypeError, "unhashable type: 'list'"),
-    ({"a": float("nan"), "b": 2.0}, 2, ValueError, "cannot convert float NaN to integer"),
-    (PAIR, 2.5, TypeError, "'float' object cannot be interpreted as an integer"),
-    (PAIR, "3", TypeError, "'str' object cannot be interpreted as an integer"),
-])
+@pytest.mark.parametrize(
+    "assignments, used, error, message",
+    [
+        ({"a": "x", "b": "y"}, 2, TypeError, "Expected int, got str"),
+        ({"a": b"x", "b": b"y"}, 2, TypeError, "Expected int, got bytes"),
+        ({"a": 1, "b": "x"}, 2, TypeError, "'<' not supported between instances of 'str' and 'int'"),
+        ({"a": 1, "b": 1 + 2j}, 2, TypeError, "'<' not supported between instances of 'complex' and 'int'"),
+        ({"a": [1], "b": [2]}, 2, TypeError, "unhashable type: 'list'"),
+        ({"a": float("nan"), "b": 2.0}, 2, ValueError, "cannot convert float NaN to integer"),
+        (PAIR, 2.5, TypeError, "'float' object cannot be interpreted as an integer"),
+        (PAIR, "3", TypeError, "'str' object cannot be interpreted as an integer"),
+    ],
+)
 def test_core_values_that_fail(assignments, used, error, message):
     with pytest.raises(error) as info:
         place(placed_graph(assignments, [("a", "b")], used), mesh(3, 3))
@@ -82,12 +94,15 @@ def test_equal_unhashable_ids_make_no_pair():
     assert outcome(result) == ([(0, (0, 1)), (1, (1, 2))], 0, 0.0)
 
 
-@pytest.mark.parametrize("a, b, keys", [
-    (1.9, 3.2, [1, 3]),            # floats truncate toward zero
-    (-1.5, 2.0, [-1, 2]),
-    (True, np.int64(3), [1, 3]),   # bool and numpy integers convert to plain ints
-    (np.int32(2), 2.0**70, [2, 2**70]),
-])
+@pytest.mark.parametrize(
+    "a, b, keys",
+    [
+        (1.9, 3.2, [1, 3]),  # floats truncate toward zero
+        (-1.5, 2.0, [-1, 2]),
+        (True, np.int64(3), [1, 3]),  # bool and numpy integers convert to plain ints
+        (np.int32(2), 2.0**70, [2, 2**70]),
+    ],
+)
 def test_core_ids_of_other_types_become_plain_ints(a, b, keys):
     graph = placed_graph({"a": a, "b": b}, [("a", "b")], 0)
     result = place(graph, mesh(3, 3))
@@ -104,11 +119,14 @@ def test_numpy_mesh_sizes_follow_host_arithmetic():
     assert type(result.total_hop_distance) is np.int64 and result.total_hop_distance == 1
 
 
-@pytest.mark.parametrize("a, b, cols, baseline", [
-    (-2**63, 2**63 - 1, 1, 2**64 - 1),
-    (0, 2**54 + 3, 1, 2**54 + 3),
-    (0, 2**80, 3, 2**80 // 3 + 1),
-])
+@pytest.mark.parametrize(
+    "a, b, cols, baseline",
+    [
+        (-(2**63), 2**63 - 1, 1, 2**64 - 1),
+        (0, 2**54 + 3, 1, 2**54 + 3),
+        (0, 2**80, 3, 2**80 // 3 + 1),
+    ],
+)
 def test_hop_totals_are_exact_ints(a, b, cols, baseline):
     graph = placed_graph({"a": a, "b": b}, [("a", "b")], 0)
     result = place(graph, mesh(2, cols))
@@ -132,14 +150,17 @@ def test_zero_columns():
     assert outcome(place(placed_graph(PAIR, [], 2), mesh(10**30, 0))) == ([], 0, 0.0)
 
 
-@pytest.mark.parametrize("graph, spec", [
-    (placed_graph(PAIR, [("a", "b")], 2), mesh(10**6, 10**6)),
-    (placed_graph(PAIR, [], 2), mesh(60000, 60000)),        # fits the cell numbering, not the machine
-    (placed_graph(PAIR, [], 2), mesh(2**40, 2**40)),
-    (make_graph([]), mesh(10**6, 10**6)),                   # the row-major layout of every cell
-    (make_graph([]), Spec(core_mesh_topology=None, num_cores=10**12)),
-    (make_graph([]), Spec(core_mesh_topology=None, num_cores=2**70)),
-])
+@pytest.mark.parametrize(
+    "graph, spec",
+    [
+        (placed_graph(PAIR, [("a", "b")], 2), mesh(10**6, 10**6)),
+        (placed_graph(PAIR, [], 2), mesh(60000, 60000)),  # fits the cell numbering, not the machine
+        (placed_graph(PAIR, [], 2), mesh(2**40, 2**40)),
+        (make_graph([]), mesh(10**6, 10**6)),  # the row-major layout of every cell
+        (make_graph([]), Spec(core_mesh_topology=None, num_cores=10**12)),
+        (make_graph([]), Spec(core_mesh_topology=None, num_cores=2**70)),
+    ],
+)
 def test_too_large_to_allocate_is_memory_error(graph, spec):
     with pytest.raises(MemoryError):
         place(graph, spec)
@@ -165,8 +186,12 @@ def test_host_errors_pass_through():
 
 CASES = [
     (placed_graph({"a": 0, "b": 1, "c": 2}, [("a", "b"), ("b", "c")], 4), mesh(3, 3)),
-    (placed_graph({"a": 1.5, "b": np.int64(2), "c": True, "d": 2**70}, [("a", "b"), ("c", "d"), ("d", "a")], 5),
-     mesh(np.int64(3), 3)),
+    (
+        placed_graph(
+            {"a": 1.5, "b": np.int64(2), "c": True, "d": 2**70}, [("a", "b"), ("c", "d"), ("d", "a")], 5
+        ),
+        mesh(np.int64(3), 3),
+    ),
     (placed_graph({"a": "x", "b": "y"}, [("a", "b")], 2), mesh(3, 3)),
     (placed_graph(PAIR, [("a", "b")], 2), mesh(3, 0)),
     (placed_graph(PAIR, [], 2), mesh(10**6, 10**6)),

@@ -12,18 +12,27 @@ import typing
 import pytest
 
 import zerav.graph.placement as placement
+from tests.conftest import Spec
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
-
-from tests.conftest import Spec
 
 
 def test_attributes_in_definition_order():
     names = [n for n in vars(placement) if not n.startswith("__")]
-    assert names == ["dataclass", "field", "Dict", "List", "Optional", "Tuple", "ir", "HardwareSpec",
-                     "PlacementResult", "place"]
+    assert names == [
+        "dataclass",
+        "field",
+        "Dict",
+        "List",
+        "Optional",
+        "Tuple",
+        "ir",
+        "HardwareSpec",
+        "PlacementResult",
+        "place",
+    ]
     assert placement.dataclass is dataclasses.dataclass and placement.field is dataclasses.field
-    assert placement.Dict is typing.Dict and placement.Tuple is typing.Tuple
+    assert placement.Dict is typing.Dict and placement.Tuple is typing.Tuple  # noqa: UP006
     assert placement.ir is ir and placement.HardwareSpec is HardwareSpec
     assert "numpy" not in vars(placement) and "np" not in vars(placement) and "rx" not in vars(placement)
 
@@ -33,7 +42,8 @@ def test_module_docstring():
         "Core placement optimization on physical hardware mesh.\n\n"
         "Minimizes total spike-hop distance by placing heavily-communicating cores\n"
         "near each other on the physical mesh. Uses RustworkX for shortest-path\n"
-        "computations.\n")
+        "computations.\n"
+    )
 
 
 def test_place_function_object():
@@ -45,7 +55,8 @@ def test_place_function_object():
     sig = inspect.signature(fn)
     assert [(p.name, p.kind, p.annotation) for p in sig.parameters.values()] == [
         ("graph", inspect.Parameter.POSITIONAL_OR_KEYWORD, "ir.Graph"),
-        ("hw_spec", inspect.Parameter.POSITIONAL_OR_KEYWORD, "HardwareSpec")]
+        ("hw_spec", inspect.Parameter.POSITIONAL_OR_KEYWORD, "HardwareSpec"),
+    ]
     assert sig.return_annotation == "PlacementResult"
     assert pickle.loads(pickle.dumps(fn)) is fn
     assert fn.__doc__ == textwrap.dedent("""\
@@ -70,15 +81,18 @@ def test_place_function_object():
 NO_MESH = Spec(core_mesh_topology=None, num_cores=2)
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "place() takes exactly 2 positional arguments (0 given)"),
-    ((None,), {}, "place() takes exactly 2 positional arguments (1 given)"),
-    ((None, NO_MESH, None), {}, "place() takes exactly 2 positional arguments (3 given)"),
-    ((), {"hw_spec": NO_MESH}, "place() takes exactly 2 positional arguments (0 given)"),
-    ((), {"graph": None}, "place() takes exactly 2 positional arguments (1 given)"),
-    ((None, NO_MESH), {"spec": 1}, "place() got an unexpected keyword argument 'spec'"),
-    ((None, NO_MESH), {"graph": None}, "place() got multiple values for keyword argument 'graph'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "place() takes exactly 2 positional arguments (0 given)"),
+        ((None,), {}, "place() takes exactly 2 positional arguments (1 given)"),
+        ((None, NO_MESH, None), {}, "place() takes exactly 2 positional arguments (3 given)"),
+        ((), {"hw_spec": NO_MESH}, "place() takes exactly 2 positional arguments (0 given)"),
+        ((), {"graph": None}, "place() takes exactly 2 positional arguments (1 given)"),
+        ((None, NO_MESH), {"spec": 1}, "place() got an unexpected keyword argument 'spec'"),
+        ((None, NO_MESH), {"graph": None}, "place() got multiple values for keyword argument 'graph'"),
+    ],
+)
 def test_argument_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         placement.place(*args, **kwargs)
@@ -96,20 +110,29 @@ def test_placement_result_record():
     R = placement.PlacementResult
     assert dataclasses.is_dataclass(R)
     assert (R.__module__, R.__qualname__) == ("zerav.graph.placement", "PlacementResult")
-    assert [f.name for f in dataclasses.fields(R)] == ["logical_to_physical", "total_hop_distance", "improvement"]
-    assert R.__annotations__ == {"logical_to_physical": "Dict[int, Tuple[int, int]]",
-                                 "total_hop_distance": "int", "improvement": "float"}
+    assert [f.name for f in dataclasses.fields(R)] == [
+        "logical_to_physical",
+        "total_hop_distance",
+        "improvement",
+    ]
+    assert R.__annotations__ == {
+        "logical_to_physical": "Dict[int, Tuple[int, int]]",
+        "total_hop_distance": "int",
+        "improvement": "float",
+    }
     assert R.__doc__ == (
         "Result of core placement optimization.\n\nAttributes:\n"
         "    logical_to_physical: Maps logical core_id to physical mesh position (row, col).\n"
         "    total_hop_distance: Total spike-hop distance after placement.\n"
-        "    improvement: Percentage improvement over identity placement.\n")
+        "    improvement: Percentage improvement over identity placement.\n"
+    )
     a, b = R(), R()
     assert a == b and a.logical_to_physical == {} and a.logical_to_physical is not b.logical_to_physical
     assert type(a.total_hop_distance) is int and type(a.improvement) is float
     assert R({1: (0, 0)}, 3, 1.5) == R(logical_to_physical={1: (0, 0)}, total_hop_distance=3, improvement=1.5)
     assert repr(R({1: (0, 0)}, 3)) == (
-        "PlacementResult(logical_to_physical={1: (0, 0)}, total_hop_distance=3, improvement=0.0)")
+        "PlacementResult(logical_to_physical={1: (0, 0)}, total_hop_distance=3, improvement=0.0)"
+    )
     with pytest.raises(TypeError, match="unhashable"):
         hash(a)
     a.total_hop_distance = 7

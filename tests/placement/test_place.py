@@ -7,9 +7,8 @@ import copy
 
 import pytest
 
-from zerav.graph.placement import PlacementResult, place
-
 from tests.conftest import Spec, make_graph, make_hw
+from zerav.graph.placement import PlacementResult, place
 
 
 def placed_graph(assignments, edges, num_cores_used=None, nodes=None):
@@ -29,18 +28,42 @@ def mesh(rows, cols):
     return make_hw(core_mesh_topology=(rows, cols))
 
 
-@pytest.mark.parametrize("assignments, edges, used, shape, mapping, total, improvement", [
-    ({"a": 0, "b": 0, "c": 1, "d": 2}, [("a", "c"), ("b", "c"), ("c", "d"), ("a", "d")], 3, (4, 4),
-     {0: (2, 2), 1: (1, 2), 2: (0, 2)}, 5, 0.0),
-    ({"a": 0, "b": 1, "c": 2, "d": 3}, [("a", "b"), ("b", "c"), ("c", "d")], 4, (1, 4),
-     {0: (0, 2), 1: (0, 1), 2: (0, 0), 3: (0, 3)}, 5, -66.66666666666666),
-    ({"a": 0, "b": 1}, [("a", "b")], 2, (1, 1), {0: (0, 0)}, 0, 100.0),
-    # A boxed-in partner (core 1) leaves the choice to the next partner in the list.
-    ({"a": 0, "b": 1, "c": 2}, [("a", "b")] * 3 + [("c", "b")] * 2 + [("c", "a")], 3, (1, 3),
-     {0: (0, 1), 1: (0, 0), 2: (0, 2)}, 8, -14.285714285714285),
-    # Direction is ignored and the smaller id of the heaviest pair takes the centre.
-    ({"a": 3, "b": 1}, [("a", "b"), ("b", "a")], 0, (3, 3), {1: (1, 1), 3: (0, 1)}, 2, 50.0),
-])
+@pytest.mark.parametrize(
+    "assignments, edges, used, shape, mapping, total, improvement",
+    [
+        (
+            {"a": 0, "b": 0, "c": 1, "d": 2},
+            [("a", "c"), ("b", "c"), ("c", "d"), ("a", "d")],
+            3,
+            (4, 4),
+            {0: (2, 2), 1: (1, 2), 2: (0, 2)},
+            5,
+            0.0,
+        ),
+        (
+            {"a": 0, "b": 1, "c": 2, "d": 3},
+            [("a", "b"), ("b", "c"), ("c", "d")],
+            4,
+            (1, 4),
+            {0: (0, 2), 1: (0, 1), 2: (0, 0), 3: (0, 3)},
+            5,
+            -66.66666666666666,
+        ),
+        ({"a": 0, "b": 1}, [("a", "b")], 2, (1, 1), {0: (0, 0)}, 0, 100.0),
+        # A boxed-in partner (core 1) leaves the choice to the next partner in the list.
+        (
+            {"a": 0, "b": 1, "c": 2},
+            [("a", "b")] * 3 + [("c", "b")] * 2 + [("c", "a")],
+            3,
+            (1, 3),
+            {0: (0, 1), 1: (0, 0), 2: (0, 2)},
+            8,
+            -14.285714285714285,
+        ),
+        # Direction is ignored and the smaller id of the heaviest pair takes the centre.
+        ({"a": 3, "b": 1}, [("a", "b"), ("b", "a")], 0, (3, 3), {1: (1, 1), 3: (0, 1)}, 2, 50.0),
+    ],
+)
 def test_worked_examples(assignments, edges, used, shape, mapping, total, improvement):
     result = place(placed_graph(assignments, edges, used), mesh(*shape))
     assert type(result) is PlacementResult
@@ -55,8 +78,9 @@ class Untouchable:
         raise AssertionError(f"graph.{name} read")
 
 
-@pytest.mark.parametrize("n, mapping", [(0, {}), (1, {0: (0, 0)}), (4, {0: (0, 0), 1: (1, 0), 2: (2, 0), 3: (3, 0)}),
-                                        (-2, {})])
+@pytest.mark.parametrize(
+    "n, mapping", [(0, {}), (1, {0: (0, 0)}), (4, {0: (0, 0), 1: (1, 0), 2: (2, 0), 3: (3, 0)}), (-2, {})]
+)
 def test_no_mesh_is_one_column(n, mapping):
     result = place(Untouchable(), Spec(core_mesh_topology=None, num_cores=n))
     assert outcome(result) == (list(mapping.items()), 0, 0.0)
@@ -77,17 +101,22 @@ def test_mesh_without_metadata_is_row_major(metadata):
 ORDER_3X3 = [(0, 1), (1, 2), (2, 1), (0, 0), (1, 1), (2, 0), (0, 2), (2, 2), (1, 0)]
 
 
-@pytest.mark.parametrize("assignments, edges, used, expected", [
-    # No keys in the metadata: everything is core 0, no pair, and only core 0 is visited.
-    (None, [("a", "b")], None, [(0, ORDER_3X3[0])]),
-    # No cross-core edge: every core takes the first free cell in the set's order.
-    ({"a": 0, "b": 0, "c": 1}, [("a", "b")], 4, list(enumerate(ORDER_3X3[:4]))),
-    # More cores than cells: the surplus is left out.
-    ({}, [], 12, list(enumerate(ORDER_3X3))),
-])
+@pytest.mark.parametrize(
+    "assignments, edges, used, expected",
+    [
+        # No keys in the metadata: everything is core 0, no pair, and only core 0 is visited.
+        (None, [("a", "b")], None, [(0, ORDER_3X3[0])]),
+        # No cross-core edge: every core takes the first free cell in the set's order.
+        ({"a": 0, "b": 0, "c": 1}, [("a", "b")], 4, list(enumerate(ORDER_3X3[:4]))),
+        # More cores than cells: the surplus is left out.
+        ({}, [], 12, list(enumerate(ORDER_3X3))),
+    ],
+)
 def test_free_cell_rule(assignments, edges, used, expected):
     graph = make_graph(["a", "b", "c"], edges)
-    graph.partition_metadata = {} if assignments is None else {"assignments": assignments, "num_cores_used": used}
+    graph.partition_metadata = (
+        {} if assignments is None else {"assignments": assignments, "num_cores_used": used}
+    )
     assert outcome(place(graph, mesh(3, 3))) == (expected, 0, 0.0)
 
 
@@ -108,7 +137,9 @@ def test_seed_is_first_heaviest_pair_and_key_order():
 
 
 def test_ids_beyond_num_cores_used_are_placed_only_as_seeds():
-    graph = placed_graph({"a": 5, "b": 7, "c": 1, "d": 9}, [("a", "b"), ("a", "b"), ("c", "a"), ("d", "c")], 2)
+    graph = placed_graph(
+        {"a": 5, "b": 7, "c": 1, "d": 9}, [("a", "b"), ("a", "b"), ("c", "a"), ("d", "c")], 2
+    )
     result = place(graph, mesh(3, 3))
     # 5 and 7 seed; 0 takes a free cell, 1 sits next to its partner 5; 9 is never visited.
     assert list(result.logical_to_physical) == [5, 7, 0, 1]
@@ -151,20 +182,43 @@ def test_host_reads_in_order_and_count():
     log = []
     metadata = Lookup(log, {"assignments": Lookup(log, {"a": 0, "b": 1}), "num_cores_used": 2})
     edges = iter([("a", "b"), ["b", "zz"]])  # an iterator: a second pass would see nothing
-    result = place(Recorder(log, partition_metadata=metadata, edges=edges),
-                   Recorder(log, core_mesh_topology=(2, 2), num_cores=3))
-    assert log == ["core_mesh_topology", "core_mesh_topology", "partition_metadata",
-                   "partition_metadata", ("assignments", {}), "partition_metadata", ("num_cores_used", 1),
-                   "edges", ("a", 0), ("b", 0), ("b", 0), ("zz", 0)]
+    result = place(
+        Recorder(log, partition_metadata=metadata, edges=edges),
+        Recorder(log, core_mesh_topology=(2, 2), num_cores=3),
+    )
+    assert log == [
+        "core_mesh_topology",
+        "core_mesh_topology",
+        "partition_metadata",
+        "partition_metadata",
+        ("assignments", {}),
+        "partition_metadata",
+        ("num_cores_used", 1),
+        "edges",
+        ("a", 0),
+        ("b", 0),
+        ("b", 0),
+        ("zz", 0),
+    ]
     assert outcome(result) == ([(0, (1, 1)), (1, (0, 1))], 2, 0.0)
 
 
-@pytest.mark.parametrize("spec, graph_members, reads", [
-    (dict(core_mesh_topology=None, num_cores=2), {}, ["core_mesh_topology", "num_cores"]),
-    (dict(core_mesh_topology=(1, 2)), {}, ["core_mesh_topology", "core_mesh_topology", "partition_metadata"]),
-    (dict(core_mesh_topology=(1, 2)), {"partition_metadata": None, "edges": []},
-     ["core_mesh_topology", "core_mesh_topology", "partition_metadata"]),
-])
+@pytest.mark.parametrize(
+    "spec, graph_members, reads",
+    [
+        (dict(core_mesh_topology=None, num_cores=2), {}, ["core_mesh_topology", "num_cores"]),
+        (
+            dict(core_mesh_topology=(1, 2)),
+            {},
+            ["core_mesh_topology", "core_mesh_topology", "partition_metadata"],
+        ),
+        (
+            dict(core_mesh_topology=(1, 2)),
+            {"partition_metadata": None, "edges": []},
+            ["core_mesh_topology", "core_mesh_topology", "partition_metadata"],
+        ),
+    ],
+)
 def test_fixed_layouts_read_no_more(spec, graph_members, reads):
     log = []
     place(Recorder(log, **graph_members), Recorder(log, **spec))

@@ -8,9 +8,9 @@ import types
 import numpy as np
 import pytest
 
+from tests.conftest import Spec, make_graph, make_hw
 from zerav import ir
 from zerav.graph import resource
-from tests.conftest import Spec, make_graph, make_hw
 
 from . import reference
 
@@ -19,15 +19,18 @@ NS = types.SimpleNamespace
 G, HW = make_graph({"a": NS(weight=np.zeros(2))}), make_hw()
 
 
-@pytest.mark.parametrize("fn, args, kwargs, message", [
-    (allocate, (), {}, "allocate() takes exactly 2 positional arguments (0 given)"),
-    (allocate, (G,), {"hw": HW}, "allocate() takes exactly 2 positional arguments (1 given)"),
-    (allocate, (G, HW, 1), {}, "allocate() takes exactly 2 positional arguments (3 given)"),
-    (allocate, (G, HW), {"graph": G}, "allocate() got multiple values for keyword argument 'graph'"),
-    (allocate, (G, HW), {"extra": 1}, "allocate() got an unexpected keyword argument 'extra'"),
-    (to_bytes, ("a", "b"), {}, "_precision_to_bytes() takes exactly 1 positional argument (2 given)"),
-    (to_bytes, (), {"p": "fp32"}, "_precision_to_bytes() takes exactly 1 positional argument (0 given)"),
-])
+@pytest.mark.parametrize(
+    "fn, args, kwargs, message",
+    [
+        (allocate, (), {}, "allocate() takes exactly 2 positional arguments (0 given)"),
+        (allocate, (G,), {"hw": HW}, "allocate() takes exactly 2 positional arguments (1 given)"),
+        (allocate, (G, HW, 1), {}, "allocate() takes exactly 2 positional arguments (3 given)"),
+        (allocate, (G, HW), {"graph": G}, "allocate() got multiple values for keyword argument 'graph'"),
+        (allocate, (G, HW), {"extra": 1}, "allocate() got an unexpected keyword argument 'extra'"),
+        (to_bytes, ("a", "b"), {}, "_precision_to_bytes() takes exactly 1 positional argument (2 given)"),
+        (to_bytes, (), {"p": "fp32"}, "_precision_to_bytes() takes exactly 1 positional argument (0 given)"),
+    ],
+)
 def test_binding_errors(fn, args, kwargs, message):
     with pytest.raises(TypeError) as e:
         fn(*args, **kwargs)
@@ -39,10 +42,17 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("value, got", [
-    (None, "NoneType"), (5, "int"), (b"fp16", "bytes"), (["fp32"], "list"), (np.str_("fp32"), "numpy.str_"),
-    (Text("fp32"), "Text"),
-])
+@pytest.mark.parametrize(
+    "value, got",
+    [
+        (None, "NoneType"),
+        (5, "int"),
+        (b"fp16", "bytes"),
+        (["fp32"], "list"),
+        (np.str_("fp32"), "numpy.str_"),
+        (Text("fp32"), "Text"),
+    ],
+)
 def test_precision_must_be_exactly_str(value, got):
     raised = []
     with pytest.raises(TypeError) as e:
@@ -56,14 +66,22 @@ def test_precision_must_be_exactly_str(value, got):
         assert str(exc) == f"Argument 'precision' has incorrect type (expected str, got {got})"
         assert getattr(exc, "__notes__", []) == (
             ["subclasses of built-in types are rejected here; pass a plain str (for example str(value))"]
-            if isinstance(value, str) else [])
+            if isinstance(value, str)
+            else []
+        )
 
 
-@pytest.mark.parametrize("entry, message", [
-    (("a",), "need more than 1 value to unpack"), ((), "need more than 0 values to unpack"),
-    (("a", "b", "c"), "too many values to unpack (expected 2)"), (["a"], "need more than 1 value to unpack"),
-    ("abc", "too many values to unpack (expected 2)"), (iter("abc"), "too many values to unpack (expected 2)"),
-])
+@pytest.mark.parametrize(
+    "entry, message",
+    [
+        (("a",), "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        (("a", "b", "c"), "too many values to unpack (expected 2)"),
+        (["a"], "need more than 1 value to unpack"),
+        ("abc", "too many values to unpack (expected 2)"),
+        (iter("abc"), "too many values to unpack (expected 2)"),
+    ],
+)
 def test_cross_core_entries_must_hold_two_items(entry, message):
     g = make_graph({"a": NS(weight=np.zeros(1), core_id=1)})
     g.partition_metadata = {"cross_core_edges": [("x", "a"), entry], "assignments": {"a": 1}}
@@ -79,6 +97,7 @@ class Boom(Exception):
 def raising(*names, error=Boom):
     def fail(self):
         raise error("host failure")
+
     return type("Node", (), {n: property(fail) for n in names})()
 
 
@@ -86,10 +105,13 @@ class Sized(np.ndarray):
     size = property(lambda self: (_ for _ in ()).throw(Boom("size")))
 
 
-@pytest.mark.parametrize("node", [
-    *(raising(n) for n in ("core_id", "precision", "__dataclass_fields__", "weight", "beta", "tau", "r")),
-    ir.Linear(weight=np.zeros(3).view(Sized)),
-])
+@pytest.mark.parametrize(
+    "node",
+    [
+        *(raising(n) for n in ("core_id", "precision", "__dataclass_fields__", "weight", "beta", "tau", "r")),
+        ir.Linear(weight=np.zeros(3).view(Sized)),
+    ],
+)
 def test_node_errors_pass_through(node):
     with pytest.raises(Boom):
         allocate(make_graph({"ok": ir.Linear(), "bad": node}), HW)
@@ -102,24 +124,38 @@ def test_attribute_errors_count_as_absence():
                 return np.zeros(4)
             raise AttributeError(name)
 
-    r = allocate(make_graph({"p": Partial(), "g": raising("core_id", "precision", "bias", error=AttributeError)}), HW)
+    r = allocate(
+        make_graph({"p": Partial(), "g": raising("core_id", "precision", "bias", error=AttributeError)}), HW
+    )
     assert list(r.budgets) == [0] and (r.budgets[0].weight_bytes, r.budgets[0].neuron_count) == (16, 2)
 
 
-@pytest.mark.parametrize("graph, hw", [
-    (NS(), HW),
-    (NS(nodes=[("a", NS())]), HW),
-    (NS(nodes={"a": NS()}), Spec()),
-    (NS(nodes={"a": NS()}), Spec(sram_bytes_per_core=None)),
-    (NS(nodes={"a": NS(core_id=[1])}), HW),
-    (NS(nodes={"a": NS(core_id=np.zeros(2))}), HW),
-    (NS(nodes={"a": NS(__dataclass_fields__=["weight", 7])}), HW),
-    (NS(nodes={"a": NS()}, partition_metadata=[1]), HW),
-    (NS(nodes={"a": NS()}, partition_metadata={"cross_core_edges": None}), HW),
-    (NS(nodes={"a": NS()}, partition_metadata={"cross_core_edges": [("x", "a")], "assignments": [1]}), HW),
-    (NS(nodes={"a": NS()}, partition_metadata={"cross_core_edges": [("x", "a")], "assignments": {"a": [0]}}), HW),
-    (NS(nodes={"a": NS(weight=np.zeros(1))}), Spec(sram_bytes_per_core=1j)),
-])
+@pytest.mark.parametrize(
+    "graph, hw",
+    [
+        (NS(), HW),
+        (NS(nodes=[("a", NS())]), HW),
+        (NS(nodes={"a": NS()}), Spec()),
+        (NS(nodes={"a": NS()}), Spec(sram_bytes_per_core=None)),
+        (NS(nodes={"a": NS(core_id=[1])}), HW),
+        (NS(nodes={"a": NS(core_id=np.zeros(2))}), HW),
+        (NS(nodes={"a": NS(__dataclass_fields__=["weight", 7])}), HW),
+        (NS(nodes={"a": NS()}, partition_metadata=[1]), HW),
+        (NS(nodes={"a": NS()}, partition_metadata={"cross_core_edges": None}), HW),
+        (
+            NS(nodes={"a": NS()}, partition_metadata={"cross_core_edges": [("x", "a")], "assignments": [1]}),
+            HW,
+        ),
+        (
+            NS(
+                nodes={"a": NS()},
+                partition_metadata={"cross_core_edges": [("x", "a")], "assignments": {"a": [0]}},
+            ),
+            HW,
+        ),
+        (NS(nodes={"a": NS(weight=np.zeros(1))}), Spec(sram_bytes_per_core=1j)),
+    ],
+)
 def test_host_errors_pass_through_unchanged(graph, hw):
     with pytest.raises(Exception) as expected:
         reference.allocate(graph, hw)
@@ -140,8 +176,9 @@ def test_failed_import_of_node_classes_surfaces_at_the_call(monkeypatch):
     with pytest.raises(ImportError) as host:
         from zerav.ir import Output  # noqa: F401
     # The interpreter's own error, attributes included.
-    assert [(str(e), e.name, e.path, e.name_from) for e in (got.value, host.value)] == \
-        [(str(host.value), "zerav.ir", ir.__file__, "Output")] * 2
+    assert [(str(e), e.name, e.path, e.name_from) for e in (got.value, host.value)] == [
+        (str(host.value), "zerav.ir", ir.__file__, "Output")
+    ] * 2
 
 
 def test_a_failure_leaves_the_graph_and_later_calls_intact():

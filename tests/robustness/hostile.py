@@ -9,7 +9,6 @@ from hypothesis import strategies as st
 
 from zerav import ir
 
-
 # Examples per hostile-input property; ZERAV_HOSTILE_EXAMPLES raises it for a deeper search.
 EXAMPLES = int(os.environ.get("ZERAV_HOSTILE_EXAMPLES", "400"))
 
@@ -54,33 +53,83 @@ class RaisingMapping:
         raise Boom("getitem")
 
 
-ALLOWED = (TypeError, ValueError, KeyError, AttributeError, ZeroDivisionError, OverflowError, MemoryError,
-           IndexError, Boom)
+ALLOWED = (
+    TypeError,
+    ValueError,
+    KeyError,
+    AttributeError,
+    ZeroDivisionError,
+    OverflowError,
+    MemoryError,
+    IndexError,
+    Boom,
+)
 
 plain_names = st.sampled_from(["a", "b", "c", "d", "e"])
 odd_names = st.one_of(
-    plain_names, st.integers(-3, 3), st.none(), st.just(("a",)), st.builds(StrSub, plain_names),
-    st.builds(BadHash), st.builds(BadEq), st.just(["a"]), st.floats(allow_nan=True), st.just(True))
-nodes = st.one_of(st.builds(ir.LIF), st.builds(ir.Input), st.builds(ir.Output), st.builds(RaisingAttr),
-                  st.builds(types.SimpleNamespace), st.none())
+    plain_names,
+    st.integers(-3, 3),
+    st.none(),
+    st.just(("a",)),
+    st.builds(StrSub, plain_names),
+    st.builds(BadHash),
+    st.builds(BadEq),
+    st.just(["a"]),
+    st.floats(allow_nan=True),
+    st.just(True),
+)
+nodes = st.one_of(
+    st.builds(ir.LIF),
+    st.builds(ir.Input),
+    st.builds(ir.Output),
+    st.builds(RaisingAttr),
+    st.builds(types.SimpleNamespace),
+    st.none(),
+)
 
 
 def edge_item(names):
     return st.one_of(
-        st.tuples(names, names), st.lists(names, min_size=0, max_size=3).map(tuple),
-        st.lists(names, min_size=2, max_size=2), st.integers(), st.none(), st.text(max_size=3))
+        st.tuples(names, names),
+        st.lists(names, min_size=0, max_size=3).map(tuple),
+        st.lists(names, min_size=2, max_size=2),
+        st.integers(),
+        st.none(),
+        st.text(max_size=3),
+    )
 
 
 def edges_collection(names):
     base = st.lists(edge_item(names), max_size=8)
-    return st.one_of(base, base.map(tuple), base.map(lambda l: iter(l)), base.map(lambda l: (e for e in l)),
-                     st.none(), st.integers())
+    return st.one_of(
+        base,
+        base.map(tuple),
+        base.map(lambda items: iter(items)),
+        base.map(lambda items: (e for e in items)),
+        st.none(),
+        st.integers(),
+    )
 
 
-numbers = st.one_of(st.integers(-3, 12), st.none(), st.floats(-2, 10), st.just(float("nan")), st.just(2**70),
-                    st.just(-(2**70)), st.just("4"), st.booleans())
-meshes = st.one_of(st.none(), st.tuples(numbers, numbers), st.tuples(numbers), st.just((2, 3, 4)), st.integers(),
-                   st.just((0, 0)), st.just((3, -2)))
+numbers = st.one_of(
+    st.integers(-3, 12),
+    st.none(),
+    st.floats(-2, 10),
+    st.just(float("nan")),
+    st.just(2**70),
+    st.just(-(2**70)),
+    st.just("4"),
+    st.booleans(),
+)
+meshes = st.one_of(
+    st.none(),
+    st.tuples(numbers, numbers),
+    st.tuples(numbers),
+    st.just((2, 3, 4)),
+    st.integers(),
+    st.just((0, 0)),
+    st.just((3, -2)),
+)
 
 
 @st.composite

@@ -5,10 +5,11 @@ from __future__ import annotations
 
 import warnings
 
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import zerav.graph.partition as partition
-from tests.robustness.hostile import EXAMPLES, ALLOWED, graphs, hw_specs, odd_names, edge_item
+from tests.robustness.hostile import ALLOWED, EXAMPLES, edge_item, graphs, hw_specs, odd_names
 
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
@@ -24,8 +25,9 @@ def call(fn, *args):
 
 def snapshot(graph):
     nodes = graph.nodes if isinstance(graph.nodes, dict) else graph.nodes.d
-    return [(k, v.__dict__.get("core_id", "<none>")) for k, v in nodes.items() if hasattr(v, "__dict__")], \
-        graph.partition_metadata
+    return [
+        (k, v.__dict__.get("core_id", "<none>")) for k, v in nodes.items() if hasattr(v, "__dict__")
+    ], graph.partition_metadata
 
 
 @SETTINGS
@@ -49,10 +51,14 @@ def test_partition_writes_all_or_nothing(graph, hw, algorithm):
 
 
 @SETTINGS
-@given(st.lists(edge_item(odd_names), max_size=6),
-       st.dictionaries(st.sampled_from(["a", "b", "c", "d", "e"]), st.one_of(st.integers(-5, 40), st.floats(),
-                                                                          st.none(), st.just(2**80))),
-       hw_specs())
+@given(
+    st.lists(edge_item(odd_names), max_size=6),
+    st.dictionaries(
+        st.sampled_from(["a", "b", "c", "d", "e"]),
+        st.one_of(st.integers(-5, 40), st.floats(), st.none(), st.just(2**80)),
+    ),
+    hw_specs(),
+)
 def test_feedback_check_ends_cleanly(edges, assignments, hw):
     result = call(partition._check_feedback_delay, edges, assignments, hw)
     if isinstance(result, list):

@@ -6,18 +6,29 @@ from __future__ import annotations
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 placement = pytest.importorskip("zerav.graph.placement")
 
+from tests.robustness.hostile import ALLOWED, EXAMPLES, BadEq, BadHash, edges_collection, meshes, numbers  # noqa: E402
 from zerav import ir  # noqa: E402
-from tests.robustness.hostile import EXAMPLES, ALLOWED, BadEq, BadHash, edges_collection, meshes, numbers  # noqa: E402
 
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
 names = st.sampled_from(["a", "b", "c", "d", "e"])
-core_ids = st.one_of(st.integers(-3, 12), st.just(2**70), st.floats(-3, 12), st.just(float("nan")), st.booleans(),
-                     st.none(), st.just("1"), st.builds(BadHash), st.builds(BadEq), st.just([1]))
+core_ids = st.one_of(
+    st.integers(-3, 12),
+    st.just(2**70),
+    st.floats(-3, 12),
+    st.just(float("nan")),
+    st.booleans(),
+    st.none(),
+    st.just("1"),
+    st.builds(BadHash),
+    st.builds(BadEq),
+    st.just([1]),
+)
 small_meshes = st.one_of(meshes, st.tuples(st.integers(-2, 6), st.integers(-2, 6)))
 
 
@@ -33,8 +44,9 @@ def graphs(draw):
     else:
         meta = {}
         if draw(st.booleans()):
-            meta["assignments"] = draw(st.one_of(st.dictionaries(names, core_ids, max_size=5), st.none(),
-                                                 st.integers()))
+            meta["assignments"] = draw(
+                st.one_of(st.dictionaries(names, core_ids, max_size=5), st.none(), st.integers())
+            )
         if draw(st.booleans()):
             meta["num_cores_used"] = draw(st.one_of(st.integers(-2, 40), numbers))
         g.partition_metadata = meta if kind < 4 else types.SimpleNamespace(get=lambda k, d: meta.get(k, d))

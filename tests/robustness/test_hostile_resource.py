@@ -6,13 +6,14 @@ import types
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 resource = pytest.importorskip("zerav.graph.resource")
 
-from zerav import ir  # noqa: E402
-from tests.robustness.hostile import EXAMPLES, ALLOWED, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
 from tests.conftest import leaked_blocks  # noqa: E402
+from tests.robustness.hostile import ALLOWED, EXAMPLES, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
+from zerav import ir  # noqa: E402
 
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 
@@ -25,10 +26,23 @@ class RaisingArray:
         raise Boom("weight")
 
 
-values = st.one_of(st.none(), st.integers(-2, 5), st.just(2**70), st.just(np.zeros(3)), st.just(np.ones((2, 2))),
-                   st.just([1, 2]), st.text(max_size=4), st.booleans(), st.floats(allow_nan=True))
-precisions = st.one_of(st.none(), st.sampled_from(["fp32", "fp16", "int8", "int4", "bf16", ""]), st.integers(),
-                       st.builds(lambda s: type("S", (str,), {})(s), st.just("fp16")))
+values = st.one_of(
+    st.none(),
+    st.integers(-2, 5),
+    st.just(2**70),
+    st.just(np.zeros(3)),
+    st.just(np.ones((2, 2))),
+    st.just([1, 2]),
+    st.text(max_size=4),
+    st.booleans(),
+    st.floats(allow_nan=True),
+)
+precisions = st.one_of(
+    st.none(),
+    st.sampled_from(["fp32", "fp16", "int8", "int4", "bf16", ""]),
+    st.integers(),
+    st.builds(lambda s: type("S", (str,), {})(s), st.just("fp16")),
+)
 
 
 @st.composite
@@ -43,12 +57,14 @@ def nodes(draw):
     if kind == 3:
         return RaisingArray()
     node = types.SimpleNamespace()
-    for name in draw(st.lists(st.sampled_from(["weight", "bias", "tau", "r", "gamma", "core_id", "precision"]),
-                              max_size=5)):
+    for name in draw(
+        st.lists(st.sampled_from(["weight", "bias", "tau", "r", "gamma", "core_id", "precision"]), max_size=5)
+    ):
         setattr(node, name, draw(precisions) if name == "precision" else draw(values))
     if kind == 4:
-        node.__dataclass_fields__ = draw(st.one_of(st.none(), st.lists(st.sampled_from(["weight", "tau", "x"])),
-                                                   st.integers()))
+        node.__dataclass_fields__ = draw(
+            st.one_of(st.none(), st.lists(st.sampled_from(["weight", "tau", "x"])), st.integers())
+        )
     return node
 
 
@@ -56,9 +72,13 @@ def nodes(draw):
 def graphs(draw):
     g = ir.Graph()
     g.nodes = {f"n{i}": draw(nodes()) for i in range(draw(st.integers(0, 6)))}
-    filled = st.fixed_dictionaries({}, optional={
-        "cross_core_edges": st.lists(edge_item(odd_names), max_size=5),
-        "assignments": st.dictionaries(st.sampled_from(["a", "b", "c"]), values)})
+    filled = st.fixed_dictionaries(
+        {},
+        optional={
+            "cross_core_edges": st.lists(edge_item(odd_names), max_size=5),
+            "assignments": st.dictionaries(st.sampled_from(["a", "b", "c"]), values),
+        },
+    )
     meta = draw(st.one_of(st.none(), st.just({}), filled, st.integers()))
     if meta is not None or draw(st.booleans()):
         g.partition_metadata = meta
@@ -96,6 +116,7 @@ def test_allocate_leaks_nothing():
     def failing():
         with pytest.raises(TypeError):
             resource.allocate(bad, hw)
+
     assert leaked_blocks(lambda: resource.allocate(g, hw)) <= 5
     assert leaked_blocks(failing) <= 5
     assert leaked_blocks(lambda: resource._precision_to_bytes("int4")) <= 5

@@ -9,8 +9,8 @@ import warnings
 import pytest
 
 import zerav.graph.partition as partition
-from zerav import ir
 from tests.conftest import make_graph, make_hw
+from zerav import ir
 
 NODE = object()  # one plain compute node object, shared: building the input stays cheap
 
@@ -91,6 +91,7 @@ def test_threads_give_the_sequential_results():
     def work(k):
         for _ in range(3):
             results[k] = partition.partition_edgemap(graphs[k], hw)
+
     run_in_threads(work, len(graphs))
     assert results == expected
 
@@ -112,5 +113,6 @@ def test_pipeline_from_threads_gives_the_sequential_results():
     def work(k):
         for _ in range(5):
             results[k] = (placement.place(graphs[k], hw), resource.allocate(graphs[k], hw))
+
     run_in_threads(work, len(graphs))
     assert results == expected

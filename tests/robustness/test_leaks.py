@@ -10,14 +10,18 @@ import warnings
 import pytest
 
 import zerav.graph.partition as partition
-from zerav import ir
 from tests.conftest import Spec, leaked_blocks, make_graph, make_hw
+from zerav import ir
 
 
 def layered_graph():
     nodes = {"in": ir.Input(), "out": ir.Output()}
     nodes.update({f"n{i}": ir.LIF() for i in range(30)})
-    edges = [("in", "n0")] + [(f"n{i}", f"n{(i * 7 + 3) % 30}") for i in range(30)] + [("n29", "out"), ("n3", "ghost")]
+    edges = (
+        [("in", "n0")]
+        + [(f"n{i}", f"n{(i * 7 + 3) % 30}") for i in range(30)]
+        + [("n29", "out"), ("n3", "ghost")]
+    )
     return make_graph(nodes, edges)
 
 
@@ -25,6 +29,7 @@ def expect(exc, fn, *args):
     def call():
         with pytest.raises(exc):
             fn(*args)
+
     return call
 
 
@@ -32,6 +37,7 @@ def fails_validation():
     class Hw(Spec):
         def validate(self):
             raise RuntimeError("invalid")
+
     return Hw()
 
 
@@ -47,8 +53,11 @@ CALLS = {
     "greedy": lambda: partition.partition_greedy(GRAPH, HW),
     "edgemap": lambda: partition.partition_edgemap(GRAPH, HW),
     "partition": lambda: partition.partition(GRAPH, HW, "edgemap"),
-    "check": lambda: partition._check_feedback_delay([("n1", "n2")] * 5, {"n1": 0, "n2": 9}, make_hw(
-        max_feedback_delay=0, core_mesh_topology=(4, 4), num_cores=16)),
+    "check": lambda: partition._check_feedback_delay(
+        [("n1", "n2")] * 5,
+        {"n1": 0, "n2": 9},
+        make_hw(max_feedback_delay=0, core_mesh_topology=(4, 4), num_cores=16),
+    ),
     "capacity error": expect(ValueError, partition.partition, GRAPH, tight()),
     "unknown algorithm": expect(ValueError, partition.partition, GRAPH, HW, "nope"),
     "algorithm type": expect(TypeError, partition.partition, GRAPH, HW, 3),
@@ -58,10 +67,15 @@ CALLS = {
     "unhashable": expect(TypeError, partition.partition_edgemap, make_graph("ab", [(["a"], "b")]), HW),
     "missing key": expect(KeyError, partition._check_feedback_delay, [("x", "y")], {}, make_hw()),
     # The Output on the second cycle stays on the full core 0, its partner opens core 1.
-    "delay violation": expect(ValueError, partition.partition, make_graph(
-        {"o": ir.Output(), "a": ir.LIF(), "b": ir.LIF(), "c": ir.LIF()},
-        [("a", "b"), ("b", "a"), ("c", "o"), ("o", "c"), ("c", "a")]),
-        make_hw(max_neurons_per_core=1, num_cores=4, max_feedback_delay=0)),
+    "delay violation": expect(
+        ValueError,
+        partition.partition,
+        make_graph(
+            {"o": ir.Output(), "a": ir.LIF(), "b": ir.LIF(), "c": ir.LIF()},
+            [("a", "b"), ("b", "a"), ("c", "o"), ("o", "c"), ("c", "a")],
+        ),
+        make_hw(max_neurons_per_core=1, num_cores=4, max_feedback_delay=0),
+    ),
 }
 
 

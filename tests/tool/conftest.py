@@ -25,20 +25,29 @@ class Run:
 @pytest.fixture
 def tool(tmp_path):
     """Call the tool with string arguments, in a scratch folder; returns a ``Run``."""
+
     def call(*args):
-        proc = subprocess.run([sys.executable, "-m", "zerav_map", *map(str, args)],
-                              capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        proc = subprocess.run(
+            [sys.executable, "-m", "zerav_map", *map(str, args)],
+            capture_output=True,
+            text=True,
+            cwd=tmp_path,
+            timeout=600,
+        )
         return Run(proc)
+
     return call
 
 
 @pytest.fixture
 def write_json(tmp_path):
     """Write a document to a JSON file in the scratch folder and return its path."""
+
     def write(name, doc):
         path = tmp_path / name
         path.write_text(doc if isinstance(doc, str) else json.dumps(doc))
         return path
+
     return write
 
 
@@ -56,14 +65,19 @@ SMALL_MODEL = {
     "name": "small",
     "nodes": [
         {"name": "in", "kind": "Input", "params": {"shape": [8]}},
-        {"name": "c1", "kind": "Linear", "precision": "int8",
-         "arrays": {"weight": {"shape": [4, 8]}}},
-        {"name": "l1", "kind": "LIF",
-         "arrays": {n: {"shape": [8]} for n in ("tau", "v_threshold", "v_leak", "r")}},
-        {"name": "c2", "kind": "Affine", "precision": "fp16",
-         "arrays": {"weight": {"shape": [2, 8]}, "bias": [0.5, -0.5]}},
-        {"name": "l2", "kind": "LIF",
-         "arrays": {n: [0, 0] for n in ("tau", "v_threshold", "v_leak", "r")}},
+        {"name": "c1", "kind": "Linear", "precision": "int8", "arrays": {"weight": {"shape": [4, 8]}}},
+        {
+            "name": "l1",
+            "kind": "LIF",
+            "arrays": {n: {"shape": [8]} for n in ("tau", "v_threshold", "v_leak", "r")},
+        },
+        {
+            "name": "c2",
+            "kind": "Affine",
+            "precision": "fp16",
+            "arrays": {"weight": {"shape": [2, 8]}, "bias": [0.5, -0.5]},
+        },
+        {"name": "l2", "kind": "LIF", "arrays": {n: [0, 0] for n in ("tau", "v_threshold", "v_leak", "r")}},
         {"name": "out", "kind": "Output", "params": {"shape": [2]}},
     ],
     "edges": [["in", "c1"], ["c1", "l1"], ["l1", "c2"], ["c2", "l2"], ["l2", "out"]],

@@ -30,23 +30,31 @@ BAD_MODELS = [
     ("broken.json", '{"nodes": [', "not valid JSON: Expecting value (line 1, column 12)"),
     ("list.json", "[1, 2]", "a JSON model is an object"),
     ("twice.json", '{"nodes": [], "nodes": []}', "key 'nodes' appears twice"),
-    ("nonodes.json", {"edges": []}, "\"nodes\" must be a list"),
+    ("nonodes.json", {"edges": []}, '"nodes" must be a list'),
     ("topkey.json", _model(chip={}), "unknown top-level key 'chip'"),
     ("kind.json", _node(1, kind="Conv3d"), "node 1 ('c1'): unknown kind 'Conv3d'"),
     ("dup.json", _node(2, name="c1"), "node 2 ('c1'): duplicate node name 'c1'"),
     ("prec.json", _node(1, precision="int7"), "node 1 ('c1'): unknown precision 'int7'"),
     ("field.json", _node(1, arrays={"bias": [1.0]}), "Linear has no array 'bias'"),
     ("param.json", _node(1, params={"stride": [2, 2]}), "Linear has no parameter 'stride'"),
-    ("shape.json", _node(1, arrays={"weight": {"shape": [4, -1]}}),
-     "array 'weight': \"shape\" must be a list of non-negative integers"),
-    ("ragged.json", _node(1, arrays={"weight": [[1, 2], [3]]}),
-     "array 'weight': values must be numbers in nested lists of equal length"),
+    (
+        "shape.json",
+        _node(1, arrays={"weight": {"shape": [4, -1]}}),
+        "array 'weight': \"shape\" must be a list of non-negative integers",
+    ),
+    (
+        "ragged.json",
+        _node(1, arrays={"weight": [[1, 2], [3]]}),
+        "array 'weight': values must be numbers in nested lists of equal length",
+    ),
     ("words.json", _node(1, arrays={"weight": ["a"]}), "values must be numbers"),
-    ("edge.json", _model(edges=[["in", "c1"], ["c1", "ghost"]]),
-     "edge 1 [\"c1\", \"ghost\"]: unknown node 'ghost'"),
-    ("edge3.json", _model(edges=[["in", "c1", "l1"]]),
-     "edge 0: expected [source, destination] node names"),
-    ("noname.json", _node(0, name=""), "node 0: \"name\" must be a non-empty string"),
+    (
+        "edge.json",
+        _model(edges=[["in", "c1"], ["c1", "ghost"]]),
+        'edge 1 ["c1", "ghost"]: unknown node \'ghost\'',
+    ),
+    ("edge3.json", _model(edges=[["in", "c1", "l1"]]), "edge 0: expected [source, destination] node names"),
+    ("noname.json", _node(0, name=""), 'node 0: "name" must be a non-empty string'),
 ]
 
 
@@ -63,8 +71,11 @@ def test_bad_model_file(tool, write_json, name, content, problem):
 def test_unknown_format_and_missing_files(tool, tmp_path):
     (tmp_path / "model.txt").write_text("conv -> lif\n")
     r = tool("model.txt")
-    assert (r.code, r.err) == (2, "zerav-map: error: model.txt: unknown model format: expected "
-                                  "a JSON model (.json) or a NIR file (.nir, HDF5)\n"), r
+    assert (r.code, r.err) == (
+        2,
+        "zerav-map: error: model.txt: unknown model format: expected "
+        "a JSON model (.json) or a NIR file (.nir, HDF5)\n",
+    ), r
     r = tool("absent.json")
     assert r.code == 2 and "absent.json: cannot read the model file: No such file" in r.err, r
     r = tool(".")
@@ -83,9 +94,11 @@ BAD_CHIPS = [
     ('{"num_cores": 4, "cores": 2}', "unknown chip member 'cores'"),
     ('{"num_cores": "64"}', "'num_cores' must be an integer, got \"64\""),
     ('{"num_cores": true}', "'num_cores' must be an integer, got true"),
-    ('{"core_mesh_topology": [8]}', "\"core_mesh_topology\" must be [rows, cols] or null"),
-    ('{"num_cores": 64, "core_mesh_topology": [4, 4]}',
-     "the chip is not consistent: core_mesh_topology 4x4 has 16 cells, fewer than num_cores=64"),
+    ('{"core_mesh_topology": [8]}', '"core_mesh_topology" must be [rows, cols] or null'),
+    (
+        '{"num_cores": 64, "core_mesh_topology": [4, 4]}',
+        "the chip is not consistent: core_mesh_topology 4x4 has 16 cells, fewer than num_cores=64",
+    ),
     ("[64]", "a chip file is a JSON object"),
     ("{num_cores: 1}", "not valid JSON"),
 ]

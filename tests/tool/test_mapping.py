@@ -6,8 +6,6 @@ import json
 
 import pytest
 
-from tests.tool.conftest import SMALL_MODEL
-
 pytestmark = pytest.mark.usefixtures("backend")
 
 SMALL_CHIP = ["--cores", "4", "--nodes-per-core", "2", "--mesh", "2x2", "--sram", "1K"]
@@ -25,23 +23,28 @@ def _check_run_is_consistent(run, mesh, sram):
     # The traffic lines count each cross-core edge once, and the placement's hop total is the
     # Manhattan length of every such edge on the mesh.
     assert sum(n for _, _, n in run["traffic"]) == part["cross_core_edges"]
-    hops = sum(n * (abs(positions[a][0] - positions[b][0]) + abs(positions[a][1] - positions[b][1]))
-               for a, b, n in run["traffic"])
+    hops = sum(
+        n * (abs(positions[a][0] - positions[b][0]) + abs(positions[a][1] - positions[b][1]))
+        for a, b, n in run["traffic"]
+    )
     assert hops == place["total_hop_distance"]
     assert sum(part["nodes_per_core"].values()) == sum(b["neuron_count"] for b in res["cores"])
     assert res["total_weight_bytes"] == sum(b["weight_bytes"] for b in res["cores"])
-    assert res["violations"] == [b["core_id"] for b in res["cores"]
-                                 if b["total_bytes"] > sram]
+    assert res["violations"] == [b["core_id"] for b in res["cores"] if b["total_bytes"] > sram]
 
 
 def test_built_in_example_report(tool):
     r = tool()
     assert r.code == 0, r
     lines = r.out.splitlines()
-    assert lines[1].startswith("model  dvs-gesture-snn (built-in example): 350 nodes (345 "
-                               "compute, 4 input(s), 1 output(s)), 587 edges")
-    assert lines[2] == ("chip   default chip: 64 cores (8x8 mesh), 16 nodes per core, 512 KiB "
-                        "SRAM per core, feedback edges <= 4 hops")
+    assert lines[1].startswith(
+        "model  dvs-gesture-snn (built-in example): 350 nodes (345 "
+        "compute, 4 input(s), 1 output(s)), 587 edges"
+    )
+    assert lines[2] == (
+        "chip   default chip: 64 cores (8x8 mesh), 16 nodes per core, 512 KiB "
+        "SRAM per core, feedback edges <= 4 hops"
+    )
     assert "Per-core budgets (greedy)" in r.out
     assert "Problems (greedy)\n  none" in r.out
     assert lines[-1] == "Result: the model fits the chip (greedy)."
@@ -59,13 +62,13 @@ def test_built_in_example_report(tool):
 
 def test_built_in_example_json_matches_the_model(tool):
     from zerav_map.models.example import example_graph
+
     r = tool("--json")
     assert r.code == 0, r
     doc = r.json()
     assert doc["fits"] is True and doc["model"]["nodes"] == 350
     (run,) = doc["runs"]
-    _check_run_is_consistent(run, doc["chip"]["core_mesh_topology"],
-                             doc["chip"]["sram_bytes_per_core"])
+    _check_run_is_consistent(run, doc["chip"]["core_mesh_topology"], doc["chip"]["sram_bytes_per_core"])
     graph = example_graph()
     assert set(run["partition"]["assignments"]) == set(graph.nodes)
     # Weight and state bytes counted from the model's own arrays: int8 synapses, fp16 batch
@@ -88,11 +91,17 @@ def test_small_json_model_exact_budgets(tool, small_model):
     assert r.code == 0, r
     doc = r.json()
     (run,) = doc["runs"]
-    assert doc["model"] == {"name": "small", "source": str(small_model), "nodes": 6,
-                            "compute_nodes": 4, "inputs": 1, "outputs": 1, "edges": 5}
+    assert doc["model"] == {
+        "name": "small",
+        "source": str(small_model),
+        "nodes": 6,
+        "compute_nodes": 4,
+        "inputs": 1,
+        "outputs": 1,
+        "edges": 5,
+    }
     # Two compute nodes per core, in path order; the Input follows the first core.
-    assert run["partition"]["assignments"] == {"in": 0, "c1": 0, "l1": 0, "c2": 1, "l2": 1,
-                                               "out": 1}
+    assert run["partition"]["assignments"] == {"in": 0, "c1": 0, "l1": 0, "c2": 1, "l2": 1, "out": 1}
     cores = {b["core_id"]: b for b in run["resources"]["cores"]}
     assert (cores[0]["weight_bytes"], cores[0]["state_bytes"]) == (32, 128)
     assert (cores[1]["weight_bytes"], cores[1]["state_bytes"]) == (36, 32)
@@ -103,8 +112,7 @@ def test_small_json_model_exact_budgets(tool, small_model):
 
 
 def test_precision_flag_recounts_weights(tool, small_model):
-    docs = {p: tool(small_model, *SMALL_CHIP, "--json", "--precision", p).json()
-            for p in ("int8", "fp32")}
+    docs = {p: tool(small_model, *SMALL_CHIP, "--json", "--precision", p).json() for p in ("int8", "fp32")}
     weights = {p: d["runs"][0]["resources"]["total_weight_bytes"] for p, d in docs.items()}
     state = {p: d["runs"][0]["resources"]["total_state_bytes"] for p, d in docs.items()}
     assert weights == {"int8": 32 + 18, "fp32": 4 * (32 + 18)}
@@ -116,10 +124,17 @@ def test_compare_side_by_side(tool):
     assert r.code == 0, r
     header = next(line for line in r.out.splitlines() if line.startswith("Summary"))
     assert header.split() == ["Summary", "greedy", "edgemap", "spectral"]
-    for label in ("cut ratio", "cores used", "hop distance", "placement gain", "peak SRAM use",
-                  "SRAM violations", "time"):
+    for label in (
+        "cut ratio",
+        "cores used",
+        "hop distance",
+        "placement gain",
+        "peak SRAM use",
+        "SRAM violations",
+        "time",
+    ):
         row = next(line for line in r.out.splitlines() if line.startswith(label))
-        assert len(row[len(label):].split()) >= 3, row
+        assert len(row[len(label) :].split()) >= 3, row
     assert "Per-core budgets" not in r.out
     assert r.out.rstrip().splitlines()[-1].startswith("Result: the model fits with greedy")
 
@@ -147,11 +162,17 @@ def test_exported_model_maps_like_the_original(tool, tmp_path):
     assert again["runs"][0]["resources"] == first["runs"][0]["resources"]
 
 
-@pytest.mark.parametrize("flags, kind, message", [
-    (["--sram", "64K"], "sram", "core(s) need more than 65536 bytes of SRAM: cores "),
-    (["--cores", "8"], "capacity", "Graph requires more than 8 cores. Reduce model size or "
-                                   "increase core capacity."),
-])
+@pytest.mark.parametrize(
+    "flags, kind, message",
+    [
+        (["--sram", "64K"], "sram", "core(s) need more than 65536 bytes of SRAM: cores "),
+        (
+            ["--cores", "8"],
+            "capacity",
+            "Graph requires more than 8 cores. Reduce model size or increase core capacity.",
+        ),
+    ],
+)
 def test_example_that_does_not_fit(tool, flags, kind, message):
     r = tool(*flags, "--mesh", "8x8")
     assert r.code == 1, r
@@ -173,11 +194,9 @@ def test_sram_violations_are_the_cores_over_budget(tool):
 FEEDBACK_LOOP = {
     # The cycle o -> x -> y -> o runs through an Output node, which follows whatever core is
     # current; with the first core full, x and y go to core 1 and o stays on core 0.
-    "nodes": [{"name": n, "kind": "LIF"} for n in "pqrs"] + [
-        {"name": "o", "kind": "Output"}, {"name": "x", "kind": "LIF"},
-        {"name": "y", "kind": "LIF"}],
-    "edges": [["p", "q"], ["q", "r"], ["r", "s"], ["s", "p"], ["s", "o"], ["o", "x"],
-              ["x", "y"], ["y", "o"]],
+    "nodes": [{"name": n, "kind": "LIF"} for n in "pqrs"]
+    + [{"name": "o", "kind": "Output"}, {"name": "x", "kind": "LIF"}, {"name": "y", "kind": "LIF"}],
+    "edges": [["p", "q"], ["q", "r"], ["r", "s"], ["s", "p"], ["s", "o"], ["o", "x"], ["x", "y"], ["y", "o"]],
 }
 
 
@@ -189,12 +208,15 @@ def test_feedback_delay_problems_are_listed(tool, write_json):
     assert "Feedback delay constraint violated for 2 edge(s)" in r.out
     table = r.out.split("Feedback-delay problems (greedy)\n")[1].splitlines()
     assert table[0].split() == ["from", "core", "to", "core", "hops", "limit"]
-    assert [line.split() for line in table[2:4]] == [["o", "0", "x", "1", "1", "0"],
-                                                     ["y", "1", "o", "0", "1", "0"]]
+    assert [line.split() for line in table[2:4]] == [
+        ["o", "0", "x", "1", "1", "0"],
+        ["y", "1", "o", "0", "1", "0"],
+    ]
     doc = tool(path, *chip, "--feedback-delay", "0", "--json").json()
     assert doc["runs"][0]["feedback_delay_problems"] == [
         {"src": "o", "src_core": 0, "dst": "x", "dst_core": 1, "hops": 1, "limit": 0},
-        {"src": "y", "src_core": 1, "dst": "o", "dst_core": 0, "hops": 1, "limit": 0}]
+        {"src": "y", "src_core": 1, "dst": "o", "dst_core": 0, "hops": 1, "limit": 0},
+    ]
     # With a one-hop limit the same mapping fits.
     r = tool(path, *chip, "--feedback-delay", "1")
     assert r.code == 0, r
@@ -202,27 +224,42 @@ def test_feedback_delay_problems_are_listed(tool, write_json):
 
 def test_cycle_larger_than_a_core_is_reported(tool, write_json):
     ring = [f"n{i}" for i in range(5)]
-    doc = {"nodes": [{"name": n, "kind": "LIF"} for n in ring],
-           "edges": [[a, b] for a, b in zip(ring, ring[1:] + ring[:1])]}
+    doc = {
+        "nodes": [{"name": n, "kind": "LIF"} for n in ring],
+        "edges": [[a, b] for a, b in zip(ring, ring[1:] + ring[:1])],
+    }
     r = tool(write_json("ring.json", doc), "--nodes-per-core", "4", "--json")
     assert r.code == 1, r
     run = r.json()["runs"][0]
     assert run["partition"]["nodes_per_core"] == {"0": 5}
-    assert run["problems"] == [{"kind": "node-capacity", "cores": [0],
-                                "message": "1 core(s) hold more than 4 compute nodes"}]
+    assert run["problems"] == [
+        {"kind": "node-capacity", "cores": [0], "message": "1 core(s) hold more than 4 compute nodes"}
+    ]
 
 
 def test_chip_file_and_flag_override(tool, write_json, small_model):
-    chip = write_json("chip.json", {"name": "tiny", "num_cores": 4, "max_neurons_per_core": 1,
-                                    "core_mesh_topology": [2, 2], "sram_bytes_per_core": 4096,
-                                    "max_feedback_delay": 2})
+    chip = write_json(
+        "chip.json",
+        {
+            "name": "tiny",
+            "num_cores": 4,
+            "max_neurons_per_core": 1,
+            "core_mesh_topology": [2, 2],
+            "sram_bytes_per_core": 4096,
+            "max_feedback_delay": 2,
+        },
+    )
     doc = tool(small_model, "--chip", chip, "--json").json()
-    assert doc["chip"] == {"name": "tiny", "num_cores": 4, "max_neurons_per_core": 1,
-                           "core_mesh_topology": [2, 2], "sram_bytes_per_core": 4096,
-                           "max_feedback_delay": 2}
+    assert doc["chip"] == {
+        "name": "tiny",
+        "num_cores": 4,
+        "max_neurons_per_core": 1,
+        "core_mesh_topology": [2, 2],
+        "sram_bytes_per_core": 4096,
+        "max_feedback_delay": 2,
+    }
     assert doc["runs"][0]["partition"]["num_cores_used"] == 4
-    doc = tool(small_model, "--chip", chip, "--nodes-per-core", "4", "--mesh", "none",
-               "--json").json()
+    doc = tool(small_model, "--chip", chip, "--nodes-per-core", "4", "--mesh", "none", "--json").json()
     assert doc["chip"]["max_neurons_per_core"] == 4
     assert doc["chip"]["core_mesh_topology"] is None
     assert doc["runs"][0]["partition"]["num_cores_used"] == 1
@@ -239,10 +276,10 @@ def test_json_is_strict(tool, write_json):
 def test_documented_model_and_chip_files_work(tool, write_json):
     import pathlib
     import re
+
     text = (pathlib.Path(__file__).parents[2] / "docs" / "TOOL.md").read_text()
     model_doc, chip_doc = re.findall(r"```json\n(.*?)```", text, re.S)
-    r = tool(write_json("tiny.json", model_doc), "--chip", write_json("chip.json", chip_doc),
-             "--json")
+    r = tool(write_json("tiny.json", model_doc), "--chip", write_json("chip.json", chip_doc), "--json")
     assert r.code == 0, r
     doc = r.json()
     assert doc["chip"]["name"] == "small chip" and doc["model"]["nodes"] == 5
@@ -255,8 +292,8 @@ def test_documented_model_and_chip_files_work(tool, write_json):
 def small_inputs(small_model):
     from zerav_map.chip import make_chip
     from zerav_map.models import load_model
-    chip = make_chip(None, {"num_cores": 4, "max_neurons_per_core": 2,
-                            "core_mesh_topology": (2, 2)})
+
+    chip = make_chip(None, {"num_cores": 4, "max_neurons_per_core": 2, "core_mesh_topology": (2, 2)})
     return load_model(str(small_model)), chip
 
 
@@ -271,14 +308,16 @@ def test_a_failing_stage_is_an_error_not_a_fit(monkeypatch, small_inputs):
     monkeypatch.setattr(partition_mod, "partition", broken)
     out = mapping.run(*small_inputs, "spectral")
     assert (out.fits, out.status) == (False, "error")
-    assert out.problems[0].message == ("partition failed: NotImplementedError: "
-                                       "partition_spectral is not built yet")
+    assert out.problems[0].message == (
+        "partition failed: NotImplementedError: partition_spectral is not built yet"
+    )
     assert verdict([out]) == "Result: the model does not fit the chip (spectral: error)."
 
 
 def test_a_core_left_off_the_mesh_is_a_problem(monkeypatch, small_inputs):
     import zerav.graph.placement as placement_mod
     from zerav_map import mapping
+
     real_place = placement_mod.place
 
     def place_all_but_core_1(graph, hw_spec):

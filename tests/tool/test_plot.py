@@ -15,6 +15,7 @@ def test_png_of_the_built_in_example(tool, tmp_path):
     data = (tmp_path / "mesh.png").read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     import matplotlib.image
+
     height, width, _ = matplotlib.image.imread(tmp_path / "mesh.png").shape
     assert width > 600 and height > 600
 

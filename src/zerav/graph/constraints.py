@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional, Tuple
 
 
 @dataclass
@@ -17,7 +16,7 @@ class HardwareSpec:
 
     num_cores: int = 128
     max_neurons_per_core: int = 256
-    core_mesh_topology: Optional[Tuple[int, int]] = (8, 16)
+    core_mesh_topology: tuple[int, int] | None = (8, 16)
     sram_bytes_per_core: int = 256 * 1024
     max_feedback_delay: int = 4
 
@@ -32,11 +31,9 @@ class HardwareSpec:
         if whole("num_cores", self.num_cores) < 1:
             raise ValueError(f"num_cores must be at least 1, got {self.num_cores}")
         if whole("max_neurons_per_core", self.max_neurons_per_core) < 1:
-            raise ValueError(
-                f"max_neurons_per_core must be at least 1, got {self.max_neurons_per_core}")
+            raise ValueError(f"max_neurons_per_core must be at least 1, got {self.max_neurons_per_core}")
         if whole("sram_bytes_per_core", self.sram_bytes_per_core) < 0:
-            raise ValueError(
-                f"sram_bytes_per_core must not be negative, got {self.sram_bytes_per_core}")
+            raise ValueError(f"sram_bytes_per_core must not be negative, got {self.sram_bytes_per_core}")
         whole("max_feedback_delay", self.max_feedback_delay)
         mesh = self.core_mesh_topology
         if mesh is not None:
@@ -48,4 +45,5 @@ class HardwareSpec:
             if rows * cols < self.num_cores:
                 raise ValueError(
                     f"core_mesh_topology {rows}x{cols} has {rows * cols} cells, "
-                    f"fewer than num_cores={self.num_cores}")
+                    f"fewer than num_cores={self.num_cores}"
+                )

@@ -1,14 +1,13 @@
 """Core placement optimization on physical hardware mesh (native module)."""
 
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Tuple
 
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
 
 @dataclass
 class PlacementResult:
-    logical_to_physical: Dict[int, Tuple[int, int]] = field(default_factory=dict)
+    logical_to_physical: dict[int, tuple[int, int]] = field(default_factory=dict)
     total_hop_distance: int = 0
     improvement: float = 0.0
 

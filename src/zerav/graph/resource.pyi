@@ -1,9 +1,6 @@
 """Resource allocation and budget checking for partitioned graphs."""
 
 from dataclasses import dataclass, field
-from typing import Dict, List
-
-import numpy as np
 
 from zerav import ir
 
@@ -25,12 +22,12 @@ class CoreBudget:
 class ResourceMap:
     """Per-core resource allocation for the entire graph."""
 
-    budgets: Dict[int, CoreBudget] = field(default_factory=dict)
+    budgets: dict[int, CoreBudget] = field(default_factory=dict)
     total_weight_bytes: int = 0
     total_state_bytes: int = 0
     peak_core_utilization: float = 0.0
     fits_hardware: bool = True
-    violations: List[int] = field(default_factory=list)
+    violations: list[int] = field(default_factory=list)
 
 _STATE_ATTRS: set[str]
 

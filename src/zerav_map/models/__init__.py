@@ -10,7 +10,6 @@ from __future__ import annotations
 import copy
 import os
 from dataclasses import dataclass
-from typing import Optional
 
 from zerav import ir
 from zerav_map.errors import FileProblem
@@ -45,10 +44,11 @@ class Model:
         }
 
 
-def load_model(path: Optional[str]) -> Model:
+def load_model(path: str | None) -> Model:
     """The model in the file at ``path`` (JSON or NIR), or the built-in example for None."""
     if path is None:
         from zerav_map.models.example import example_model
+
         return example_model()
     if os.path.isdir(path):
         raise FileProblem(path, "is a directory, not a model file")
@@ -60,11 +60,12 @@ def load_model(path: Optional[str]) -> Model:
     ext = os.path.splitext(path)[1].lower()
     if head == HDF5_SIGNATURE or ext in (".nir", ".h5", ".hdf5"):
         from zerav_map.models.nir_model import load_nir
+
         return load_nir(path)
     if ext == ".json" or head.lstrip()[:1] in (b"{", b"["):
         from zerav_map.models.json_model import load_json_model
+
         return load_json_model(path)
     if not head:
         raise FileProblem(path, "the model file is empty")
-    raise FileProblem(path, "unknown model format: expected a JSON model (.json) or a NIR file "
-                            "(.nir, HDF5)")
+    raise FileProblem(path, "unknown model format: expected a JSON model (.json) or a NIR file (.nir, HDF5)")

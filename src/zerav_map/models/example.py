@@ -24,12 +24,17 @@ def _w(*shape):
 
 
 def _state(n):
-    return dict(tau=np.zeros(n, np.float32), v_threshold=np.zeros(n, np.float32),
-                v_leak=np.zeros(n, np.float32), r=np.zeros(n, np.float32))
+    return dict(
+        tau=np.zeros(n, np.float32),
+        v_threshold=np.zeros(n, np.float32),
+        v_leak=np.zeros(n, np.float32),
+        r=np.zeros(n, np.float32),
+    )
 
 
-def _tiles_feeding(out_tile: int, out_tile_size: int, stride: int, in_tile_size: int,
-                   in_tiles: int, kernel: int = 3):
+def _tiles_feeding(
+    out_tile: int, out_tile_size: int, stride: int, in_tile_size: int, in_tiles: int, kernel: int = 3
+):
     """Input tile indices (along one axis) a stride-``stride`` conv output tile reads."""
     pad = kernel // 2
     first = out_tile * out_tile_size * stride - pad
@@ -38,19 +43,42 @@ def _tiles_feeding(out_tile: int, out_tile_size: int, stride: int, in_tile_size:
     return range(lo, hi + 1)
 
 
-def _conv_stage(g: ir.Graph, name: str, sources, src_grid: int, src_tile: int,
-                grid: int, tile: int, stride: int, cin: int, cout: int) -> None:
+def _conv_stage(
+    g: ir.Graph,
+    name: str,
+    sources,
+    src_grid: int,
+    src_tile: int,
+    grid: int,
+    tile: int,
+    stride: int,
+    cin: int,
+    cout: int,
+) -> None:
     """A conv + batch-norm + LIF population for each of ``grid`` x ``grid`` output tiles."""
     for i in range(grid):
         for j in range(grid):
             t = f"{name}.t{i}{j}"
-            g.add_node(f"{t}.conv", ir.Conv2d(weight=_w(cout, cin, 3, 3), bias=_w(cout),
-                                              stride=(stride, stride), padding=(1, 1),
-                                              precision="int8"))
-            g.add_node(f"{t}.bn", ir.BatchNorm(
-                running_mean=np.zeros(cout, np.float16), running_var=np.zeros(cout, np.float16),
-                gamma=np.zeros(cout, np.float16), beta=np.zeros(cout, np.float16),
-                precision="fp16"))
+            g.add_node(
+                f"{t}.conv",
+                ir.Conv2d(
+                    weight=_w(cout, cin, 3, 3),
+                    bias=_w(cout),
+                    stride=(stride, stride),
+                    padding=(1, 1),
+                    precision="int8",
+                ),
+            )
+            g.add_node(
+                f"{t}.bn",
+                ir.BatchNorm(
+                    running_mean=np.zeros(cout, np.float16),
+                    running_var=np.zeros(cout, np.float16),
+                    gamma=np.zeros(cout, np.float16),
+                    beta=np.zeros(cout, np.float16),
+                    precision="fp16",
+                ),
+            )
             g.add_node(f"{t}.lif", ir.LIF(**_state(cout * tile * tile)))
             for si in _tiles_feeding(i, tile, stride, src_tile, src_grid):
                 for sj in _tiles_feeding(j, tile, stride, src_tile, src_grid):
@@ -90,14 +118,44 @@ def example_graph() -> ir.Graph:
         for j in range(2):
             g.add_node(f"events.q{i}{j}", ir.Input(shape=(2, 16, 16)))
     # 2 x 32 x 32 -> 16 x 32 x 32: 8 x 8 tiles of 4 x 4.
-    _conv_stage(g, "conv1", lambda i, j: f"events.q{i}{j}", src_grid=2, src_tile=16,
-                grid=8, tile=4, stride=1, cin=2, cout=16)
+    _conv_stage(
+        g,
+        "conv1",
+        lambda i, j: f"events.q{i}{j}",
+        src_grid=2,
+        src_tile=16,
+        grid=8,
+        tile=4,
+        stride=1,
+        cin=2,
+        cout=16,
+    )
     # 16 x 32 x 32 -> 32 x 16 x 16: 4 x 4 tiles of 4 x 4.
-    _conv_stage(g, "conv2", lambda i, j: f"conv1.t{i}{j}.lif", src_grid=8, src_tile=4,
-                grid=4, tile=4, stride=2, cin=16, cout=32)
+    _conv_stage(
+        g,
+        "conv2",
+        lambda i, j: f"conv1.t{i}{j}.lif",
+        src_grid=8,
+        src_tile=4,
+        grid=4,
+        tile=4,
+        stride=2,
+        cin=16,
+        cout=32,
+    )
     # 32 x 16 x 16 -> 32 x 8 x 8: 2 x 2 tiles of 4 x 4.
-    _conv_stage(g, "conv3", lambda i, j: f"conv2.t{i}{j}.lif", src_grid=4, src_tile=4,
-                grid=2, tile=4, stride=2, cin=32, cout=32)
+    _conv_stage(
+        g,
+        "conv3",
+        lambda i, j: f"conv2.t{i}{j}.lif",
+        src_grid=4,
+        src_tile=4,
+        grid=2,
+        tile=4,
+        stride=2,
+        cin=32,
+        cout=32,
+    )
     conv3 = [(f"conv3.t{i}{j}.lif", 32 * 4 * 4) for i in range(2) for j in range(2)]
     # 2048 -> 256 neurons in two recurrent blocks of four 32-neuron populations.
     rec1 = []

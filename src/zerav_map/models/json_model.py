@@ -26,7 +26,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, Dict, List
+from typing import Any
 
 import numpy as np
 
@@ -44,7 +44,7 @@ class _Bad(Exception):
 
 def load_json_model(path: str) -> Model:
     try:
-        with open(path, "r", encoding="utf-8") as f:
+        with open(path, encoding="utf-8") as f:
             text = f.read()
     except OSError as e:
         raise FileProblem(path, f"cannot read the model file: {e.strerror or e}") from None
@@ -53,8 +53,7 @@ def load_json_model(path: str) -> Model:
     try:
         doc = json.loads(text, object_pairs_hook=_no_duplicate_keys)
     except json.JSONDecodeError as e:
-        raise FileProblem(path, f"not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})") \
-            from None
+        raise FileProblem(path, f"not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})") from None
     except _Bad as e:
         raise FileProblem(path, str(e)) from None
     default_name = os.path.splitext(os.path.basename(path))[0]
@@ -77,19 +76,19 @@ def _no_duplicate_keys(pairs):
 def graph_from_document(doc: Any, default_name: str = "model"):
     """(graph, model name) from a parsed JSON model document; raises ``_Bad``."""
     if not isinstance(doc, dict):
-        raise _Bad("a JSON model is an object with \"nodes\" and \"edges\"")
+        raise _Bad('a JSON model is an object with "nodes" and "edges"')
     unknown = sorted(set(doc) - {"name", "nodes", "edges", "format"})
     if unknown:
         raise _Bad(f"unknown top-level key {unknown[0]!r} (expected name, nodes, edges)")
     name = doc.get("name", default_name)
     if not isinstance(name, str) or not name:
-        raise _Bad("\"name\" must be a non-empty string")
+        raise _Bad('"name" must be a non-empty string')
     node_docs = doc.get("nodes")
     if not isinstance(node_docs, list):
-        raise _Bad("\"nodes\" must be a list of node objects")
+        raise _Bad('"nodes" must be a list of node objects')
     edge_docs = doc.get("edges", [])
     if not isinstance(edge_docs, list):
-        raise _Bad("\"edges\" must be a list of [source, destination] pairs")
+        raise _Bad('"edges" must be a list of [source, destination] pairs')
 
     graph = ir.Graph()
     host = kinds.host_kinds()
@@ -102,8 +101,7 @@ def graph_from_document(doc: Any, default_name: str = "model"):
             raise _Bad(f"{where}: duplicate node name {node_name!r}")
         graph.nodes[node_name] = node
     for i, ed in enumerate(edge_docs):
-        if (not isinstance(ed, list) or len(ed) != 2
-                or not all(isinstance(x, str) for x in ed)):
+        if not isinstance(ed, list) or len(ed) != 2 or not all(isinstance(x, str) for x in ed):
             raise _Bad(f"edge {i}: expected [source, destination] node names, got {_short(ed)}")
         for end in ed:
             if end not in graph.nodes:
@@ -112,31 +110,31 @@ def graph_from_document(doc: Any, default_name: str = "model"):
     return graph, name
 
 
-def _node_from(nd: Any, host: Dict[str, type], where: str):
+def _node_from(nd: Any, host: dict[str, type], where: str):
     if not isinstance(nd, dict):
-        raise _Bad(f"{where}: a node is an object with \"name\" and \"kind\"")
+        raise _Bad(f'{where}: a node is an object with "name" and "kind"')
     extra = sorted(set(nd) - _NODE_KEYS)
     if extra:
-        raise _Bad(f"{where}: unknown key {extra[0]!r} (expected one of "
-                   f"{', '.join(sorted(_NODE_KEYS))})")
+        raise _Bad(f"{where}: unknown key {extra[0]!r} (expected one of {', '.join(sorted(_NODE_KEYS))})")
     name, kind = nd.get("name"), nd.get("kind")
     if not isinstance(name, str) or not name:
-        raise _Bad(f"{where}: \"name\" must be a non-empty string")
+        raise _Bad(f'{where}: "name" must be a non-empty string')
     if not isinstance(kind, str) or not kind:
-        raise _Bad(f"{where}: \"kind\" must be a non-empty string")
+        raise _Bad(f'{where}: "kind" must be a non-empty string')
     custom = nd.get("custom", False)
     if not isinstance(custom, bool):
-        raise _Bad(f"{where}: \"custom\" must be true or false")
+        raise _Bad(f'{where}: "custom" must be true or false')
     precision = nd.get("precision")
     if precision is not None and precision not in kinds.PRECISIONS:
-        raise _Bad(f"{where}: unknown precision {_short(precision)} (expected one of "
-                   f"{', '.join(kinds.PRECISIONS)})")
+        raise _Bad(
+            f"{where}: unknown precision {_short(precision)} (expected one of {', '.join(kinds.PRECISIONS)})"
+        )
     arrays_doc = nd.get("arrays", {})
     params_doc = nd.get("params", {})
     if not isinstance(arrays_doc, dict):
-        raise _Bad(f"{where}: \"arrays\" must be an object of name: array")
+        raise _Bad(f'{where}: "arrays" must be an object of name: array')
     if not isinstance(params_doc, dict):
-        raise _Bad(f"{where}: \"params\" must be an object of name: value")
+        raise _Bad(f'{where}: "params" must be an object of name: value')
 
     if custom:
         if not kind.isidentifier():
@@ -152,19 +150,24 @@ def _node_from(nd: Any, host: Dict[str, type], where: str):
     else:
         cls = host.get(kind)
         if cls is None:
-            raise _Bad(f"{where}: unknown kind {kind!r} (known: {', '.join(host)}; mark "
-                       f"other kinds with \"custom\": true)")
+            raise _Bad(
+                f"{where}: unknown kind {kind!r} (known: {', '.join(host)}; mark "
+                f'other kinds with "custom": true)'
+            )
         array_fields, param_fields = kinds.field_roles(cls)
-    values: Dict[str, Any] = {}
+    values: dict[str, Any] = {}
     for aname, adoc in arrays_doc.items():
         if aname not in array_fields:
-            raise _Bad(f"{where}: {kind} has no array {aname!r} (its arrays: "
-                       f"{', '.join(array_fields) or 'none'})")
+            raise _Bad(
+                f"{where}: {kind} has no array {aname!r} (its arrays: {', '.join(array_fields) or 'none'})"
+            )
         values[aname] = _array_from(adoc, precision, aname, f"{where}, array {aname!r}")
     for pname, pdoc in params_doc.items():
         if pname not in param_fields:
-            raise _Bad(f"{where}: {kind} has no parameter {pname!r} (its parameters: "
-                       f"{', '.join(param_fields) or 'none'})")
+            raise _Bad(
+                f"{where}: {kind} has no parameter {pname!r} (its parameters: "
+                f"{', '.join(param_fields) or 'none'})"
+            )
         values[pname] = _param_from(pdoc)
     node = cls(**values)
     if precision is not None:
@@ -177,12 +180,12 @@ def _node_from(nd: Any, host: Dict[str, type], where: str):
 def _array_from(adoc: Any, precision, aname: str, where: str) -> np.ndarray:
     if isinstance(adoc, dict):
         if set(adoc) != {"shape"}:
-            raise _Bad(f"{where}: an array by shape is {{\"shape\": [sizes]}}")
+            raise _Bad(f'{where}: an array by shape is {{"shape": [sizes]}}')
         shape = adoc["shape"]
-        if (not isinstance(shape, list)
-                or not all(isinstance(s, int) and not isinstance(s, bool) and s >= 0
-                           for s in shape)):
-            raise _Bad(f"{where}: \"shape\" must be a list of non-negative integers")
+        if not isinstance(shape, list) or not all(
+            isinstance(s, int) and not isinstance(s, bool) and s >= 0 for s in shape
+        ):
+            raise _Bad(f'{where}: "shape" must be a list of non-negative integers')
         if math.prod(shape) > 1 << 31:
             raise _Bad(f"{where}: shape {shape} is too large ({math.prod(shape)} elements)")
         return kinds.array_for(shape, precision, aname)
@@ -190,10 +193,9 @@ def _array_from(adoc: Any, precision, aname: str, where: str) -> np.ndarray:
         try:
             arr = np.asarray(adoc, dtype=np.float64)
         except (ValueError, TypeError):
-            raise _Bad(f"{where}: values must be numbers in nested lists of equal length") \
-                from None
+            raise _Bad(f"{where}: values must be numbers in nested lists of equal length") from None
         return arr.astype(kinds.array_for((), precision, aname).dtype)
-    raise _Bad(f"{where}: an array is a list of numbers or {{\"shape\": [sizes]}}")
+    raise _Bad(f'{where}: an array is a list of numbers or {{"shape": [sizes]}}')
 
 
 def _param_from(pdoc: Any) -> Any:
@@ -209,31 +211,38 @@ def _short(value: Any) -> str:
 
 # Writing ---------------------------------------------------------------------------------
 
-def model_document(model: Model) -> Dict[str, Any]:
+
+def model_document(model: Model) -> dict[str, Any]:
     """The JSON model document of ``model``: arrays by shape, nodes and edges in order."""
     host = kinds.host_kinds()
-    node_docs: List[Dict[str, Any]] = []
+    node_docs: list[dict[str, Any]] = []
     for name, node in model.graph.nodes.items():
         cls = type(node)
         kind = cls.__name__
-        nd: Dict[str, Any] = {"name": name, "kind": kind}
+        nd: dict[str, Any] = {"name": name, "kind": kind}
         if host.get(kind) is not cls:
             nd["custom"] = True
         precision = getattr(node, "precision", None)
         if precision:
             nd["precision"] = precision
         array_fields, param_fields = kinds.field_roles(cls)
-        arrays = {a: {"shape": list(getattr(node, a).shape)} for a in array_fields
-                  if isinstance(getattr(node, a, None), np.ndarray)}
-        params = {p: _param_doc(getattr(node, p)) for p in param_fields
-                  if getattr(node, p, None) is not None}
+        arrays = {
+            a: {"shape": list(getattr(node, a).shape)}
+            for a in array_fields
+            if isinstance(getattr(node, a, None), np.ndarray)
+        }
+        params = {p: _param_doc(getattr(node, p)) for p in param_fields if getattr(node, p, None) is not None}
         if arrays:
             nd["arrays"] = arrays
         if params:
             nd["params"] = params
         node_docs.append(nd)
-    return {"format": "zerav-model", "name": model.name, "nodes": node_docs,
-            "edges": [[s, d] for s, d in model.graph.edges]}
+    return {
+        "format": "zerav-model",
+        "name": model.name,
+        "nodes": node_docs,
+        "edges": [[s, d] for s, d in model.graph.edges],
+    }
 
 
 def _param_doc(value: Any) -> Any:

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, Dict, List, Tuple
+from typing import Any
 
 import numpy as np
 
@@ -32,8 +32,9 @@ def _nir():
     try:
         import nir
     except ImportError:
-        raise BackendMissing("reading NIR files needs the 'nir' package: "
-                             "pip install 'zerav-graph[tool]'") from None
+        raise BackendMissing(
+            "reading NIR files needs the 'nir' package: pip install 'zerav-graph[tool]'"
+        ) from None
     return nir
 
 
@@ -46,8 +47,7 @@ def load_nir(path: str) -> Model:
     except Exception as e:  # h5py and nir raise many types for damaged or foreign files
         raise FileProblem(path, f"not a readable NIR file: {type(e).__name__}: {e}") from None
     if not isinstance(doc, nir.NIRGraph):
-        raise FileProblem(path, f"the NIR file holds a single {type(doc).__name__} node, "
-                                "not a graph")
+        raise FileProblem(path, f"the NIR file holds a single {type(doc).__name__} node, not a graph")
     try:
         graph = nir_to_graph(doc)
     except ValueError as e:
@@ -61,9 +61,9 @@ def load_nir(path: str) -> Model:
 def nir_to_graph(doc: Any) -> ir.Graph:
     """The flattened host graph of a NIR graph; ``ValueError`` names what is wrong."""
     nir = _nir()
-    nodes: Dict[str, Any] = {}
-    ports: set = set()           # inner Input/Output nodes, joined through and then dropped
-    edges: List[Tuple[str, str]] = []
+    nodes: dict[str, Any] = {}
+    ports: set = set()  # inner Input/Output nodes, joined through and then dropped
+    edges: list[tuple[str, str]] = []
     _flatten(nir, doc, "", nodes, ports, edges, top=True)
     for port in [n for n in nodes if n in ports]:
         edges = _join_through(port, edges)
@@ -82,8 +82,8 @@ def _flatten(nir, doc, prefix: str, nodes, ports, edges, top: bool) -> None:
         if full in nodes:
             raise ValueError(f"two nodes flatten to the name {full!r}")
         if isinstance(node, nir.NIRGraph):
-            nodes[full] = None          # a placeholder keeping the order; replaced below
-            inner: Dict[str, Any] = {}
+            nodes[full] = None  # a placeholder keeping the order; replaced below
+            inner: dict[str, Any] = {}
             _flatten(nir, node, full + ".", inner, ports, edges, top=False)
             del nodes[full]
             for iname, inode in inner.items():
@@ -95,7 +95,7 @@ def _flatten(nir, doc, prefix: str, nodes, ports, edges, top: bool) -> None:
                 cls = ir.Input if isinstance(node, nir.Input) else ir.Output
                 nodes[full] = cls(shape=_port_shape(node))
             else:
-                nodes[full] = ir.Output()   # a port; never reaches the graph
+                nodes[full] = ir.Output()  # a port; never reaches the graph
                 ports.add(full)
         else:
             nodes[full] = _compute_node(node, full)
@@ -103,14 +103,15 @@ def _flatten(nir, doc, prefix: str, nodes, ports, edges, top: bool) -> None:
         try:
             src, dst = pair
         except (TypeError, ValueError):
-            raise ValueError(f"edge {pair!r} in {prefix[:-1] or 'the top graph'} is not a "
-                             "(source, destination) pair") from None
+            raise ValueError(
+                f"edge {pair!r} in {prefix[:-1] or 'the top graph'} is not a (source, destination) pair"
+            ) from None
         for s in _ends(nir, doc, prefix, src, as_source=True):
             for d in _ends(nir, doc, prefix, dst, as_source=False):
                 edges.append((s, d))
 
 
-def _ends(nir, doc, prefix: str, end: Any, as_source: bool, written: Any = None) -> List[str]:
+def _ends(nir, doc, prefix: str, end: Any, as_source: bool, written: Any = None) -> list[str]:
     """The flattened names an edge endpoint stands for.
 
     A subgraph named as a destination stands for its Input ports, as a source for its Output
@@ -133,17 +134,18 @@ def _ends(nir, doc, prefix: str, end: Any, as_source: bool, written: Any = None)
         port_type = nir.Output if as_source else nir.Input
         names = [n for n, v in node.nodes.items() if isinstance(v, port_type)]
         if not names:
-            raise ValueError(f"subgraph {prefix + end!r} has no "
-                             f"{'Output' if as_source else 'Input'} node to connect to")
+            raise ValueError(
+                f"subgraph {prefix + end!r} has no {'Output' if as_source else 'Input'} node to connect to"
+            )
         return [prefix + end + "." + n for n in names]
     return [prefix + end]
 
 
-def _join_through(port: str, edges: List[Tuple[str, str]]) -> List[Tuple[str, str]]:
+def _join_through(port: str, edges: list[tuple[str, str]]) -> list[tuple[str, str]]:
     """Replace the edges through ``port`` by edges from each of its sources to each target."""
     sources = [s for s, d in edges if d == port and s != port]
     targets = [d for s, d in edges if s == port and d != port]
-    out: List[Tuple[str, str]] = []
+    out: list[tuple[str, str]] = []
     joined = False
     for s, d in edges:
         if s == port or d == port:
@@ -155,7 +157,7 @@ def _join_through(port: str, edges: List[Tuple[str, str]]) -> List[Tuple[str, st
     return out
 
 
-def _port_shape(node: Any) -> Tuple[int, ...]:
+def _port_shape(node: Any) -> tuple[int, ...]:
     types = node.input_type if hasattr(node, "input_type") else {}
     if hasattr(node, "output_type") and not types:
         types = node.output_type
@@ -171,8 +173,8 @@ def _compute_node(node: Any, name: str) -> Any:
     if not dataclasses.is_dataclass(node):
         raise ValueError(f"node {name!r} is a {type(node).__name__}, not a NIR node")
     kind = type(node).__name__
-    arrays: Dict[str, np.ndarray] = {}
-    params: Dict[str, Any] = {}
+    arrays: dict[str, np.ndarray] = {}
+    params: dict[str, Any] = {}
     for f in dataclasses.fields(node):
         if f.name in _PORT_FIELDS:
             continue
@@ -202,7 +204,7 @@ def _compute_node(node: Any, name: str) -> Any:
     return made
 
 
-def _precision(arrays: Dict[str, np.ndarray]):
+def _precision(arrays: dict[str, np.ndarray]):
     weights = [a for n, a in arrays.items() if n not in kinds.STATE_ARRAYS]
     if not weights:
         return None

@@ -8,7 +8,7 @@ parameters. Every compute-node class has ``core_id`` (written by partitioning) a
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, Dict, Optional, Tuple
+from typing import Any
 
 import numpy as np
 
@@ -16,18 +16,27 @@ from zerav import ir
 
 # Element types the chip stores, with the numpy type used for arrays made from a shape.
 PRECISIONS = {
-    "fp32": np.float32, "fp16": np.float16, "int32": np.int32,
-    "int16": np.int16, "int8": np.int8, "int4": np.int8,
+    "fp32": np.float32,
+    "fp16": np.float16,
+    "int32": np.int32,
+    "int16": np.int16,
+    "int8": np.int8,
+    "int4": np.int8,
 }
-_DTYPE_PRECISION = {np.dtype(np.float32): "fp32", np.dtype(np.float16): "fp16",
-                    np.dtype(np.int32): "int32", np.dtype(np.int16): "int16",
-                    np.dtype(np.int8): "int8", np.dtype(np.uint8): "int8"}
+_DTYPE_PRECISION = {
+    np.dtype(np.float32): "fp32",
+    np.dtype(np.float16): "fp16",
+    np.dtype(np.int32): "int32",
+    np.dtype(np.int16): "int16",
+    np.dtype(np.int8): "int8",
+    np.dtype(np.uint8): "int8",
+}
 # Neuron-state arrays: the chip keeps them in 32 bits whatever the node's precision.
 STATE_ARRAYS = frozenset({"tau", "v_threshold", "v_leak", "r"})
 _ANNOTATIONS = frozenset({"core_id", "precision"})
 
 
-def host_kinds() -> Dict[str, type]:
+def host_kinds() -> dict[str, type]:
     """The node classes of ``zerav.ir`` by name (every exported record class but Graph)."""
     kinds = {}
     for name in getattr(ir, "__all__", ()):
@@ -41,7 +50,7 @@ def is_boundary(node: Any) -> bool:
     return isinstance(node, (ir.Input, ir.Output))
 
 
-def field_roles(cls: type) -> Tuple[Tuple[str, ...], Tuple[str, ...]]:
+def field_roles(cls: type) -> tuple[tuple[str, ...], tuple[str, ...]]:
     """(array field names, parameter field names) of a node record class, in field order."""
     arrays, params = [], []
     for f in dataclasses.fields(cls):
@@ -53,10 +62,10 @@ def field_roles(cls: type) -> Tuple[Tuple[str, ...], Tuple[str, ...]]:
     return tuple(arrays), tuple(params)
 
 
-_custom_classes: Dict[Tuple[str, Tuple[str, ...], Tuple[str, ...]], type] = {}
+_custom_classes: dict[tuple[str, tuple[str, ...], tuple[str, ...]], type] = {}
 
 
-def custom_kind(kind: str, arrays: Tuple[str, ...], params: Tuple[str, ...]) -> type:
+def custom_kind(kind: str, arrays: tuple[str, ...], params: tuple[str, ...]) -> type:
     """A node record class named ``kind`` with these array and parameter fields.
 
     Used for node kinds the host package does not define (many NIR node types); the class is
@@ -67,8 +76,10 @@ def custom_kind(kind: str, arrays: Tuple[str, ...], params: Tuple[str, ...]) -> 
     if cls is None:
         fields = [(a, np.ndarray, dataclasses.field(default=None)) for a in arrays]
         fields += [(p, Any, dataclasses.field(default=None)) for p in params]
-        fields += [("core_id", Optional[int], dataclasses.field(default=None)),
-                   ("precision", Optional[str], dataclasses.field(default=None))]
+        fields += [
+            ("core_id", int | None, dataclasses.field(default=None)),
+            ("precision", str | None, dataclasses.field(default=None)),
+        ]
         cls = dataclasses.make_dataclass(kind, fields, namespace={"__custom_kind__": True})
         cls.__module__ = __name__
         _custom_classes[key] = cls
@@ -79,7 +90,7 @@ def is_custom(cls: type) -> bool:
     return bool(getattr(cls, "__custom_kind__", False))
 
 
-def node_arrays(node: Any) -> Dict[str, np.ndarray]:
+def node_arrays(node: Any) -> dict[str, np.ndarray]:
     """The node's array fields that hold arrays, in field order."""
     if not dataclasses.is_dataclass(node):
         return {}
@@ -91,12 +102,12 @@ def node_arrays(node: Any) -> Dict[str, np.ndarray]:
     return out
 
 
-def precision_of_dtype(dtype: np.dtype) -> Optional[str]:
+def precision_of_dtype(dtype: np.dtype) -> str | None:
     """The chip precision matching a numpy element type, None when there is none."""
     return _DTYPE_PRECISION.get(np.dtype(dtype))
 
 
-def array_for(shape, precision: Optional[str], name: str) -> np.ndarray:
+def array_for(shape, precision: str | None, name: str) -> np.ndarray:
     """A zero array of ``shape`` in the element type the node's precision implies."""
     dtype = np.float32 if name in STATE_ARRAYS else PRECISIONS.get(precision or "fp32", np.float32)
     return np.zeros(tuple(shape), dtype=dtype)

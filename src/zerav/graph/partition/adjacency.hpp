@@ -8,7 +8,7 @@
 namespace zerav::partition {
 
 struct Adjacency {
-    std::vector<int32_t> start;    // list of v is items[start[v] .. start[v+1])
+    std::vector<int32_t> start;  // list of v is items[start[v] .. start[v+1])
     std::vector<int32_t> items;
     std::span<const int32_t> of(int32_t v) const {
         return std::span<const int32_t>(items).subspan(start[v], start[v + 1] - start[v]);

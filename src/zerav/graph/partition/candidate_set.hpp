@@ -13,7 +13,7 @@
 namespace zerav::partition {
 
 class CandidateSet {
-public:
+  public:
     CandidateSet() { reset(); }
 
     void reset() {
@@ -59,7 +59,7 @@ public:
             if (s.id >= 0 && f(s.id)) return;
     }
 
-private:
+  private:
     static constexpr int32_t kUnused = -1;
     static constexpr int32_t kDummy = -2;
     static constexpr size_t kLinearProbes = 9;

@@ -24,7 +24,8 @@ Ref run_partitioner(PyObject* module, PyObject* graph, PyObject* hw_spec, PyObje
         return call_partitioner(module, "partition_spectral", spectral_def, graph, hw_spec);
     if (PyUnicode_EqualToUTF8(algorithm, "greedy"))
         return call_partitioner(module, "partition_greedy", greedy_def, graph, hw_spec);
-    PyErr_Format(PyExc_ValueError, "Unknown algorithm: %U. Use 'edgemap', 'spectral', or 'greedy'.", algorithm);
+    PyErr_Format(PyExc_ValueError, "Unknown algorithm: %U. Use 'edgemap', 'spectral', or 'greedy'.",
+                 algorithm);
     bind::raise();
 }
 
@@ -44,9 +45,9 @@ Ref violation_message(PyObject* result, PyObject* violations) {
         Ref dst_core_text = bind::text(dst_core.get());
         Ref hops = bind::text(f[2].get());
         Ref limit = bind::text(f[3].get());
-        Ref line = check(PyUnicode_FromFormat("  %U (core %U) -> %U (core %U): %U hops > max_feedback_delay=%U",
-                                              src.get(), src_core_text.get(), dst.get(), dst_core_text.get(),
-                                              hops.get(), limit.get()));
+        Ref line = check(PyUnicode_FromFormat(
+            "  %U (core %U) -> %U (core %U): %U hops > max_feedback_delay=%U", src.get(), src_core_text.get(),
+            dst.get(), dst_core_text.get(), hops.get(), limit.get()));
         check(PyList_Append(lines.get(), line.get()));
     }
     if (PyErr_Occurred()) bind::raise();
@@ -54,8 +55,8 @@ Ref violation_message(PyObject* result, PyObject* violations) {
     Ref newline = check(PyUnicode_FromString("\n"));
     Ref body = check(PyUnicode_Join(newline.get(), lines.get()));
     Ref count_text = bind::text(count.get());
-    return check(PyUnicode_FromFormat("Feedback delay constraint violated for %U edge(s):\n%U", count_text.get(),
-                                      body.get()));
+    return check(PyUnicode_FromFormat("Feedback delay constraint violated for %U edge(s):\n%U",
+                                      count_text.get(), body.get()));
 }
 
 void enforce_feedback_delay(PyObject* module, PyObject* result, PyObject* hw_spec) {
@@ -86,7 +87,8 @@ std::vector<std::pair<Ref, Ref>> assignment_pairs(PyObject* assignments) {
         pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(assignments)));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(assignments, &pos, &key, &value)) pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
+        while (PyDict_Next(assignments, &pos, &key, &value))
+            pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
         return pairs;
     }
     Ref items = check(PyObject_CallMethodNoArgs(assignments, BIND_NAME("items")));
@@ -121,7 +123,8 @@ void write_core_ids(PyObject* graph, PyObject* result) {
         signals.tick();
     }
     for (size_t i = 0; i < writes.size(); ++i) {
-        if (PyObject_SetAttr(writes[i].node.get(), BIND_NAME("core_id"), writes[i].new_value.get()) == 0) continue;
+        if (PyObject_SetAttr(writes[i].node.get(), BIND_NAME("core_id"), writes[i].new_value.get()) == 0)
+            continue;
         PyObject* failure = PyErr_GetRaisedException();
         size_t unrestored = 0;
         for (size_t j = i; j-- > 0;) {
@@ -131,7 +134,8 @@ void write_core_ids(PyObject* graph, PyObject* result) {
             }
         }
         if (unrestored) {
-            Ref note = Ref::steal(PyUnicode_FromFormat("core_id could not be restored on %zu node(s)", unrestored));
+            Ref note =
+                Ref::steal(PyUnicode_FromFormat("core_id could not be restored on %zu node(s)", unrestored));
             if (note) Ref::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()));
             PyErr_Clear();
         }

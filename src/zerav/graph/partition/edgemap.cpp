@@ -26,7 +26,7 @@ constexpr int kMaxPasses = 50;
 struct Cores {
     bind::NameIndex index;
     std::vector<Py_hash_t> hashes;
-    std::vector<int64_t> sizes;    // nodes per core, Input and Output included
+    std::vector<int64_t> sizes;  // nodes per core, Input and Output included
 
     int32_t intern(PyObject* core) {
         const Py_hash_t h = bind::NameIndex::hash_of(core);
@@ -218,8 +218,8 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref ratio = cut_ratio(graph, lists);
     Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
     Ref zero = bind::py_int(0);
-    Ref greedy_cut = check(PyObject_CallMethodObjArgs(initial_metrics.get(), BIND_NAME("get"),
-                                                      BIND_NAME("total_cross_core_edges"), zero.get(), nullptr));
+    Ref greedy_cut = check(PyObject_CallMethodObjArgs(
+        initial_metrics.get(), BIND_NAME("get"), BIND_NAME("total_cross_core_edges"), zero.get(), nullptr));
     Ref cross_count = bind::py_int(lists.cross_count());
     Ref improvement = check(PyNumber_Subtract(greedy_cut.get(), cross_count.get()));
     Ref metrics = metrics_dict({{"cut_ratio", ratio.get()},

@@ -9,7 +9,6 @@
 #include "bind/pairs.hpp"
 #include "bind/wide_int.hpp"
 
-
 namespace zerav::partition {
 
 using bind::check;
@@ -23,18 +22,19 @@ namespace {
 // up). Any other column count builds the dict at once, entry by entry, so that its warnings,
 // errors and side effects come as and when building it brings them.
 class CorePositions {
-public:
+  public:
     CorePositions(PyObject* num_cores, PyObject* cols) : cols_(Ref::borrow(cols)) {
         count_ = check(PyNumber_Index(num_cores));  // range() accepts exactly what __index__ accepts
         small_count_ = bind::exact_small_int(count_.get());
         auto c = bind::exact_small_int(cols);
-        const bool has_cores = small_count_ ? *small_count_ > 0 : bind::compare(count_.get(), zero().get(), Py_GT);
+        const bool has_cores =
+            small_count_ ? *small_count_ > 0 : bind::compare(count_.get(), zero().get(), Py_GT);
         huge_positive_count_ = !small_count_ && has_cores;
         if (c && *c != 0) {
             cols_value_ = *c;
             implicit_ = true;
         } else if (!PyLong_CheckExact(cols) || c) {  // c is 0 here; an int beyond int64 divides purely too
-            materialised();  // a zero column count raises at the first entry
+            materialised();                          // a zero column count raises at the first entry
         }
     }
 
@@ -55,7 +55,8 @@ public:
                 return native(floor_div(*id, cols_value_), floor_mod(*id, cols_value_));
             }
             Ref zero_obj = zero();
-            const bool inside = bind::compare(core, zero_obj.get(), Py_GE) && bind::compare(core, count_.get(), Py_LT);
+            const bool inside =
+                bind::compare(core, zero_obj.get(), Py_GE) && bind::compare(core, count_.get(), Py_LT);
             if (!inside) return native(0, 0);
             Ref row = check(PyNumber_FloorDivide(core, cols_.get()));
             Ref col = check(PyNumber_Remainder(core, cols_.get()));
@@ -70,7 +71,7 @@ public:
         return Position{false, 0, 0, parts[0], parts[1]};
     }
 
-private:
+  private:
     static Ref zero() { return bind::py_int(0); }
     static Position native(bind::i128 r, bind::i128 c) { return Position{true, r, c, Ref(), Ref()}; }
     static int64_t floor_div(int64_t a, int64_t b) {
@@ -180,8 +181,10 @@ Ref check_feedback_delay(PyObject*, PyObject* const* args) {
             Ref hops = manhattan(a, b);
             bool over;
             auto h = bind::exact_small_int(hops.get());
-            if (h && small_limit) over = *h > *small_limit;
-            else over = bind::compare(hops.get(), limit.get(), Py_GT);
+            if (h && small_limit)
+                over = *h > *small_limit;
+            else
+                over = bind::compare(hops.get(), limit.get(), Py_GT);
             if (over) append_violation(violations.get(), src, dst, hops.get(), limit.get());
         });
     } else {

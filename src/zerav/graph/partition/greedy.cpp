@@ -81,14 +81,16 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
     std::vector<int64_t> core_of_vertex(wg.names.size(), 0);
     for (size_t i = 0; i < order.vertices.size(); ++i) {
         const int64_t core = core_of_entry[i];
-        while (static_cast<int64_t>(core_ints.size()) <= core) core_ints.push_back(bind::py_int(static_cast<long long>(core_ints.size())));
+        while (static_cast<int64_t>(core_ints.size()) <= core)
+            core_ints.push_back(bind::py_int(static_cast<long long>(core_ints.size())));
         const int32_t v = order.vertices[i];
         check(PyDict_SetItem(assignments.get(), wg.names[v].get(), core_ints[core].get()));
         core_of_vertex[canonical.empty() ? v : canonical[v]] = core;
     }
 
     // Step 5: cross-core and feedback edges, in graph.edges order.
-    EdgeLists lists = cut_edges(graph, wg, core_of_vertex, order.is_dag ? std::span<const int32_t>() : order.scc_of);
+    EdgeLists lists =
+        cut_edges(graph, wg, core_of_vertex, order.is_dag ? std::span<const int32_t>() : order.scc_of);
 
     // Step 6: metrics.
     const int64_t num_used = count_distinct<int64_t>(core_of_entry, core_ints.size());

@@ -15,8 +15,8 @@
 namespace zerav::partition {
 
 template <class IsBoundary, class AtCapacity, class OpenCore>
-std::vector<int64_t> greedy_fill(std::span<const int32_t> order_scc, int32_t scc_count, IsBoundary is_boundary,
-                                 AtCapacity at_capacity, OpenCore open_core) {
+std::vector<int64_t> greedy_fill(std::span<const int32_t> order_scc, int32_t scc_count,
+                                 IsBoundary is_boundary, AtCapacity at_capacity, OpenCore open_core) {
     std::vector<int64_t> core_of(order_scc.size());
     std::vector<int64_t> scc_core(static_cast<size_t>(scc_count), -1);
     std::vector<int64_t> counts{0};

@@ -51,15 +51,20 @@ bind::ModuleDefinition definition{"partition", docs::module, body};
 
 }  // namespace
 
-const bind::FunctionDef partition_def{"partition", docs::partition, partition_params, "ir.Graph", partition_entry_point};
-const bind::FunctionDef check_feedback_delay_def{"_check_feedback_delay", docs::check_feedback_delay, check_params,
-                                                 "List[Tuple[str, str, int, int]]", check_feedback_delay};
-const bind::FunctionDef greedy_def{"partition_greedy", docs::greedy, partitioner_params, "PartitionResult",
-                                   [](PyObject* m, PyObject* const* a) { return partition_greedy(m, a[0], a[1]); }};
-const bind::FunctionDef edgemap_def{"partition_edgemap", docs::edgemap, partitioner_params, "PartitionResult",
-                                    [](PyObject* m, PyObject* const* a) { return partition_edgemap(m, a[0], a[1]); }};
-const bind::FunctionDef spectral_def{"partition_spectral", docs::spectral, partitioner_params, "PartitionResult",
-                                     [](PyObject* m, PyObject* const* a) { return partition_spectral(m, a[0], a[1]); }};
+const bind::FunctionDef partition_def{"partition", docs::partition, partition_params, "ir.Graph",
+                                      partition_entry_point};
+const bind::FunctionDef check_feedback_delay_def{"_check_feedback_delay", docs::check_feedback_delay,
+                                                 check_params, "List[Tuple[str, str, int, int]]",
+                                                 check_feedback_delay};
+const bind::FunctionDef greedy_def{
+    "partition_greedy", docs::greedy, partitioner_params, "PartitionResult",
+    [](PyObject* m, PyObject* const* a) { return partition_greedy(m, a[0], a[1]); }};
+const bind::FunctionDef edgemap_def{
+    "partition_edgemap", docs::edgemap, partitioner_params, "PartitionResult",
+    [](PyObject* m, PyObject* const* a) { return partition_edgemap(m, a[0], a[1]); }};
+const bind::FunctionDef spectral_def{
+    "partition_spectral", docs::spectral, partitioner_params, "PartitionResult",
+    [](PyObject* m, PyObject* const* a) { return partition_spectral(m, a[0], a[1]); }};
 
 }  // namespace zerav::partition
 

@@ -73,7 +73,9 @@ struct ObjectIds {
         return bind::truthy(r.get());
     }
     Ref half(const Ref& parts) const { return check(PyNumber_FloorDivide(parts.get(), two.get())); }
-    Ref rest(const Ref& parts, const Ref& half) const { return check(PyNumber_Subtract(parts.get(), half.get())); }
+    Ref rest(const Ref& parts, const Ref& half) const {
+        return check(PyNumber_Subtract(parts.get(), half.get()));
+    }
     void set_zero(int64_t pos) { id[pos] = zero; }
     void set_round_robin(int64_t pos, size_t i, const Ref& parts) {
         Ref index = bind::py_int(static_cast<long long>(i));
@@ -83,7 +85,8 @@ struct ObjectIds {
 };
 
 template <class Ids>
-void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObject* hw_spec, FiedlerSplit& split) {
+void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObject* hw_spec,
+                   FiedlerSplit& split) {
     // len(indices) <= hw_spec.max_neurons_per_core, the limit read afresh at every test.
     auto fits = [hw_spec](size_t size) {
         Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
@@ -97,7 +100,8 @@ void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObjec
     auto tick = [&signals] { signals.tick(); };
     std::vector<int64_t> indices(n);
     std::iota(indices.begin(), indices.end(), int64_t{0});
-    Bisection<Ids, decltype(fits), decltype(splitter), decltype(tick)> bisection(ids, fits, splitter, tick, n);
+    Bisection<Ids, decltype(fits), decltype(splitter), decltype(tick)> bisection(ids, fits, splitter, tick,
+                                                                                 n);
     bisection.run(indices, parts);
 }
 
@@ -115,8 +119,8 @@ Ref part_count(PyObject* hw_spec, Py_ssize_t n) {
 }
 
 // The sparse Laplacian diags(degree) - adj of the symmetric adjacency given as triplets.
-Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t n, const std::vector<int64_t>& rows,
-                 const std::vector<int64_t>& cols) {
+Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t n,
+                 const std::vector<int64_t>& rows, const std::vector<int64_t>& cols) {
     static_assert(sizeof(int64_t) == sizeof(Py_ssize_t), "numpy's intp is 64-bit here");
     const std::vector<double> ones(rows.size(), 1.0);
     Ref intp = bind::attr(np, BIND_NAME("intp"));
@@ -188,8 +192,9 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         for (const Ref& name : wg.names) check(PyDict_SetItem(assignments.get(), name.get(), zero.get()));
         Ref cls = bind::module_global(module, "PartitionResult");
         Ref one = bind::py_int(1);
-        return bind::call_kw(cls.get(), {}, {{BIND_NAME("assignments"), assignments.get()},
-                                             {BIND_NAME("num_cores_used"), one.get()}});
+        return bind::call_kw(
+            cls.get(), {},
+            {{BIND_NAME("assignments"), assignments.get()}, {BIND_NAME("num_cores_used"), one.get()}});
     }
 
     // The symmetric adjacency triplets of the edges that join two compute nodes.

@@ -27,7 +27,7 @@ enum class Side : uint8_t { First, Second, Neither };
 
 template <class Ids, class Fits, class Split, class Tick>
 class Bisection {
-public:
+  public:
     using Value = typename Ids::Value;
 
     // `n` is one more than the largest position that will be passed.
@@ -67,17 +67,24 @@ public:
     // False for a position that some split marked for neither half.
     bool present(int64_t pos) const { return present_[pos] != 0; }
 
-private:
+  private:
     // Reorders `indices` into [first half | second half | neither], each keeping its order.
-    void stable_three_way(std::span<int64_t> indices, std::span<const Side> side, size_t first, size_t second) {
+    void stable_three_way(std::span<int64_t> indices, std::span<const Side> side, size_t first,
+                          size_t second) {
         size_t a = 0, b = first, c = first + second;
         for (size_t i = 0; i < indices.size(); ++i) {
             tick_();
             const int64_t pos = indices[i];
             switch (side[i]) {
-                case Side::First: scratch_[a++] = pos; break;
-                case Side::Second: scratch_[b++] = pos; break;
-                case Side::Neither: scratch_[c++] = pos, present_[pos] = 0; break;
+                case Side::First:
+                    scratch_[a++] = pos;
+                    break;
+                case Side::Second:
+                    scratch_[b++] = pos;
+                    break;
+                case Side::Neither:
+                    scratch_[c++] = pos, present_[pos] = 0;
+                    break;
             }
         }
         for (size_t i = 0; i < indices.size(); ++i) indices[i] = scratch_[i];
@@ -88,7 +95,7 @@ private:
     Split split_;
     Tick tick_;
     std::vector<uint8_t> present_;
-    std::vector<Side> side_;       // the current piece's sides (used before recursing only)
+    std::vector<Side> side_;        // the current piece's sides (used before recursing only)
     std::vector<int64_t> scratch_;  // reordering buffer (likewise)
 };
 

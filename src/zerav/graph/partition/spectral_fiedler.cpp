@@ -15,7 +15,7 @@ namespace {
 // While alive, `exc` is the exception being handled (as inside an `except` block), so that an
 // exception raised meanwhile gets it as its context.
 class Handling {
-public:
+  public:
     explicit Handling(PyObject* exc) : previous_(Ref::steal(PyErr_GetHandledException())) {
         PyErr_SetHandledException(exc);
     }
@@ -23,7 +23,7 @@ public:
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
-private:
+  private:
     Ref previous_;
 };
 
@@ -48,7 +48,8 @@ void warn(PyObject* message) {
 }  // namespace
 
 Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes) {
-    Ref buffer = check(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+    Ref buffer =
+        check(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
     Ref frombuffer = bind::attr(np, BIND_NAME("frombuffer"));
     return bind::call_kw(frombuffer.get(), {buffer.get()}, {{BIND_NAME("dtype"), dtype}});
 }
@@ -75,7 +76,8 @@ void FiedlerSplit::operator()(std::span<const int64_t> piece, std::span<Side> si
 
     Ref fiedler = fiedler_vector(sub_lap.get(), sub_n);
     Ref median = check(PyObject_CallOneArg(median_.get(), fiedler.get()));
-    if (!classify_native(fiedler.get(), median.get(), side)) classify_generic(fiedler.get(), median.get(), side);
+    if (!classify_native(fiedler.get(), median.get(), side))
+        classify_generic(fiedler.get(), median.get(), side);
 }
 
 // eigenvalues, eigenvectors = eigsh(sub_lap, k=k, which="SM"); fiedler = eigenvectors[:, -1]
@@ -83,7 +85,8 @@ Ref FiedlerSplit::fiedler_vector(PyObject* sub_lap, Py_ssize_t sub_n) {
     try {
         Ref k = bind::py_int(std::min<Py_ssize_t>(2, sub_n - 1));
         Ref which = check(PyUnicode_FromString("SM"));
-        Ref pair = bind::call_kw(eigsh_, {sub_lap}, {{BIND_NAME("k"), k.get()}, {BIND_NAME("which"), which.get()}});
+        Ref pair =
+            bind::call_kw(eigsh_, {sub_lap}, {{BIND_NAME("k"), k.get()}, {BIND_NAME("which"), which.get()}});
         Ref values_vectors[2];
         bind::unpack(pair.get(), 2, values_vectors);
         return check(PyObject_GetItem(values_vectors[1].get(), last_column_.get()));
@@ -108,8 +111,8 @@ Ref FiedlerSplit::fallback_vector(Ref error, Py_ssize_t sub_n) {
     Ref size = bind::py_int(sub_n);
     Ref mid = check(PyUnicode_FromString("): "));
     Ref sep = check(PyUnicode_FromString(": "));
-    Ref message = bind::concat({head.get(), bind::text(size.get()).get(), mid.get(), bind::text(type_name.get()).get(),
-                                sep.get(), bind::text(error.get()).get()});
+    Ref message = bind::concat({head.get(), bind::text(size.get()).get(), mid.get(),
+                                bind::text(type_name.get()).get(), sep.get(), bind::text(error.get()).get()});
     warn(message.get());
     Ref arange = bind::attr(np_, BIND_NAME("arange"));
     Ref float64 = bind::attr(np_, BIND_NAME("float64"));
@@ -119,13 +122,15 @@ Ref FiedlerSplit::fallback_vector(Ref error, Py_ssize_t sub_n) {
 // A 1-D float64 ndarray (any strides) with at least one value per position, and a float
 // median: compared natively, IEEE rules (a NaN compares false both ways). False otherwise.
 bool FiedlerSplit::classify_native(PyObject* fiedler, PyObject* median, std::span<Side> side) {
-    if (Py_TYPE(fiedler) != reinterpret_cast<PyTypeObject*>(ndarray_.get()) || !PyFloat_Check(median)) return false;
+    if (Py_TYPE(fiedler) != reinterpret_cast<PyTypeObject*>(ndarray_.get()) || !PyFloat_Check(median))
+        return false;
     Py_buffer view;
     if (PyObject_GetBuffer(fiedler, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
         return false;
     }
-    const bool usable = view.ndim == 1 && view.itemsize == 8 && view.format && std::strcmp(view.format, "d") == 0 &&
+    const bool usable = view.ndim == 1 && view.itemsize == 8 && view.format &&
+                        std::strcmp(view.format, "d") == 0 &&
                         view.shape[0] >= static_cast<Py_ssize_t>(side.size());
     if (usable) {
         const double m = PyFloat_AS_DOUBLE(median);

@@ -18,14 +18,14 @@ namespace zerav::partition {
 bind::Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes);
 
 class FiedlerSplit {
-public:
+  public:
     // `np` the module's numpy, `eigsh` the solver imported for this call, `laplacian` the
     // sparse Laplacian of all compute nodes.
     FiedlerSplit(PyObject* np, PyObject* eigsh, PyObject* laplacian);
 
     void operator()(std::span<const int64_t> piece, std::span<Side> side);
 
-private:
+  private:
     bind::Ref fiedler_vector(PyObject* sub_lap, Py_ssize_t sub_n);
     bind::Ref fallback_vector(bind::Ref error, Py_ssize_t sub_n);
     bool classify_native(PyObject* fiedler, PyObject* median, std::span<Side> side);

@@ -45,7 +45,8 @@ VisitingOrder visiting_order(PyObject* rx, PyObject* rx_graph, const WorkingGrap
         });
         out.vertices.reserve(c.members.size());
         for (int32_t k : by_size)
-            out.vertices.insert(out.vertices.end(), c.members.begin() + c.start[k], c.members.begin() + c.start[k + 1]);
+            out.vertices.insert(out.vertices.end(), c.members.begin() + c.start[k],
+                                c.members.begin() + c.start[k + 1]);
     }
     drop_repeated_names(out.vertices, canonical);
     return out;

@@ -136,7 +136,8 @@ Ref WorkingGraph::node(PyObject* nodes, int32_t v) const {
 bool still_current(const WorkingGraph& wg, PyObject* graph) {
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
-    if (!wg.nodes_watch || nodes.get() != wg.nodes_watch->dict() || !wg.nodes_watch->unchanged()) return false;
+    if (!wg.nodes_watch || nodes.get() != wg.nodes_watch->dict() || !wg.nodes_watch->unchanged())
+        return false;
     if (!PyList_CheckExact(edges.get())) return false;
     const Py_ssize_t n = PyList_GET_SIZE(edges.get());
     if (static_cast<size_t>(n) != wg.edge_records.size()) return false;
@@ -160,8 +161,9 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
     Ref cls = bind::attr(rx, BIND_NAME("PyDiGraph"));
     Ref v_hint = bind::py_int(v);
     Ref e_hint = bind::py_int(e);
-    Ref rx_graph = bind::call_kw(cls.get(), {}, {{BIND_NAME("node_count_hint"), v_hint.get()},
-                                                 {BIND_NAME("edge_count_hint"), e_hint.get()}});
+    Ref rx_graph = bind::call_kw(
+        cls.get(), {},
+        {{BIND_NAME("node_count_hint"), v_hint.get()}, {BIND_NAME("edge_count_hint"), e_hint.get()}});
     Ref names = check(PyList_New(v));
     for (Py_ssize_t i = 0; i < v; ++i) PyList_SET_ITEM(names.get(), i, Py_NewRef(wg.names[i].get()));
     check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_nodes_from"), names.get()));
@@ -169,7 +171,8 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
     // The edges go in as a lazy iterator of index pairs: the library consumes one pair at a
     // time, so the E tuples never exist together.
     Ref pairs = bind::index_pairs(wg.edge_src, wg.edge_dst);
-    Ref added = Ref::steal(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
+    Ref added = Ref::steal(
+        PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
     bind::expire_index_pairs(pairs.get());
     if (!added) bind::raise();
     return rx_graph;

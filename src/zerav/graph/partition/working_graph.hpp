@@ -15,15 +15,15 @@
 namespace zerav::partition {
 
 struct WorkingGraph {
-    std::vector<bind::Ref> names;         // vertex -> name, the object graph.nodes yielded
-    bind::NameIndex index;                // name -> vertex (an equal name yielded again maps to the later vertex)
-    std::vector<int32_t> edge_src;        // edges whose two names are nodes, in graph.edges order
+    std::vector<bind::Ref> names;   // vertex -> name, the object graph.nodes yielded
+    bind::NameIndex index;          // name -> vertex (an equal name yielded again maps to the later vertex)
+    std::vector<int32_t> edge_src;  // edges whose two names are nodes, in graph.edges order
     std::vector<int32_t> edge_dst;
 
     // When graph.nodes is an exact dict with exact str names, its values as read, valid while
     // the watch reports the dict unchanged: `graph.nodes[name]` then needs no new lookup.
     std::unique_ptr<bind::DictWatch> nodes_watch;
-    std::vector<PyObject*> node_values;   // borrowed from that dict
+    std::vector<PyObject*> node_values;  // borrowed from that dict
 
     // When graph.edges is an exact list: per position, the exact 2-tuple of exact str names
     // read there (a new reference, or nullptr) and the vertices of its two names (-1 for a
@@ -63,7 +63,8 @@ void WorkingGraph::for_each_edge(PyObject* edges, F&& f) const {
             bind::Ref item = bind::Ref::borrow(PyList_GET_ITEM(edges, i));
             const EdgeRecord* r = static_cast<size_t>(i) < edge_records.size() ? &edge_records[i] : nullptr;
             if (r && r->item == item.get()) {
-                f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src, r->dst);
+                f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src,
+                  r->dst);
             } else {
                 bind::with_pair(item.get(), [&](PyObject* it, PyObject* a, PyObject* b) {
                     const int32_t s = index.find(a);

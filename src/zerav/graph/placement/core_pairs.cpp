@@ -17,7 +17,9 @@ constexpr int64_t kHashModulus = (int64_t{1} << 61) - 1;
 
 bool hashes_to_itself(int64_t v) { return v > -kHashModulus && v < kHashModulus && v != -1; }
 
-bool equal(PyObject* stored, PyObject* probe) { return stored == probe || bind::compare(stored, probe, Py_EQ); }
+bool equal(PyObject* stored, PyObject* probe) {
+    return stored == probe || bind::compare(stored, probe, Py_EQ);
+}
 
 KeyValue key_value(PyObject* value) {
     if (auto v = bind::exact_small_int(value)) return KeyValue{*v, Ref()};
@@ -109,9 +111,11 @@ std::vector<ClassKey> CoreClasses::resolve_keys(int64_t id_limit, const SeedKeys
             return key && bind::NameIndex::hash_of(key.get()) == hash && equal(key.get(), rep);
         };
         if (matches(seeds.a)) {
-            keys[k] = seeds.a_value ? ClassKey{ClassKey::Kind::Int, *seeds.a_value} : ClassKey{ClassKey::Kind::SeedA, 0};
+            keys[k] = seeds.a_value ? ClassKey{ClassKey::Kind::Int, *seeds.a_value}
+                                    : ClassKey{ClassKey::Kind::SeedA, 0};
         } else if (matches(seeds.b)) {
-            keys[k] = seeds.b_value ? ClassKey{ClassKey::Kind::Int, *seeds.b_value} : ClassKey{ClassKey::Kind::SeedB, 0};
+            keys[k] = seeds.b_value ? ClassKey{ClassKey::Kind::Int, *seeds.b_value}
+                                    : ClassKey{ClassKey::Kind::SeedB, 0};
         }
     }
     return keys;
@@ -159,7 +163,8 @@ CorePairs read_core_pairs(PyObject* graph, PyObject* assignments) {
             lo_key = key_value(lo);
             hi_key = key_value(hi);
         }
-        const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(lo_id)) << 32) | static_cast<uint32_t>(hi_id);
+        const uint64_t key =
+            (static_cast<uint64_t>(static_cast<uint32_t>(lo_id)) << 32) | static_cast<uint32_t>(hi_id);
         const auto next = static_cast<int32_t>(out.pairs.size());
         const int32_t p = pair_ids.find_or_insert(key, next);
         if (p != next) {

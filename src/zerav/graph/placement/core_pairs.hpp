@@ -20,7 +20,7 @@
 namespace zerav::placement {
 
 class CoreClasses {
-public:
+  public:
     // The class of the host core value `value`, created on first sight.
     int32_t class_of(PyObject* value);
     // The same for an exact int `value` whose host object is `obj`.
@@ -43,7 +43,7 @@ public:
     // the integer they equal here, which is then also found through by_int().
     std::vector<ClassKey> resolve_keys(int64_t id_limit, const SeedKeys& seeds);
 
-private:
+  private:
     int32_t add_class(std::optional<int64_t> int_value, PyObject* representative, Py_hash_t hash);
     void index_generic(PyObject* value, int32_t id);
 

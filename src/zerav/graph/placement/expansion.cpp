@@ -75,8 +75,8 @@ Spot Placement::find(const ClassKey& key) const {
     return {};
 }
 
-void Placement::expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys, const NeighborLists& nbrs,
-                       const std::function<void()>& poll) {
+void Placement::expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys,
+                       const NeighborLists& nbrs, const std::function<void()>& poll) {
     constexpr int64_t kPollPeriod = int64_t{1} << 14;
     for (int64_t i = 0; i < count; ++i) {
         // A full mesh offers no neighbour and no free cell: no later id can be placed.

@@ -54,7 +54,7 @@ struct Spot {
 };
 
 class Placement {
-public:
+  public:
     explicit Placement(Mesh& mesh) : mesh_(mesh) {}
 
     // The seed step: core A at the centre (`key` is its integer key when that fits in 64
@@ -65,8 +65,8 @@ public:
 
     // Visits ids 0 .. count - 1. `classes` maps an integer to the class equal to it;
     // `keys[k]` is class k's key. Stops early once the mesh is full (nothing can move then).
-    void expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys, const NeighborLists& nbrs,
-                const std::function<void()>& poll);
+    void expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys,
+                const NeighborLists& nbrs, const std::function<void()>& poll);
 
     // Where the placed core of a class with key `key` sits, as things stand.
     Spot find(const ClassKey& key) const;
@@ -79,7 +79,7 @@ public:
     const std::vector<int64_t>& expansion_cells() const { return cells_; }
     const Mesh& mesh() const { return mesh_; }
 
-private:
+  private:
     bool is_seed_key(int64_t v) const {
         return (a_placed_ && a_key_ && *a_key_ == v) || (b_placed_ && b_key_ && *b_key_ == v);
     }

@@ -21,7 +21,7 @@ namespace zerav::placement {
 uint64_t cell_tuple_hash(uint64_t r, uint64_t c);
 
 class FreeCellOrder {
-public:
+  public:
     static constexpr uint32_t kEmpty = UINT32_MAX;
     // Cells are numbered r * cols + c; a mesh may have at most this many of them.
     static constexpr uint64_t kMaxCells = UINT32_MAX - 1;
@@ -47,7 +47,7 @@ public:
         return -1;
     }
 
-private:
+  private:
     void resize(size_t min_used);
 
     uint32_t cols_;

@@ -39,7 +39,7 @@ inline bind::i128 floor_mod(bind::i128 a, bind::i128 b) {
 // sum are exact ints that fit in 128 bits, through the host's in-place addition from the first
 // term that is not (so the value, its type and the order of the additions are the host's).
 class HostTotal {
-public:
+  public:
     void add(bind::i128 term);
     void add(PyObject* term);
 
@@ -47,7 +47,7 @@ public:
     bind::i128 value() const { return value_; }  // when native()
     bind::Ref object() const { return native() ? bind::py_int128(value_) : object_; }
 
-private:
+  private:
     bind::i128 value_ = 0;
     bind::Ref object_;
 };
@@ -60,7 +60,7 @@ bind::Ref position_tuple(PyObject* row, PyObject* col);
 // Host ints for the coordinates 0 .. size - 1, each made once and shared by every position
 // that holds it (other values are made on each request).
 class CoordinateInts {
-public:
+  public:
     explicit CoordinateInts(size_t size) : ints_(size) {}
     bind::Ref get(int64_t v) {
         if (v < 0 || static_cast<uint64_t>(v) >= ints_.size()) return bind::py_int(v);
@@ -69,7 +69,7 @@ public:
         return slot;
     }
 
-private:
+  private:
     std::vector<bind::Ref> ints_;
 };
 

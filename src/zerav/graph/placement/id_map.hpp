@@ -8,7 +8,7 @@
 namespace zerav::placement {
 
 class IdMap {
-public:
+  public:
     explicit IdMap(size_t expected = 0) { rebuild(capacity_for(expected)); }
 
     int32_t find(uint64_t key) const {
@@ -33,7 +33,7 @@ public:
 
     size_t size() const { return used_; }
 
-private:
+  private:
     static size_t capacity_for(size_t expected) {
         size_t cap = 16;
         while (cap < expected * 2) cap <<= 1;

@@ -20,7 +20,7 @@ struct Coord {
 };
 
 class Mesh {
-public:
+  public:
     // A rows x cols mesh with every cell free. `cells` is rows * cols, or 0 for a mesh without
     // cells (rows or cols not positive), in which case `rows` and `cols` are not used.
     Mesh(int64_t rows, int64_t cols, uint64_t cells, const std::function<void()>& poll);
@@ -45,7 +45,7 @@ public:
     // The first free cell in the host set's iteration order, or nothing when the mesh is full.
     std::optional<uint32_t> first_free_cell();
 
-private:
+  private:
     bool taken(uint32_t cell) const { return (occupied_[cell >> 6] >> (cell & 63)) & 1u; }
 
     int64_t rows_ = 0;

@@ -83,8 +83,8 @@ Coord coord_of(PyObject* row, PyObject* col) {
 
 // The heaviest pair at the centre: its smaller core there, the larger one on the centre's first
 // free neighbour (up on a mesh of two rows or more), if it has one.
-void place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObject* cols, Placement& placement,
-                     Centre& centre, CoreClasses::SeedKeys& seeds) {
+void place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObject* cols,
+                     Placement& placement, Centre& centre, CoreClasses::SeedKeys& seeds) {
     centre.row = half(rows);
     centre.col = half(cols);
     centre.native = bind::exact_small_int(centre.row.get()) && bind::exact_small_int(centre.col.get());

@@ -3,8 +3,8 @@
 #include "zerav/graph/resource/resource.hpp"
 
 #include "bind/boundary_nodes.hpp"
-#include "bind/module.hpp"
 #include "bind/host.hpp"
+#include "bind/module.hpp"
 #include "bind/pairs.hpp"
 
 namespace zerav::resource {
@@ -50,7 +50,8 @@ Ref summarise(PyObject* module, Budgets& budgets, const IncomingEdges& incoming,
         if (above(utilization.get(), peak.get())) peak = utilization;
         // Violations compare bytes with bytes, not the rounded utilisation.
         Ref sram_again = bind::attr(hw_spec, BIND_NAME("sram_bytes_per_core"));
-        if (bind::greater(total, Amount::of(sram_again.get()))) check(PyList_Append(violations.get(), tally.key.get()));
+        if (bind::greater(total, Amount::of(sram_again.get())))
+            check(PyList_Append(violations.get(), tally.key.get()));
 
         PyObject* budget = tally.budget.get();
         set(budget, BIND_NAME("neuron_count"), bind::py_int(tally.neurons).get());

@@ -2,8 +2,8 @@
 // which the cores first appear, each with its native tally.
 #include "zerav/graph/resource/resource.hpp"
 
-#include "bind/module.hpp"
 #include "bind/host.hpp"
+#include "bind/module.hpp"
 
 namespace zerav::resource {
 

@@ -66,8 +66,8 @@ bind::ModuleDefinition definition{"resource", docs::module, body};
 
 }  // namespace
 
-const bind::FunctionDef precision_to_bytes_def{"_precision_to_bytes", docs::precision_to_bytes, precision_params, "int",
-                                               precision_to_bytes};
+const bind::FunctionDef precision_to_bytes_def{"_precision_to_bytes", docs::precision_to_bytes,
+                                               precision_params, "int", precision_to_bytes};
 const bind::FunctionDef allocate_def{"allocate", docs::allocate, allocate_params, "ResourceMap",
                                      [](PyObject* m, PyObject* const* a) { return allocate(m, a[0], a[1]); }};
 

@@ -5,8 +5,8 @@
 // through unchanged.
 #include "zerav/graph/resource/resource.hpp"
 
-#include "bind/module.hpp"
 #include "bind/host.hpp"
+#include "bind/module.hpp"
 
 namespace zerav::resource {
 
@@ -17,12 +17,18 @@ namespace {
 // Parameters of nodes that are not data records, in the order they are read.
 PyObject* weight_attr(int i) {
     switch (i) {
-        case 0: return BIND_NAME("weight");
-        case 1: return BIND_NAME("bias");
-        case 2: return BIND_NAME("running_mean");
-        case 3: return BIND_NAME("running_var");
-        case 4: return BIND_NAME("gamma");
-        default: return BIND_NAME("beta");
+        case 0:
+            return BIND_NAME("weight");
+        case 1:
+            return BIND_NAME("bias");
+        case 2:
+            return BIND_NAME("running_mean");
+        case 3:
+            return BIND_NAME("running_var");
+        case 4:
+            return BIND_NAME("gamma");
+        default:
+            return BIND_NAME("beta");
     }
 }
 constexpr int weight_attr_count = 6;
@@ -76,11 +82,14 @@ bool NodeAccounting::is_array(PyObject* value) {
     return check(PyObject_IsInstance(value, ndarray_.get())) != 0;
 }
 
-Amount NodeAccounting::array_size(PyObject* array) { return Amount::of(bind::attr(array, BIND_NAME("size"))); }
+Amount NodeAccounting::array_size(PyObject* array) {
+    return Amount::of(bind::attr(array, BIND_NAME("size")));
+}
 
 // A data record: every array-valued field counts, state fields at 4 bytes per element and
 // all others at the node's precision.
-void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObject* fields, const Amount& element) {
+void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObject* fields,
+                                       const Amount& element) {
     const Amount state_bytes(state_element_bytes);
     Ref it = check(PyObject_GetIter(fields));
     while (PyObject* raw = PyIter_Next(it.get())) {

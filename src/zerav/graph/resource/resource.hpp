@@ -37,7 +37,7 @@ struct CoreTally {
 // The `budgets` dict (core id -> CoreBudget, first appearance first) and the native tally of
 // each of its entries, in the same order.
 class Budgets {
-public:
+  public:
     explicit Budgets(PyObject* module);
     // The tally of the budget stored under `core_id` (a key equal to it), inserting a new
     // CoreBudget(core_id=core_id) when there is none.
@@ -45,7 +45,7 @@ public:
     PyObject* dict() const { return dict_.get(); }
     std::vector<CoreTally>& tallies() { return tallies_; }
 
-private:
+  private:
     PyObject* module_;
     Ref dict_;
     std::vector<CoreTally> tallies_;
@@ -54,12 +54,12 @@ private:
 
 // Pass 1: the memory of each counted node, added to its core's tally.
 class NodeAccounting {
-public:
+  public:
     explicit NodeAccounting(PyObject* module) : module_(module), budgets_(module) {}
     void add(PyObject* node);
     Budgets& budgets() { return budgets_; }
 
-private:
+  private:
     Amount element_bytes(PyObject* precision);
     bool is_array(PyObject* value);
     Amount array_size(PyObject* array);
@@ -74,11 +74,11 @@ private:
 // Pass 2: the number of incoming cross-core edges per core, keyed by the core ids found in
 // the partition metadata (host hashing and equality).
 class IncomingEdges {
-public:
+  public:
     explicit IncomingEdges(PyObject* graph);
     int64_t of(PyObject* core_id) const;
 
-private:
+  private:
     void count(PyObject* core_id);
     Ref index_;  // core id -> position in counts_
     std::vector<int64_t> counts_;
