@@ -1,6 +1,6 @@
 # Entry points named in the README. Each sets up .venv (a CPython 3.13 of this machine, the
 # dependencies, the native build) before it runs.
-.PHONY: demo test test-sanitized bench bench-quick build clean
+.PHONY: demo test test-sanitized bench bench-quick build clean lint format
 
 demo:
 	./scripts/setup.sh test,tool
@@ -21,6 +21,20 @@ bench:
 bench-quick:
 	./scripts/setup.sh test,tool
 	.venv/bin/python -m bench --quick
+
+# Python (ruff) and C++ (clang-format) style checks; `make format` applies both.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+lint:
+	./scripts/setup.sh test,tool,lint
+	.venv/bin/ruff check .
+	.venv/bin/ruff format --check .
+	@.venv/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format:
+	./scripts/setup.sh test,tool,lint
+	.venv/bin/ruff check --fix .
+	.venv/bin/ruff format .
+	.venv/bin/clang-format -i $(CXX_SOURCES)
 
 build:
 	./scripts/setup.sh test,tool
