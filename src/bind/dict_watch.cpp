@@ -26,6 +26,11 @@ DictWatch::DictWatch(PyObject* dict) : dict_(Ref::borrow(dict)) {
         if (DictWatchRegistry::watcher < 0) PyErr_Clear();
     }
     if (DictWatchRegistry::watcher < 0 || !PyDict_CheckExact(dict)) return;
+    // A split table is an instance's attribute dict sharing the instance's value array:
+    // attribute stores write that array without notifying the watcher, so such a dict can
+    // change unseen. Only combined tables, whose every change goes through the dict, are
+    // watched.
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr) return;
     if (PyDict_Watch(DictWatchRegistry::watcher, dict) < 0) {
         PyErr_Clear();
         return;

@@ -9,8 +9,9 @@ namespace bind {
 
 class DictWatch {
   public:
-    // Starts watching `dict` (an exact dict). If no watcher can be had, the watch reports
-    // the dict as changed, and callers take their generic path.
+    // Starts watching `dict` (an exact dict). If no watcher can be had, or the dict can change
+    // without the watcher seeing it (an instance's split attribute table, e.g. `vars(obj)`),
+    // the watch reports the dict as changed, and callers take their generic path.
     explicit DictWatch(PyObject* dict);
     ~DictWatch();
     DictWatch(const DictWatch&) = delete;

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace bind {
@@ -48,6 +49,19 @@ class Ref {
   private:
     PyObject* p_ = nullptr;
 };
+
+// After a failed CPython call: clears the pending error when it is an instance of one of the
+// `expected` classes, the failures the caller has a fallback for, and throws PyError
+// otherwise, so that e.g. KeyboardInterrupt or MemoryError is never swallowed.
+inline void clear_expected(std::initializer_list<PyObject*> expected) {
+    for (PyObject* type : expected) {
+        if (PyErr_ExceptionMatches(type)) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    raise();
+}
 
 // Adopts a new reference returned by a CPython call; NULL means a Python error is pending.
 inline Ref check(PyObject* p) {

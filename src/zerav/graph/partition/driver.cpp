@@ -1,12 +1,10 @@
 // partition(): validate, run the chosen partitioner, enforce the feedback-delay limit, write
 // the core ids back (all or nothing) and store the partition metadata on the graph.
 #include "zerav/graph/partition/partition.hpp"
+#include "zerav/graph/partition/write_back.hpp"
 
 #include "bind/host.hpp"
 #include "bind/module.hpp"
-
-#include <utility>
-#include <vector>
 
 namespace zerav::partition {
 
@@ -80,71 +78,8 @@ void enforce_feedback_delay(PyObject* module, PyObject* result, PyObject* hw_spe
     bind::raise();
 }
 
-// The (name, core_id) pairs of the result's assignments, in iteration order.
-std::vector<std::pair<Ref, Ref>> assignment_pairs(PyObject* assignments) {
-    std::vector<std::pair<Ref, Ref>> pairs;
-    if (PyDict_CheckExact(assignments)) {
-        pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(assignments)));
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(assignments, &pos, &key, &value))
-            pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
-        return pairs;
-    }
-    Ref items = check(PyObject_CallMethodNoArgs(assignments, BIND_NAME("items")));
-    Ref it = check(PyObject_GetIter(items.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(raw);
-        Ref kv[2];
-        bind::unpack(item.get(), 2, kv);
-        pairs.emplace_back(kv[0], kv[1]);
-    }
-    if (PyErr_Occurred()) bind::raise();
-    return pairs;
-}
-
-// Writes every assigned core into the nodes that carry a `core_id`: all lookups and presence
-// tests first, then the writes; a failed write restores the values already overwritten.
-void write_core_ids(PyObject* graph, PyObject* result) {
-    Ref assignments = bind::attr(result, BIND_NAME("assignments"));
-    const std::vector<std::pair<Ref, Ref>> pairs = assignment_pairs(assignments.get());
-    if (pairs.empty()) return;  // nothing to look up: `graph.nodes` is not read
-    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
-    struct Write {
-        Ref node, old_value, new_value;
-    };
-    std::vector<Write> writes;
-    writes.reserve(pairs.size());
-    bind::SignalCheck signals;
-    for (const auto& [name, core] : pairs) {
-        Ref node = bind::subscript(nodes.get(), name.get());
-        if (auto old = bind::optional_attr(node.get(), BIND_NAME("core_id")))
-            writes.push_back(Write{node, *old, core});
-        signals.tick();
-    }
-    for (size_t i = 0; i < writes.size(); ++i) {
-        if (PyObject_SetAttr(writes[i].node.get(), BIND_NAME("core_id"), writes[i].new_value.get()) == 0)
-            continue;
-        PyObject* failure = PyErr_GetRaisedException();
-        size_t unrestored = 0;
-        for (size_t j = i; j-- > 0;) {
-            if (PyObject_SetAttr(writes[j].node.get(), BIND_NAME("core_id"), writes[j].old_value.get()) < 0) {
-                PyErr_Clear();
-                ++unrestored;
-            }
-        }
-        if (unrestored) {
-            Ref note =
-                Ref::steal(PyUnicode_FromFormat("core_id could not be restored on %zu node(s)", unrestored));
-            if (note) Ref::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()));
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(failure);
-        bind::raise();
-    }
-}
-
-void store_metadata(PyObject* graph, PyObject* result, PyObject* algorithm) {
+// The metadata dict, every value read from the result before anything is written.
+Ref metadata_of(PyObject* result, PyObject* algorithm) {
     Ref meta = check(PyDict_New());
     for (const char* key : {"assignments", "num_cores_used", "cross_core_edges", "feedback_edges"}) {
         Ref value = check(PyObject_GetAttrString(result, key));
@@ -153,7 +88,7 @@ void store_metadata(PyObject* graph, PyObject* result, PyObject* algorithm) {
     check(PyDict_SetItemString(meta.get(), "algorithm", algorithm));
     Ref metrics = bind::attr(result, BIND_NAME("metrics"));
     check(PyDict_SetItemString(meta.get(), "metrics", metrics.get()));
-    check(PyObject_SetAttr(graph, BIND_NAME("partition_metadata"), meta.get()));
+    return meta;
 }
 
 Ref partition_entry(PyObject* module, PyObject* const* args) {
@@ -164,8 +99,15 @@ Ref partition_entry(PyObject* module, PyObject* const* args) {
     check(PyObject_CallMethodNoArgs(hw_spec, BIND_NAME("validate")));
     Ref result = run_partitioner(module, graph, hw_spec, algorithm);
     enforce_feedback_delay(module, result.get(), hw_spec);
-    write_core_ids(graph, result.get());
-    store_metadata(graph, result.get(), algorithm);
+    // All or nothing: the lookups, then the metadata, then the writes; storing the metadata is
+    // the last step, and its failure undoes the writes.
+    CoreIdWrites writes(graph, result.get());
+    Ref meta = metadata_of(result.get(), algorithm);
+    writes.apply();
+    if (PyObject_SetAttr(graph, BIND_NAME("partition_metadata"), meta.get()) < 0) {
+        writes.undo();
+        bind::raise();
+    }
     return Ref::borrow(graph);
 }
 

@@ -95,7 +95,7 @@ class CorePositions {
         } else if (huge_positive_count_) {
             double count = PyLong_AsDouble(count_.get());
             if (count == -1.0 && PyErr_Occurred()) {  // beyond a double: beyond any machine
-                PyErr_Clear();
+                bind::clear_expected({PyExc_OverflowError});
                 count = HUGE_VAL;
             }
             bind::require_memory(static_cast<long double>(count) * kEntryBytes);

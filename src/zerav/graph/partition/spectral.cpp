@@ -11,7 +11,6 @@
 #include "bind/module.hpp"
 #include "bind/pairs.hpp"
 
-#include <limits>
 #include <numeric>
 #include <unordered_map>
 
@@ -41,11 +40,9 @@ void read_names(PyObject* nodes, WorkingGraph& wg) {
         }
         if (PyErr_Occurred()) bind::raise();
     }
-    if (keys.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-        bind::raise(PyExc_MemoryError, "graph has too many nodes");
     wg.index = bind::NameIndex(keys.size());
-    wg.names = std::move(keys);
-    for (size_t v = 0; v < wg.names.size(); ++v) wg.index.assign(wg.names[v].get(), static_cast<int32_t>(v));
+    wg.names.reserve(keys.size());
+    for (const Ref& key : keys) wg.add_vertex(key.get());
 }
 
 // Part ids as native integers (the part count is an int that fits in 64 bits).
@@ -150,7 +147,7 @@ Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t
 std::vector<int32_t> scc_of_vertices(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg,
                                      const std::vector<int32_t>& canonical) {
     auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
-    const Components c = rx_strongly_connected(rx, rx_graph);
+    const Components c = rx_strongly_connected(rx, rx_graph, wg.vertex_count());
     std::vector<int32_t> scc_of(wg.names.size(), -1);
     for (int32_t k = 0; k < c.count(); ++k)
         for (int32_t i = c.start[k]; i < c.start[k + 1]; ++i) scc_of[canon(c.members[i])] = k;

@@ -37,7 +37,7 @@ void warn(PyObject* message) {
     }
     // Text that has no C-string form (a NUL inside, or lone surrogates): the same warning
     // through the warnings module, which takes the str object itself.
-    PyErr_Clear();
+    if (!utf8) bind::clear_expected({PyExc_UnicodeEncodeError});
     Ref warnings = check(PyImport_ImportModule("warnings"));
     Ref warn_fn = bind::attr(warnings.get(), BIND_NAME("warn"));
     Ref level = bind::py_int(2);
@@ -126,7 +126,7 @@ bool FiedlerSplit::classify_native(PyObject* fiedler, PyObject* median, std::spa
         return false;
     Py_buffer view;
     if (PyObject_GetBuffer(fiedler, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        bind::clear_expected({PyExc_BufferError, PyExc_TypeError});  // no such buffer
         return false;
     }
     const bool usable = view.ndim == 1 && view.itemsize == 8 && view.format &&

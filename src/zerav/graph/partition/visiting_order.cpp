@@ -28,9 +28,9 @@ VisitingOrder visiting_order(PyObject* rx, PyObject* rx_graph, const WorkingGrap
     auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
     out.is_dag = rx_is_dag(rx, rx_graph);
     if (out.is_dag) {
-        out.vertices = rx_topological_order(rx, rx_graph);
+        out.vertices = rx_topological_order(rx, rx_graph, wg.vertex_count());
     } else {
-        const Components c = rx_strongly_connected(rx, rx_graph);
+        const Components c = rx_strongly_connected(rx, rx_graph, wg.vertex_count());
         out.scc_count = c.count();
         // Every member's name maps to its SCC; a later SCC wins for a repeated name.
         std::vector<int32_t> scc_of_name(wg.names.size(), -1);

@@ -13,15 +13,9 @@ using bind::Ref;
 
 namespace {
 
-void add_vertex(WorkingGraph& wg, PyObject* name) {
-    if (wg.names.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-        bind::raise(PyExc_MemoryError, "graph has too many nodes");
-    const auto v = static_cast<int32_t>(wg.names.size());
-    wg.names.push_back(Ref::borrow(name));
-    wg.index.assign(name, v);
-}
-
-std::vector<int32_t> read_indices(PyObject* sequence) {
+// The library's vertex indices, each checked against the vertex count: an index the working
+// graph does not have is the KeyError that looking it up among the vertices gives.
+std::vector<int32_t> read_indices(PyObject* sequence, int32_t vertex_count) {
     Ref fast = check(PySequence_Fast(sequence, "expected a sequence of node indices"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
     PyObject** items = PySequence_Fast_ITEMS(fast.get());
@@ -29,40 +23,56 @@ std::vector<int32_t> read_indices(PyObject* sequence) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const long v = PyLong_AsLong(items[i]);
         if (v == -1 && PyErr_Occurred()) bind::raise();
+        if (v < 0 || v >= vertex_count) bind::raise_key_error(items[i]);
         out[i] = static_cast<int32_t>(v);
     }
     return out;
 }
 
 // The library's index sequences convert to a 64-bit integer array without a Python int per
-// element; read that array's buffer, or fall back to the sequence protocol.
-std::vector<int32_t> read_index_array(PyObject* sequence) {
+// element; read that array's buffer, or fall back to the sequence protocol when there is no
+// `__array__` (a plain list) or no such buffer. Any other failure propagates.
+std::vector<int32_t> read_index_array(PyObject* sequence, int32_t vertex_count) {
     PyObject* array = PyObject_CallMethodNoArgs(sequence, BIND_NAME("__array__"));
     if (!array) {
-        PyErr_Clear();
-        return read_indices(sequence);
+        bind::clear_expected({PyExc_AttributeError});
+        return read_indices(sequence, vertex_count);
     }
     Ref owned = Ref::steal(array);
     Py_buffer view;
     if (PyObject_GetBuffer(array, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-        PyErr_Clear();
-        return read_indices(sequence);
+        bind::clear_expected({PyExc_BufferError, PyExc_TypeError});
+        return read_indices(sequence, vertex_count);
     }
     std::vector<int32_t> out;
     const char* fmt = view.format ? view.format : "B";
     if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
-    const bool wide = view.itemsize == 8 && fmt[1] == '\0' && std::strchr("qQlLnN", fmt[0]);
+    bool wide = view.itemsize == 8 && fmt[1] == '\0' && std::strchr("qQlLnN", fmt[0]);
     if (wide) {
         const auto n = static_cast<size_t>(view.len / 8);
         out.resize(n);
         const auto* data = static_cast<const uint64_t*>(view.buf);
-        for (size_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(data[i]);
+        for (size_t i = 0; i < n && wide; ++i) {
+            wide = data[i] < static_cast<uint64_t>(vertex_count);
+            out[i] = static_cast<int32_t>(data[i]);
+        }
     }
     PyBuffer_Release(&view);
-    return wide ? out : read_indices(sequence);
+    // An index out of range is reported by the sequence path, which names it.
+    return wide ? out : read_indices(sequence, vertex_count);
 }
 
 }  // namespace
+
+void WorkingGraph::add_vertex(PyObject* name) {
+    if (names.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        bind::raise(PyExc_MemoryError, "graph has too many nodes");
+    const auto v = static_cast<int32_t>(names.size());
+    names.push_back(Ref::borrow(name));
+    replaced_by.push_back(-1);
+    const int32_t previous = index.assign(name, v);
+    if (previous >= 0) replaced_by[previous] = v;
+}
 
 WorkingGraph read_working_graph(PyObject* graph) {
     WorkingGraph wg;
@@ -90,13 +100,13 @@ WorkingGraph read_working_graph(PyObject* graph) {
             wg.node_values = std::move(values);
         }
         wg.index = bind::NameIndex(keys.size());
-        for (const Ref& k : keys) add_vertex(wg, k.get());
+        for (const Ref& k : keys) wg.add_vertex(k.get());
     } else {
         Ref it = check(PyObject_GetIter(nodes.get()));
         bind::SignalCheck signals;
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref name = Ref::steal(raw);
-            add_vertex(wg, name.get());
+            wg.add_vertex(name.get());
             signals.tick();
         }
         if (PyErr_Occurred()) bind::raise();
@@ -118,7 +128,7 @@ WorkingGraph read_working_graph(PyObject* graph) {
             // recorded answer is the one a new lookup would give.
             const bool plain = PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 &&
                                PyUnicode_CheckExact(src) && PyUnicode_CheckExact(dst);
-            wg.edge_records.push_back({plain ? Py_NewRef(item) : nullptr, s, d});
+            wg.edge_records.push_back({plain ? Ref::borrow(item) : Ref(), s, d});
         }
         if (s < 0 || d < 0) return;
         wg.edge_src.push_back(s);
@@ -142,7 +152,7 @@ bool still_current(const WorkingGraph& wg, PyObject* graph) {
     const Py_ssize_t n = PyList_GET_SIZE(edges.get());
     if (static_cast<size_t>(n) != wg.edge_records.size()) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const PyObject* recorded = wg.edge_records[i].item;
+        const PyObject* recorded = wg.edge_records[i].item.get();
         if (!recorded || recorded != PyList_GET_ITEM(edges.get(), i)) return false;
     }
     return true;
@@ -150,8 +160,12 @@ bool still_current(const WorkingGraph& wg, PyObject* graph) {
 
 std::vector<int32_t> canonical_map(const WorkingGraph& wg) {
     if (wg.index.size() == wg.names.size()) return {};
+    // Replacements always point to a later vertex: resolve from the last vertex down.
     std::vector<int32_t> map(wg.names.size());
-    for (int32_t v = 0; v < wg.vertex_count(); ++v) map[v] = wg.canonical(v);
+    for (int32_t v = wg.vertex_count(); v-- > 0;) {
+        const int32_t later = wg.replaced_by[v];
+        map[v] = later < 0 ? v : map[later];
+    }
     return map;
 }
 
@@ -184,13 +198,13 @@ bool rx_is_dag(PyObject* rx, PyObject* rx_graph) {
     return bind::truthy(r.get());
 }
 
-std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph) {
+std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph, int32_t vertex_count) {
     Ref fn = bind::attr(rx, BIND_NAME("topological_sort"));
     Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
-    return read_index_array(r.get());
+    return read_index_array(r.get(), vertex_count);
 }
 
-Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph) {
+Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph, int32_t vertex_count) {
     Ref fn = bind::attr(rx, BIND_NAME("strongly_connected_components"));
     Ref r = check(PyObject_CallOneArg(fn.get(), rx_graph));
     Components c;
@@ -198,7 +212,7 @@ Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph) {
     Ref it = check(PyObject_GetIter(r.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref component = Ref::steal(raw);
-        for (int32_t m : read_indices(component.get())) c.members.push_back(m);
+        for (int32_t m : read_indices(component.get(), vertex_count)) c.members.push_back(m);
         c.start.push_back(static_cast<int32_t>(c.members.size()));
     }
     if (PyErr_Occurred()) bind::raise();

@@ -19,28 +19,28 @@ struct WorkingGraph {
     bind::NameIndex index;          // name -> vertex (an equal name yielded again maps to the later vertex)
     std::vector<int32_t> edge_src;  // edges whose two names are nodes, in graph.edges order
     std::vector<int32_t> edge_dst;
+    // vertex -> the later vertex whose equal name replaced it in the index, or -1. Recorded
+    // as the names are added, so that which vertices share a name is decided by one
+    // comparison each, never by a second lookup whose answer could differ.
+    std::vector<int32_t> replaced_by;
 
     // When graph.nodes is an exact dict with exact str names, its values as read, valid while
     // the watch reports the dict unchanged: `graph.nodes[name]` then needs no new lookup.
     std::unique_ptr<bind::DictWatch> nodes_watch;
-    std::vector<PyObject*> node_values;  // borrowed from that dict
+    std::vector<PyObject*> node_values;  // borrowed from that dict, which the watch holds
 
     // When graph.edges is an exact list: per position, the exact 2-tuple of exact str names
-    // read there (a new reference, or nullptr) and the vertices of its two names (-1 for a
-    // name that is not a node). A later pass that finds the same tuple at the same position
-    // knows its names without looking them up again.
+    // read there (or null) and the vertices of its two names (-1 for a name that is not a
+    // node). A later pass that finds the same tuple at the same position knows its names
+    // without looking them up again.
     struct EdgeRecord {
-        PyObject* item;
+        bind::Ref item;
         int32_t src, dst;
     };
     std::vector<EdgeRecord> edge_records;
 
-    WorkingGraph() = default;
-    WorkingGraph(WorkingGraph&&) = default;
-    WorkingGraph& operator=(WorkingGraph&&) = default;
-    ~WorkingGraph() {
-        for (const EdgeRecord& r : edge_records) Py_XDECREF(r.item);
-    }
+    // Adds vertex `names.size()` named `name`.
+    void add_vertex(PyObject* name);
 
     // `graph.nodes[name of v]`, with `nodes` the current value of graph.nodes.
     bind::Ref node(PyObject* nodes, int32_t v) const;
@@ -51,8 +51,6 @@ struct WorkingGraph {
     void for_each_edge(PyObject* edges, F&& f) const;
 
     int32_t vertex_count() const { return static_cast<int32_t>(names.size()); }
-    // The vertex that a lookup of vertex v's name finds (v itself unless the name repeats).
-    int32_t canonical(int32_t v) const { return index.find(names[v].get()); }
 };
 
 template <class F>
@@ -62,7 +60,7 @@ void WorkingGraph::for_each_edge(PyObject* edges, F&& f) const {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges); ++i) {
             bind::Ref item = bind::Ref::borrow(PyList_GET_ITEM(edges, i));
             const EdgeRecord* r = static_cast<size_t>(i) < edge_records.size() ? &edge_records[i] : nullptr;
-            if (r && r->item == item.get()) {
+            if (r && r->item.get() == item.get()) {
                 f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src,
                   r->dst);
             } else {
@@ -91,7 +89,8 @@ WorkingGraph read_working_graph(PyObject* graph);
 bool still_current(const WorkingGraph& wg, PyObject* graph);
 
 // Vertices in canonical form: every vertex whose name is also the name of a later vertex is
-// mapped to that later one. Empty when all names are distinct (the common case).
+// mapped to the last vertex of that name (the one the index finds); `map[map[v]] == map[v]`.
+// Empty when all names are distinct (the common case).
 std::vector<int32_t> canonical_map(const WorkingGraph& wg);
 
 // The rustworkx PyDiGraph of the working graph: one vertex per name (payload the name), one
@@ -105,8 +104,10 @@ struct Components {
     int32_t count() const { return static_cast<int32_t>(start.size()) - 1; }
 };
 
+// Every index the library returns is checked to be one of the `vertex_count` vertices (a
+// replaced library may return anything): KeyError for one that is not.
 bool rx_is_dag(PyObject* rx, PyObject* rx_graph);
-std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph);
-Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph);
+std::vector<int32_t> rx_topological_order(PyObject* rx, PyObject* rx_graph, int32_t vertex_count);
+Components rx_strongly_connected(PyObject* rx, PyObject* rx_graph, int32_t vertex_count);
 
 }  // namespace zerav::partition

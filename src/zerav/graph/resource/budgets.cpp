@@ -15,7 +15,10 @@ CoreTally& Budgets::at(PyObject* core_id) {
     PyObject* found = nullptr;
     if (bind::check(PyDict_GetItemRef(dict_.get(), core_id, &found))) {
         Ref budget = Ref::steal(found);
-        return tallies_[index_.at(budget.get())];
+        const auto it = index_.find(budget.get());
+        if (it == index_.end())
+            bind::raise(PyExc_RuntimeError, "allocate(): the budgets dict was changed during the call");
+        return tallies_[it->second];
     }
     Ref cls = bind::module_global(module_, BIND_NAME("CoreBudget"));
     Ref budget = bind::call_kw(cls.get(), {}, {{BIND_NAME("core_id"), core_id}});

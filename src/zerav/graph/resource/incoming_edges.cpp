@@ -41,7 +41,7 @@ PyObject* new_dict() { return PyDict_New(); }
 
 }  // namespace
 
-IncomingEdges::IncomingEdges(PyObject* graph) : index_(check(PyDict_New())) {
+IncomingEdges::IncomingEdges(PyObject* graph) {
     // A missing metadata attribute counts as an empty dict.
     PyObject* raw = nullptr;
     check(PyObject_GetOptionalAttr(graph, BIND_NAME("partition_metadata"), &raw));
@@ -56,22 +56,19 @@ IncomingEdges::IncomingEdges(PyObject* graph) : index_(check(PyDict_New())) {
 }
 
 void IncomingEdges::count(PyObject* core_id) {
-    PyObject* found = nullptr;
-    if (check(PyDict_GetItemRef(index_.get(), core_id, &found))) {
-        Ref position = Ref::steal(found);
-        ++counts_[PyLong_AsSize_t(position.get())];
+    const int32_t position = index_.find(core_id);
+    if (position >= 0) {
+        ++counts_[static_cast<size_t>(position)];
         return;
     }
-    Ref position = bind::py_int(static_cast<long long>(counts_.size()));
-    check(PyDict_SetItem(index_.get(), core_id, position.get()));
+    index_.assign(core_id, static_cast<int32_t>(counts_.size()));
+    keys_.push_back(Ref::borrow(core_id));
     counts_.push_back(1);
 }
 
 int64_t IncomingEdges::of(PyObject* core_id) const {
-    PyObject* found = nullptr;
-    if (!check(PyDict_GetItemRef(index_.get(), core_id, &found))) return 0;
-    Ref position = Ref::steal(found);
-    return counts_[PyLong_AsSize_t(position.get())];
+    const int32_t position = index_.find(core_id);
+    return position < 0 ? 0 : counts_[static_cast<size_t>(position)];
 }
 
 }  // namespace zerav::resource

@@ -3,6 +3,7 @@
 
 #include "bind/amount.hpp"
 #include "bind/function.hpp"
+#include "bind/name_index.hpp"
 
 #include <cstdint>
 #include <unordered_map>
@@ -49,7 +50,9 @@ class Budgets {
     PyObject* module_;
     Ref dict_;
     std::vector<CoreTally> tallies_;
-    std::unordered_map<PyObject*, size_t> index_;  // budget object -> its tally
+    // budget object -> its tally. The dict is reachable by host code (through the collector)
+    // while the call runs, so a budget read back from it is checked to be one of ours.
+    std::unordered_map<PyObject*, size_t> index_;
 };
 
 // Pass 1: the memory of each counted node, added to its core's tally.
@@ -72,7 +75,8 @@ class NodeAccounting {
 };
 
 // Pass 2: the number of incoming cross-core edges per core, keyed by the core ids found in
-// the partition metadata (host hashing and equality).
+// the partition metadata (host hashing and equality, as a dict keyed by them). The index is
+// native: host code run by a hash or a comparison cannot reach it.
 class IncomingEdges {
   public:
     explicit IncomingEdges(PyObject* graph);
@@ -80,7 +84,8 @@ class IncomingEdges {
 
   private:
     void count(PyObject* core_id);
-    Ref index_;  // core id -> position in counts_
+    bind::NameIndex index_;  // core id -> position in counts_
+    std::vector<Ref> keys_;  // the core ids the index holds, kept alive
     std::vector<int64_t> counts_;
 };
 
