@@ -42,6 +42,7 @@ def fails_validation():
 
 
 GRAPH = layered_graph()
+REREAD_GRAPH = make_graph({**GRAPH.nodes, 7: ir.LIF()}, GRAPH.edges)
 HW = make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=-1)
 
 
@@ -53,6 +54,8 @@ CALLS = {
     "greedy": lambda: partition.partition_greedy(GRAPH, HW),
     "edgemap": lambda: partition.partition_edgemap(GRAPH, HW),
     "partition": lambda: partition.partition(GRAPH, HW, "edgemap"),
+    # A name that is not a str: EdgeMap cannot reuse the greedy stage's reading and reads again.
+    "edgemap re-read": lambda: partition.partition_edgemap(REREAD_GRAPH, HW),
     "check": lambda: partition._check_feedback_delay(
         [("n1", "n2")] * 5,
         {"n1": 0, "n2": 9},
@@ -86,7 +89,9 @@ def test_no_blocks_leak(name):
         assert leaked_blocks(CALLS[name]) <= 25  # a leak of one block per call would show 200
 
 
-@pytest.mark.parametrize("name", ["greedy", "edgemap", "partition", "capacity error", "delay violation"])
+@pytest.mark.parametrize(
+    "name", ["greedy", "edgemap", "partition", "edgemap re-read", "capacity error", "delay violation"]
+)
 def test_input_refcounts_stay_flat(name):
     names = list(GRAPH.nodes)
     objects = [GRAPH, GRAPH.nodes, GRAPH.edges, HW, *names, *GRAPH.nodes.values(), *GRAPH.edges]
