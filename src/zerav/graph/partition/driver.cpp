@@ -91,7 +91,9 @@ Ref metadata_of(PyObject* result, PyObject* algorithm) {
     return meta;
 }
 
-Ref partition_entry(PyObject* module, PyObject* const* args) {
+}  // namespace
+
+Ref partition_entry_point(PyObject* module, PyObject* const* args) {
     PyObject* graph = args[0];
     PyObject* hw_spec = args[1];
     PyObject* algorithm = args[2];
@@ -110,9 +112,5 @@ Ref partition_entry(PyObject* module, PyObject* const* args) {
     }
     return Ref::borrow(graph);
 }
-
-}  // namespace
-
-Ref partition_entry_point(PyObject* module, PyObject* const* args) { return partition_entry(module, args); }
 
 }  // namespace zerav::partition

@@ -64,9 +64,6 @@ class Bisection {
             if (present_[pos]) ids_.add(pos, half);
     }
 
-    // False for a position that some split marked for neither half.
-    bool present(int64_t pos) const { return present_[pos] != 0; }
-
   private:
     // Reorders `indices` into [first half | second half | neither], each keeping its order.
     void stable_three_way(std::span<int64_t> indices, std::span<const Side> side, size_t first,

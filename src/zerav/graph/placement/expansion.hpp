@@ -73,7 +73,6 @@ class Placement {
 
     bool seed_a_placed() const { return a_placed_; }
     bool seed_b_placed() const { return b_placed_; }
-    const Coord& seed_a_position() const { return a_pos_; }
     uint32_t seed_b_cell() const { return b_cell_; }
     // The cell of each visited expansion id (-1: not placed; skipped seed keys are -1 too).
     const std::vector<int64_t>& expansion_cells() const { return cells_; }

@@ -31,8 +31,6 @@ class IdMap {
         }
     }
 
-    size_t size() const { return used_; }
-
   private:
     static size_t capacity_for(size_t expected) {
         size_t cap = 16;
