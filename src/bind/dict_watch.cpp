@@ -1,5 +1,7 @@
 #include "bind/dict_watch.hpp"
 
+#include "bind/pending_error.hpp"
+
 namespace bind {
 
 // The live watches of this module, as an intrusive list (calls can nest through host code).
@@ -46,9 +48,8 @@ DictWatch::~DictWatch() {
     while (*link && *link != this) link = &(*link)->next_;
     if (*link) *link = next_;
     if (!DictWatchRegistry::watched_elsewhere(this, dict_.get())) {
-        PyObject* pending = PyErr_GetRaisedException();
-        if (PyDict_Unwatch(DictWatchRegistry::watcher, dict_.get()) < 0) PyErr_Clear();
-        PyErr_SetRaisedException(pending);
+        PendingError pending;  // a failure to unwatch is discarded
+        PyDict_Unwatch(DictWatchRegistry::watcher, dict_.get());
     }
 }
 

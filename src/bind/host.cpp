@@ -1,5 +1,7 @@
 #include "bind/host.hpp"
 
+#include "bind/pending_error.hpp"
+
 #include <vector>
 
 namespace bind {
@@ -9,13 +11,11 @@ void require_exact(PyObject* value, PyTypeObject* type, const char* param) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                  type->tp_name, Py_TYPE(value)->tp_name);
     if (PyType_IsSubtype(Py_TYPE(value), type)) {
-        PyObject* exc = PyErr_GetRaisedException();
-        Ref note = check(PyUnicode_FromFormat(
+        PendingError error;
+        Ref note = Ref::steal(PyUnicode_FromFormat(
             "subclasses of built-in types are rejected here; pass a plain %s (for example %s(value))",
             type->tp_name, type->tp_name));
-        Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-        PyErr_SetRaisedException(exc);
-        if (!r) raise();
+        error.add_note(note.get());
     }
     raise();
 }

@@ -3,7 +3,7 @@
 namespace bind {
 namespace {
 
-struct IndexPairs {
+struct PairIterator {
     PyObject_HEAD const int32_t* a;
     const int32_t* b;
     Py_ssize_t size;
@@ -11,7 +11,7 @@ struct IndexPairs {
 };
 
 PyObject* next_pair(PyObject* self) {
-    auto* it = reinterpret_cast<IndexPairs*>(self);
+    auto* it = reinterpret_cast<PairIterator*>(self);
     if (it->next >= it->size) return nullptr;
     const Py_ssize_t i = it->next++;
     PyObject* first = PyLong_FromLong(it->a[i]);
@@ -33,7 +33,7 @@ PyObject* next_pair(PyObject* self) {
 }
 
 PyObject* length_hint(PyObject* self, PyObject*) {
-    auto* it = reinterpret_cast<IndexPairs*>(self);
+    auto* it = reinterpret_cast<PairIterator*>(self);
     return PyLong_FromSsize_t(it->size - it->next);
 }
 
@@ -56,7 +56,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"zerav.index_pairs", sizeof(IndexPairs), 0,
+PyType_Spec spec = {"zerav.index_pairs", sizeof(PairIterator), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 PyTypeObject* type() {
@@ -67,18 +67,18 @@ PyTypeObject* type() {
 
 }  // namespace
 
-Ref index_pairs(std::span<const int32_t> a, std::span<const int32_t> b) {
-    auto* it = PyObject_New(IndexPairs, type());
+IndexPairs::IndexPairs(std::span<const int32_t> a, std::span<const int32_t> b) {
+    auto* it = PyObject_New(PairIterator, type());
     if (!it) raise();
     it->a = a.data();
     it->b = b.data();
     it->size = static_cast<Py_ssize_t>(a.size() < b.size() ? a.size() : b.size());
     it->next = 0;
-    return Ref::steal(reinterpret_cast<PyObject*>(it));
+    iterator_ = Ref::steal(reinterpret_cast<PyObject*>(it));
 }
 
-void expire_index_pairs(PyObject* iterator) {
-    auto* it = reinterpret_cast<IndexPairs*>(iterator);
+IndexPairs::~IndexPairs() {
+    auto* it = reinterpret_cast<PairIterator*>(iterator_.get());
     it->a = it->b = nullptr;
     it->size = it->next = 0;
 }

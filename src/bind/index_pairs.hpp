@@ -1,7 +1,7 @@
 // A host iterator that yields the pairs (a[i], b[i]) of two native index arrays as int tuples,
 // one at a time: a consumer that takes an iterable of pairs never needs all of them alive at
-// once. The arrays are borrowed: call expire() before they go away, after which the iterator
-// is exhausted whatever its consumer does with it.
+// once. The arrays are borrowed for the lifetime of the `IndexPairs` guard: when it ends, the
+// iterator is exhausted, whatever its consumer kept of it.
 #pragma once
 
 #include "bind/ref.hpp"
@@ -11,7 +11,17 @@
 
 namespace bind {
 
-Ref index_pairs(std::span<const int32_t> a, std::span<const int32_t> b);
-void expire_index_pairs(PyObject* iterator);
+class IndexPairs {
+  public:
+    IndexPairs(std::span<const int32_t> a, std::span<const int32_t> b);
+    ~IndexPairs();
+    IndexPairs(const IndexPairs&) = delete;
+    IndexPairs& operator=(const IndexPairs&) = delete;
+
+    PyObject* iterator() const noexcept { return iterator_.get(); }
+
+  private:
+    Ref iterator_;
+};
 
 }  // namespace bind

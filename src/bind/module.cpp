@@ -1,6 +1,7 @@
 #include "bind/module.hpp"
 
 #include "bind/boundary.hpp"
+#include "bind/pending_error.hpp"
 
 #include <type_traits>
 #include <vector>
@@ -67,9 +68,10 @@ Ref import_one(PyObject* from_module, PyObject* name) {
                        : check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)",
                                                     name, pkg.get()));
     PyErr_SetImportError(message.get(), pkg.get(), file.get());
-    PyObject* error = PyErr_GetRaisedException();
-    if (error && PyObject_SetAttrString(error, "name_from", name) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(error);
+    {
+        PendingError error;
+        if (error.get()) PyObject_SetAttrString(error.get(), "name_from", name);
+    }
     raise();
 }
 

@@ -1,6 +1,7 @@
 #include "zerav/graph/partition/spectral_fiedler.hpp"
 
 #include "bind/host.hpp"
+#include "bind/pending_error.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -91,7 +92,8 @@ Ref FiedlerSplit::fiedler_vector(PyObject* sub_lap, Py_ssize_t sub_n) {
         bind::unpack(pair.get(), 2, values_vectors);
         return check(PyObject_GetItem(values_vectors[1].get(), last_column_.get()));
     } catch (const bind::PyError&) {
-        return fallback_vector(Ref::steal(PyErr_GetRaisedException()), sub_n);
+        Ref error = bind::PendingError().take();
+        return fallback_vector(std::move(error), sub_n);
     }
 }
 

@@ -184,11 +184,8 @@ Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {
 
     // The edges go in as a lazy iterator of index pairs: the library consumes one pair at a
     // time, so the E tuples never exist together.
-    Ref pairs = bind::index_pairs(wg.edge_src, wg.edge_dst);
-    Ref added = Ref::steal(
-        PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.get()));
-    bind::expire_index_pairs(pairs.get());
-    if (!added) bind::raise();
+    bind::IndexPairs pairs(wg.edge_src, wg.edge_dst);
+    check(PyObject_CallMethodOneArg(rx_graph.get(), BIND_NAME("add_edges_from_no_data"), pairs.iterator()));
     return rx_graph;
 }
 

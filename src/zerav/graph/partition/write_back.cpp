@@ -2,6 +2,7 @@
 
 #include "bind/host.hpp"
 #include "bind/pairs.hpp"
+#include "bind/pending_error.hpp"
 
 #include <utility>
 
@@ -75,16 +76,14 @@ void CoreIdWrites::apply() {
 }
 
 void CoreIdWrites::undo() noexcept {
-    PyObject* failure = PyErr_GetRaisedException();
+    bind::PendingError failure;
     const size_t unrestored = restore(written_);
     written_ = 0;
-    if (unrestored && failure) {
+    if (unrestored) {
         Ref note =
             Ref::steal(PyUnicode_FromFormat("core_id could not be restored on %zu node(s)", unrestored));
-        if (note) Ref::steal(PyObject_CallMethod(failure, "add_note", "O", note.get()));
-        PyErr_Clear();  // a failure to add the note must not replace the error being reported
+        failure.add_note(note.get());
     }
-    PyErr_SetRaisedException(failure);
 }
 
 size_t CoreIdWrites::restore(size_t count) noexcept {
@@ -96,7 +95,7 @@ size_t CoreIdWrites::restore(size_t count) noexcept {
                                ? PyObject_DelAttr(w.node.get(), BIND_NAME("core_id"))
                                : PyObject_SetAttr(w.node.get(), BIND_NAME("core_id"), w.old_value.get());
         if (status < 0) {
-            PyErr_Clear();  // this restore failed; the caller's error is the one reported
+            PyErr_Clear();  // the error set aside is the one reported
             ++unrestored;
         }
     }
