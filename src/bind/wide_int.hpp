@@ -23,4 +23,17 @@ inline Ref py_int128(i128 v) {
 
 inline i128 abs128(i128 x) { return x < 0 ? -x : x; }
 
+// Python's a // b and a % b (b != 0): the quotient rounds toward negative infinity and the
+// remainder takes the sign of b. Exact for int64 operands (no quotient overflows 128 bits).
+inline i128 floor_div(i128 a, i128 b) {
+    i128 q = a / b;
+    if (a % b != 0 && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+inline i128 floor_mod(i128 a, i128 b) {
+    i128 r = a % b;
+    if (r != 0 && ((r < 0) != (b < 0))) r += b;
+    return r;
+}
+
 }  // namespace bind

@@ -52,7 +52,7 @@ class CorePositions {
                 // A count beyond int64 is either above every int64 id or below zero.
                 const bool inside = *id >= 0 && (small_count_ ? *id < *small_count_ : huge_positive_count_);
                 if (!inside) return native(0, 0);
-                return native(floor_div(*id, cols_value_), floor_mod(*id, cols_value_));
+                return native(bind::floor_div(*id, cols_value_), bind::floor_mod(*id, cols_value_));
             }
             Ref zero_obj = zero();
             const bool inside =
@@ -74,16 +74,6 @@ class CorePositions {
   private:
     static Ref zero() { return bind::py_int(0); }
     static Position native(bind::i128 r, bind::i128 c) { return Position{true, r, c, Ref(), Ref()}; }
-    static int64_t floor_div(int64_t a, int64_t b) {
-        int64_t q = a / b;
-        if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-        return q;
-    }
-    static int64_t floor_mod(int64_t a, int64_t b) {
-        int64_t r = a % b;
-        if (r != 0 && ((r < 0) != (b < 0))) r += b;
-        return r;
-    }
 
     const Ref& materialised() {
         if (map_) return map_;

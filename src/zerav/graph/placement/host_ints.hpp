@@ -1,6 +1,6 @@
 // The host integers of one placement: integer conversion of the values handed to the
-// place-core and neighbour steps, Python's floor division and modulo, and running totals that
-// add exactly as the host's `+=` does.
+// place-core and neighbour steps (floor division and modulo are bind's, `bind/wide_int.hpp`),
+// and running totals that add exactly as the host's `+=` does.
 #pragma once
 
 #include "bind/wide_int.hpp"
@@ -23,17 +23,8 @@ inline bind::Ref as_index(PyObject* value) { return bind::check(PyNumber_Index(v
 // The sign (-1, 0, 1) of an int.
 int sign_of(PyObject* int_value);
 
-// Python's a // b and a % b (b != 0).
-inline bind::i128 floor_div(bind::i128 a, bind::i128 b) {
-    bind::i128 q = a / b;
-    if (a % b != 0 && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-inline bind::i128 floor_mod(bind::i128 a, bind::i128 b) {
-    bind::i128 r = a % b;
-    if (r != 0 && ((r < 0) != (b < 0))) r += b;
-    return r;
-}
+using bind::floor_div;
+using bind::floor_mod;
 
 // A total that starts at the int 0 and takes `total += term`: natively while every term and the
 // sum are exact ints that fit in 128 bits, through the host's in-place addition from the first
