@@ -41,14 +41,6 @@ struct Cores {
     }
 };
 
-// `core_sizes[target] >= hw_spec.max_neurons_per_core`, the limit read for every test.
-bool target_full(PyObject* hw_spec, int64_t size) {
-    Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
-    if (auto l = bind::exact_small_int(limit.get())) return size >= *l;
-    Ref s = bind::py_int(size);
-    return bind::compare(s.get(), limit.get(), Py_GE);
-}
-
 // The neighbour lists of one more pass over graph.edges, each name looked up as it comes
 // (source, then destination). Over an exact list of exact tuples of str names that pass can
 // have no visible effect and finds the working graph's edges again, which then serve as they are.
@@ -190,7 +182,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
                 if (core_of[u] >= 0) candidates.add(core_of[u], cores.hashes[core_of[u]]);
             candidates.discard(current);
             candidates.find_first([&](int32_t target) {
-                if (target_full(hw_spec, cores.sizes[target])) return false;
+                if (compare_with_core_limit(hw_spec, cores.sizes[target], Py_GE)) return false;
                 bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name");
                 if (delta_cost(v, current, target) >= 0) return false;
                 value_of_key[k] = value_of_key[key_of_vertex[first_neighbour_on(v, target)]];

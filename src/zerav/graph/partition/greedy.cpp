@@ -16,14 +16,6 @@ using bind::Ref;
 
 namespace {
 
-// `count >= hw_spec.max_neurons_per_core`, the limit read afresh for every test.
-bool at_capacity(PyObject* hw_spec, int64_t count) {
-    Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
-    if (auto l = bind::exact_small_int(limit.get())) return count >= *l;
-    Ref c = bind::py_int(count);
-    return bind::compare(c.get(), limit.get(), Py_GE);
-}
-
 // Opening core `core`: fails when `core >= hw_spec.num_cores`.
 void open_core(PyObject* hw_spec, int64_t core) {
     Ref available = bind::attr(hw_spec, BIND_NAME("num_cores"));
@@ -70,7 +62,7 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
             Ref node = wg.node(nodes.get(), order.vertices[i]);
             return is_boundary(node.get());
         },
-        [&](int64_t count) { return at_capacity(hw_spec, count); },
+        [&](int64_t count) { return compare_with_core_limit(hw_spec, count, Py_GE); },
         [&](int64_t core) { open_core(hw_spec, core); });
 
     // The assignments dict, in visiting order; one int object per core.

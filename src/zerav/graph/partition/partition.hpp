@@ -37,6 +37,10 @@ bind::Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cor
 // A metrics dict with these entries, in this order.
 bind::Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
 
+// `count OP hw_spec.max_neurons_per_core` (OP is Py_GE or Py_LE), the limit read afresh at
+// every test, compared natively when it is an exact int.
+bool compare_with_core_limit(PyObject* hw_spec, int64_t count, int op);
+
 // The number of distinct values among `ids`, all in 0 .. bound - 1.
 template <class Int>
 int64_t count_distinct(std::span<const Int> ids, size_t bound) {

@@ -84,13 +84,9 @@ struct ObjectIds {
 template <class Ids>
 void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObject* hw_spec,
                    FiedlerSplit& split) {
-    // len(indices) <= hw_spec.max_neurons_per_core, the limit read afresh at every test.
+    // len(indices) <= hw_spec.max_neurons_per_core.
     auto fits = [hw_spec](size_t size) {
-        Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
-        if (auto l = bind::exact_small_int(limit.get())) return static_cast<int64_t>(size) <= *l;
-        Ref s = bind::py_int(static_cast<long long>(size));
-        Ref r = check(PyObject_RichCompare(s.get(), limit.get(), Py_LE));
-        return bind::truthy(r.get());
+        return compare_with_core_limit(hw_spec, static_cast<int64_t>(size), Py_LE);
     };
     auto splitter = [&split](std::span<const int64_t> piece, std::span<Side> side) { split(piece, side); };
     bind::SignalCheck signals;
