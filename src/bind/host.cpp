@@ -20,6 +20,17 @@ void require_exact(PyObject* value, PyTypeObject* type, const char* param) {
     raise();
 }
 
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* default_value) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (check(PyDict_GetItemRef(mapping, key, &value))) return Ref::steal(value);
+        return Ref::borrow(default_value ? default_value : Py_None);
+    }
+    if (!default_value) return check(PyObject_CallMethodOneArg(mapping, BIND_NAME("get"), key));
+    PyObject* args[3] = {mapping, key, default_value};
+    return check(PyObject_VectorcallMethod(BIND_NAME("get"), args, 3, nullptr));
+}
+
 namespace {
 
 [[noreturn]] void too_many(Py_ssize_t n) {

@@ -34,12 +34,17 @@ Ref subscript(PyObject* mapping, PyObject* key);
 // `obj.name`.
 inline Ref attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
 
-// `obj.name` if present (an AttributeError counts as absence; other errors propagate).
-inline std::optional<Ref> optional_attr(PyObject* obj, PyObject* name) {
+// `obj.name` if present, an empty Ref if not (an AttributeError counts as absence; other
+// errors propagate).
+inline Ref optional_attr(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
-    if (check(PyObject_GetOptionalAttr(obj, name, &value)) == 0) return std::nullopt;
+    check(PyObject_GetOptionalAttr(obj, name, &value));
     return Ref::steal(value);
 }
+
+// `mapping.get(key, default_value)`, or `mapping.get(key)` when `default_value` is null (None
+// when absent): an exact dict directly, anything else through its own `get`.
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* default_value);
 
 // `len(obj)`.
 inline Py_ssize_t length(PyObject* obj) {

@@ -57,9 +57,9 @@ CoreIdWrites::CoreIdWrites(PyObject* graph, PyObject* result) {
     bind::SignalCheck signals;
     for (const auto& [name, core] : pairs) {
         Ref node = bind::subscript(nodes.get(), name.get());
-        if (auto old = bind::optional_attr(node.get(), BIND_NAME("core_id"))) {
-            const bool from_class = came_from_class(node.get(), old->get());
-            writes_.push_back(Write{node, *old, core, from_class});
+        if (Ref old = bind::optional_attr(node.get(), BIND_NAME("core_id"))) {
+            const bool from_class = came_from_class(node.get(), old.get());
+            writes_.push_back(Write{node, old, core, from_class});
         }
         signals.tick();
     }

@@ -124,18 +124,8 @@ std::vector<ClassKey> CoreClasses::resolve_keys(int64_t id_limit, const SeedKeys
 CorePairs read_core_pairs(PyObject* graph, PyObject* assignments) {
     CorePairs out;
     IdMap pair_ids;
-    const bool exact_dict = PyDict_CheckExact(assignments);
     Ref zero = bind::py_int(0);
-    // assignments.get(name, 0)
-    auto core_of = [&](PyObject* name) -> Ref {
-        if (exact_dict) {
-            PyObject* value = nullptr;
-            if (check(PyDict_GetItemRef(assignments, name, &value))) return Ref::steal(value);
-            return zero;
-        }
-        PyObject* args[3] = {assignments, name, zero.get()};
-        return check(PyObject_VectorcallMethod(BIND_NAME("get"), args, 3, nullptr));
-    };
+    auto core_of = [&](PyObject* name) { return bind::get_or(assignments, name, zero.get()); };
 
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
     bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {

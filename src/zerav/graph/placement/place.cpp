@@ -35,20 +35,14 @@ Ref fixed_result(PyObject* module, const Ref& layout) {
 }
 
 Ref partition_metadata(PyObject* graph) {
-    auto metadata = bind::optional_attr(graph, BIND_NAME("partition_metadata"));
-    return metadata ? *metadata : Ref::borrow(Py_None);
+    Ref metadata = bind::optional_attr(graph, BIND_NAME("partition_metadata"));
+    return metadata ? metadata : Ref::borrow(Py_None);
 }
 
 // getattr(graph, "partition_metadata", None).get(key, default), the attribute read afresh.
 Ref metadata_get(PyObject* graph, PyObject* key, PyObject* default_value) {
     Ref metadata = partition_metadata(graph);
-    if (PyDict_CheckExact(metadata.get())) {
-        PyObject* value = nullptr;
-        if (check(PyDict_GetItemRef(metadata.get(), key, &value))) return Ref::steal(value);
-        return Ref::borrow(default_value);
-    }
-    PyObject* args[3] = {metadata.get(), key, default_value};
-    return check(PyObject_VectorcallMethod(BIND_NAME("get"), args, 3, nullptr));
+    return bind::get_or(metadata.get(), key, default_value);
 }
 
 // The free-cell set over range(rows) x range(cols) (cols is taken only when there is a row).

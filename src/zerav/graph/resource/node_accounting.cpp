@@ -35,27 +35,22 @@ constexpr int weight_attr_count = 6;
 
 constexpr int64_t state_element_bytes = 4;
 
-// `getattr(obj, name, None)` with nothing for None: the value when present.
-Ref optional(PyObject* obj, PyObject* name) {
-    PyObject* value = nullptr;
-    check(PyObject_GetOptionalAttr(obj, name, &value));
-    return Ref::steal(value);
-}
+using bind::optional_attr;
 
 }  // namespace
 
 void NodeAccounting::add(PyObject* node) {
     // A missing, None or 0 core_id (any falsy value) means core 0.
-    Ref core_id = optional(node, BIND_NAME("core_id"));
+    Ref core_id = optional_attr(node, BIND_NAME("core_id"));
     if (!core_id || !bind::truthy(core_id.get())) core_id = bind::py_int(0);
     CoreTally& tally = budgets_.at(core_id.get());
     ++tally.neurons;
 
-    Ref precision = optional(node, BIND_NAME("precision"));
+    Ref precision = optional_attr(node, BIND_NAME("precision"));
     if (!precision || !bind::truthy(precision.get())) precision = Ref::borrow(BIND_NAME("fp32"));
     const Amount element = element_bytes(precision.get());
 
-    if (Ref fields = optional(node, BIND_NAME("__dataclass_fields__")))
+    if (Ref fields = optional_attr(node, BIND_NAME("__dataclass_fields__")))
         add_record_fields(tally, node, fields.get(), element);
     else
         add_plain_arrays(tally, node, element);
@@ -94,7 +89,7 @@ void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObjec
     Ref it = check(PyObject_GetIter(fields));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref name = Ref::steal(raw);
-        Ref value = optional(node, name.get());
+        Ref value = optional_attr(node, name.get());
         if (!value || !is_array(value.get())) continue;
         Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
         if (check(PySequence_Contains(state_attrs.get(), name.get())))
@@ -109,7 +104,7 @@ void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObjec
 void NodeAccounting::add_plain_arrays(CoreTally& tally, PyObject* node, const Amount& element) {
     const Amount state_bytes(state_element_bytes);
     for (int i = 0; i < weight_attr_count; ++i) {
-        Ref value = optional(node, weight_attr(i));
+        Ref value = optional_attr(node, weight_attr(i));
         if (value && is_array(value.get()))
             tally.weight = bind::add(tally.weight, bind::multiply(array_size(value.get()), element), true);
     }
@@ -117,7 +112,7 @@ void NodeAccounting::add_plain_arrays(CoreTally& tally, PyObject* node, const Am
     Ref it = check(PyObject_GetIter(state_attrs.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref name = Ref::steal(raw);
-        Ref value = optional(node, name.get());
+        Ref value = optional_attr(node, name.get());
         if (value && is_array(value.get()))
             tally.state = bind::add(tally.state, bind::multiply(array_size(value.get()), state_bytes), true);
     }
