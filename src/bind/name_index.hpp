@@ -3,10 +3,10 @@
 // are borrowed: the owner keeps them alive (usually in a vector of Refs indexed by id).
 #pragma once
 
+#include "bind/open_table.hpp"
 #include "bind/ref.hpp"
 
 #include <cstdint>
-#include <vector>
 
 namespace bind {
 
@@ -30,7 +30,7 @@ class NameIndex {
     // and returns the id that was there before, or -1.
     int32_t assign(PyObject* key, int32_t id);
 
-    size_t size() const { return used_; }
+    size_t size() const { return slots_.used(); }
 
     static Py_hash_t hash_of(PyObject* key) {
         if (PyUnicode_CheckExact(key)) {
@@ -44,27 +44,24 @@ class NameIndex {
 
   private:
     struct Slot {
-        Py_hash_t hash;
-        PyObject* key;  // nullptr marks an empty slot
-        int32_t id;
+        Py_hash_t hash = 0;
+        PyObject* key = nullptr;  // nullptr marks an empty slot
+        int32_t id = -1;
+        bool empty() const { return key == nullptr; }
     };
-    size_t home(Py_hash_t h) const {
-        return static_cast<size_t>((static_cast<uint64_t>(h) * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-    static bool same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash);
-    void grow();
-
     // The exact str keys by address (each stored or replaced-by key object -> its current id).
     struct IdentitySlot {
-        PyObject* key;  // nullptr marks an empty slot
-        int32_t id;
+        PyObject* key = nullptr;  // nullptr marks an empty slot
+        int32_t id = -1;
+        bool empty() const { return key == nullptr; }
     };
+    size_t home(Py_hash_t h) const { return slots_.home(static_cast<uint64_t>(h)); }
     size_t identity_home(const PyObject* key) const {
-        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull) >>
-                                   identity_shift_);
+        return identity_.home(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key) >> 4));
     }
+    static bool same(PyObject* stored, Py_hash_t stored_hash, PyObject* key, Py_hash_t hash);
     int32_t find_identical(PyObject* key) const {
-        for (size_t i = identity_home(key);; i = (i + 1) & identity_mask_) {
+        for (size_t i = identity_home(key);; i = identity_.next(i)) {
             const IdentitySlot& s = identity_[i];
             if (s.key == key) return s.id;
             if (!s.key) return -1;
@@ -72,14 +69,8 @@ class NameIndex {
     }
     void remember_identity(PyObject* key, int32_t id);
 
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    int shift_ = 64;
-    size_t used_ = 0;
-    std::vector<IdentitySlot> identity_;
-    size_t identity_mask_ = 0;
-    int identity_shift_ = 64;
-    size_t identity_used_ = 0;
+    OpenTable<Slot> slots_;
+    OpenTable<IdentitySlot> identity_;
 };
 
 }  // namespace bind
