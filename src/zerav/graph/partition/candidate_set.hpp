@@ -1,9 +1,10 @@
 // The iteration order of a host `set` filled by successive add() calls and then one
-// discard(): CPython 3.13's table (8 slots to start, probing of 10 consecutive slots where they
-// fit, then perturbed jumps; growth when fill*5 >= mask*3, rebuilt in old slot order;
+// discard(), in CPython 3.13's table (bind/set_table.hpp; growth rebuilds in old slot order,
 // discard leaves a dummy). Keys are dense ids whose equality is the host's equality, each
 // with the host hash of its object. Used for the candidate cores of a node move.
 #pragma once
+
+#include "bind/set_table.hpp"
 
 #include <Python.h>
 
@@ -17,30 +18,20 @@ class CandidateSet {
     CandidateSet() { reset(); }
 
     void reset() {
-        slots_.assign(8, Slot{});
+        slots_.assign(bind::set_table::kMinSize, Slot{});
         fill_ = used_ = 0;
     }
 
     void add(int32_t id, Py_hash_t hash) {
         const size_t mask = slots_.size() - 1;
-        size_t i = static_cast<size_t>(hash) & mask;
-        size_t perturb = static_cast<size_t>(hash);
-        for (;;) {
-            const size_t probes = i + kLinearProbes <= mask ? kLinearProbes : 0;
-            for (size_t j = 0; j <= probes; ++j) {
-                Slot& s = slots_[i + j];
-                if (s.id == kUnused) {
-                    s = Slot{id, hash};
-                    ++fill_;
-                    ++used_;
-                    if (fill_ * 5 >= mask * 3) resize(used_ > 50000 ? used_ * 2 : used_ * 4);
-                    return;
-                }
-                if (s.id == id) return;
-            }
-            perturb >>= kPerturbShift;
-            i = (i * 5 + 1 + perturb) & mask;
-        }
+        Slot& s = slots_[bind::set_table::probe(static_cast<uint64_t>(hash), mask, [&](size_t k) {
+            return slots_[k].id == kUnused || slots_[k].id == id;
+        })];
+        if (s.id == id) return;
+        s = Slot{id, hash};
+        ++fill_;
+        ++used_;
+        if (bind::set_table::must_grow(fill_, mask)) resize(bind::set_table::grown_size(used_));
     }
 
     void discard(int32_t id) {
@@ -62,40 +53,20 @@ class CandidateSet {
   private:
     static constexpr int32_t kUnused = -1;
     static constexpr int32_t kDummy = -2;
-    static constexpr size_t kLinearProbes = 9;
-    static constexpr int kPerturbShift = 5;
     struct Slot {
         int32_t id = kUnused;
         Py_hash_t hash = 0;
     };
 
-    void resize(size_t min_used) {
-        size_t size = 8;
-        while (size <= min_used) size <<= 1;
+    // Rebuilds the table at `size` slots, re-inserting the members in the old slot order.
+    void resize(size_t size) {
         std::vector<Slot> old;
         old.swap(slots_);
         slots_.assign(size, Slot{});
-        const size_t mask = size - 1;
         for (const Slot& e : old) {
             if (e.id < 0) continue;
-            size_t i = static_cast<size_t>(e.hash) & mask;
-            size_t perturb = static_cast<size_t>(e.hash);
-            for (;;) {
-                if (slots_[i].id == kUnused) break;
-                bool placed = false;
-                if (i + kLinearProbes <= mask) {
-                    for (size_t j = 1; j <= kLinearProbes; ++j)
-                        if (slots_[i + j].id == kUnused) {
-                            i += j;
-                            placed = true;
-                            break;
-                        }
-                }
-                if (placed) break;
-                perturb >>= kPerturbShift;
-                i = (i * 5 + 1 + perturb) & mask;
-            }
-            slots_[i] = e;
+            slots_[bind::set_table::probe(static_cast<uint64_t>(e.hash), size - 1,
+                                          [&](size_t k) { return slots_[k].id == kUnused; })] = e;
         }
         fill_ = used_;
     }

@@ -1,54 +1,29 @@
 #include "zerav/graph/placement/free_cells.hpp"
 
+#include "bind/set_table.hpp"
+
 namespace zerav::placement {
 
 namespace {
 
-// The host's tuple hash (an xxHash-style mix of the item hashes) and set table constants.
+namespace set_table = bind::set_table;
+
+// The host's tuple hash (an xxHash-style mix of the item hashes).
 constexpr uint64_t kPrime1 = 11400714785074694791ull;
 constexpr uint64_t kPrime2 = 14029467366897019727ull;
 constexpr uint64_t kPrime5 = 2870177450012600261ull;
-constexpr size_t kMinSize = 8;       // a new set's table
-constexpr size_t kLinearProbes = 9;  // slots looked at after the home slot before jumping
-constexpr unsigned kPerturbShift = 5;
 constexpr size_t kPollPeriod = size_t{1} << 16;
 
 uint64_t rotate31(uint64_t x) { return (x << 31) | (x >> 33); }
 
-// The smallest power of two (at least the minimum size) above `min_used`.
-size_t table_size_above(size_t min_used) {
-    size_t size = kMinSize;
-    while (size <= min_used) size <<= 1;
-    return size;
-}
-
-// The argument of the resize that the add bringing the table's fill to `fill` triggers.
-size_t resize_target(size_t fill) { return fill > 50000 ? fill * 2 : fill * 4; }
-
-// The fill at which a table of `size` slots grows: the first with fill * 5 >= mask * 3.
-size_t growth_fill(size_t size) { return (3 * (size - 1) + 4) / 5; }
+// The fill at which a table of `size` slots grows: the first for which set_table::must_grow.
+constexpr size_t growth_fill(size_t size) { return (3 * (size - 1) + 4) / 5; }
+static_assert(set_table::must_grow(growth_fill(64), 63) && !set_table::must_grow(growth_fill(64) - 1, 63));
 
 // Stores `cell` in the first empty slot of its probe sequence (the table has no dummies).
 void insert_clean(std::vector<uint32_t>& table, uint64_t hash, uint32_t cell) {
-    const size_t mask = table.size() - 1;
-    size_t perturb = hash;
-    size_t i = hash & mask;
-    for (;;) {
-        if (table[i] == FreeCellOrder::kEmpty) {
-            table[i] = cell;
-            return;
-        }
-        if (i + kLinearProbes <= mask) {
-            for (size_t j = 1; j <= kLinearProbes; ++j) {
-                if (table[i + j] == FreeCellOrder::kEmpty) {
-                    table[i + j] = cell;
-                    return;
-                }
-            }
-        }
-        perturb >>= kPerturbShift;
-        i = (i * 5 + 1 + perturb) & mask;
-    }
+    table[set_table::probe(hash, table.size() - 1,
+                           [&](size_t k) { return table[k] == FreeCellOrder::kEmpty; })] = cell;
 }
 
 }  // namespace
@@ -66,9 +41,9 @@ uint64_t cell_tuple_hash(uint64_t r, uint64_t c) {
 }
 
 size_t FreeCellOrder::final_slots(uint64_t cells) {
-    size_t size = kMinSize;
+    size_t size = set_table::kMinSize;
     for (size_t fill = growth_fill(size); fill <= cells; fill = growth_fill(size)) {
-        size = table_size_above(resize_target(fill));
+        size = set_table::grown_size(fill);
     }
     return size;
 }
@@ -79,7 +54,7 @@ uint64_t FreeCellOrder::peak_bytes(uint64_t cells) {
 }
 
 FreeCellOrder::FreeCellOrder(uint32_t rows, uint32_t cols, const std::function<void()>& poll)
-    : cols_(cols), slots_(kMinSize, kEmpty) {
+    : cols_(cols), slots_(set_table::kMinSize, kEmpty) {
     size_t fill = 0;
     size_t next_growth = growth_fill(slots_.size());
     uint32_t cell = 0;
@@ -87,7 +62,7 @@ FreeCellOrder::FreeCellOrder(uint32_t rows, uint32_t cols, const std::function<v
         for (uint32_t c = 0; c < cols; ++c, ++cell) {
             insert_clean(slots_, cell_tuple_hash(r, c), cell);
             if (++fill == next_growth) {
-                resize(resize_target(fill));
+                resize(set_table::grown_size(fill));
                 next_growth = growth_fill(slots_.size());
             }
             if (fill % kPollPeriod == 0) poll();
@@ -95,9 +70,9 @@ FreeCellOrder::FreeCellOrder(uint32_t rows, uint32_t cols, const std::function<v
     }
 }
 
-// Rebuilds the table at its new size, re-inserting the cells in the old slot order.
-void FreeCellOrder::resize(size_t min_used) {
-    std::vector<uint32_t> old(table_size_above(min_used), kEmpty);
+// Rebuilds the table at `size` slots, re-inserting the cells in the old slot order.
+void FreeCellOrder::resize(size_t size) {
+    std::vector<uint32_t> old(size, kEmpty);
     old.swap(slots_);
     for (const uint32_t cell : old) {
         if (cell == kEmpty) continue;

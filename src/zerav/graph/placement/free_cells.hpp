@@ -48,7 +48,7 @@ class FreeCellOrder {
     }
 
   private:
-    void resize(size_t min_used);
+    void resize(size_t size);
 
     uint32_t cols_;
     std::vector<uint32_t> slots_;
