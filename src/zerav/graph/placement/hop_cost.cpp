@@ -20,7 +20,8 @@ namespace {
 constexpr i128 kExactDouble = i128{1} << 53;  // ints up to this size are exact as doubles
 
 // (abs(ra - rb) + abs(ca - cb)) * weight, added to `total` by the host.
-void add_host_term(HostTotal& total, PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb, int64_t weight) {
+void add_host_term(bind::Amount& total, PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb,
+                   int64_t weight) {
     Ref dr = check(PyNumber_Subtract(ra, rb));
     Ref adr = check(PyNumber_Absolute(dr.get()));
     Ref dc = check(PyNumber_Subtract(ca, cb));
@@ -28,7 +29,7 @@ void add_host_term(HostTotal& total, PyObject* ra, PyObject* ca, PyObject* rb, P
     Ref manhattan = check(PyNumber_Add(adr.get(), adc.get()));
     Ref w = bind::py_int(weight);
     Ref term = check(PyNumber_Multiply(manhattan.get(), w.get()));
-    total.add(term.get());
+    total = bind::add(total, bind::Amount::of(term), true);
 }
 
 i128 distance(i128 ra, i128 ca, i128 rb, i128 cb) { return bind::abs128(ra - rb) + bind::abs128(ca - cb); }
@@ -39,9 +40,9 @@ std::pair<Ref, Ref> host_position(const Spot& spot, const Centre& centre) {
     return {bind::py_int(spot.pos.row), bind::py_int(spot.pos.col)};
 }
 
-HostTotal placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
-                      const Centre& centre) {
-    HostTotal total;
+bind::Amount placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
+                         const Centre& centre) {
+    bind::Amount total;
     bind::SignalCheck signals;
     for (size_t p = 0; p < cp.pairs.size(); ++p) {
         signals.tick();
@@ -61,8 +62,8 @@ HostTotal placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys, co
     return total;
 }
 
-HostTotal identity_hops(const CorePairs& cp, PyObject* cols) {
-    HostTotal total;
+bind::Amount identity_hops(const CorePairs& cp, PyObject* cols) {
+    bind::Amount total;
     const auto c = bind::exact_small_int(cols);
     const bool native_cols = c && *c != 0;
     bind::SignalCheck signals;
@@ -87,7 +88,7 @@ HostTotal identity_hops(const CorePairs& cp, PyObject* cols) {
 }
 
 // (baseline - total) / max(baseline, 1) * 100.0 when baseline > 0, else 0.0.
-Ref improvement(const HostTotal& baseline, const HostTotal& total) {
+Ref improvement(const bind::Amount& baseline, const bind::Amount& total) {
     if (baseline.native() && total.native()) {
         const i128 base = baseline.value();
         if (base <= 0) return bind::py_float(0.0);
@@ -116,8 +117,8 @@ Ref improvement(const HostTotal& baseline, const HostTotal& total) {
 
 Costs placement_costs(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
                       const Centre& centre, PyObject* cols) {
-    const HostTotal total = placed_hops(cp, keys, placement, centre);
-    const HostTotal baseline = identity_hops(cp, cols);
+    const bind::Amount total = placed_hops(cp, keys, placement, centre);
+    const bind::Amount baseline = identity_hops(cp, cols);
     return Costs{total.object(), improvement(baseline, total)};
 }
 

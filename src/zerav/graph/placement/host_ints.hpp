@@ -1,8 +1,9 @@
 // The host integers of one placement: integer conversion of the values handed to the
 // place-core and neighbour steps (floor division and modulo are bind's, `bind/wide_int.hpp`),
-// and running totals that add exactly as the host's `+=` does.
+// and hop totals that add exactly as the host's `+=` does (`bind::Amount`).
 #pragma once
 
+#include "bind/amount.hpp"
 #include "bind/wide_int.hpp"
 
 #include <cstdint>
@@ -26,23 +27,6 @@ int sign_of(PyObject* int_value);
 using bind::floor_div;
 using bind::floor_mod;
 
-// A total that starts at the int 0 and takes `total += term`: natively while every term and the
-// sum are exact ints that fit in 128 bits, through the host's in-place addition from the first
-// term that is not (so the value, its type and the order of the additions are the host's).
-class HostTotal {
-  public:
-    void add(bind::i128 term);
-    void add(PyObject* term);
-
-    bool native() const { return !object_; }
-    bind::i128 value() const { return value_; }  // when native()
-    bind::Ref object() const { return native() ? bind::py_int128(value_) : object_; }
-
-  private:
-    bind::i128 value_ = 0;
-    bind::Ref object_;
-};
-
 // The position tuple (row, col). One of two exact ints cannot be part of a reference cycle, so
 // it is left out of the cyclic collector's tracking at once (the collector would untrack it on
 // its first pass): a layout of a million cells then costs no repeated collector passes.
@@ -64,7 +48,8 @@ class CoordinateInts {
     std::vector<bind::Ref> ints_;
 };
 
-// `manhattan * weight` added to `total`, the product natively when it fits.
-void add_weighted(HostTotal& total, bind::i128 manhattan, int64_t weight);
+// `total += manhattan * weight`, natively while the product and the sum fit (bind::Amount is
+// the exact running total: the host's own arithmetic beyond, in the host's order).
+void add_weighted(bind::Amount& total, bind::i128 manhattan, int64_t weight);
 
 }  // namespace zerav::placement
