@@ -19,7 +19,8 @@ EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int
         Ref pair = PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 ? Ref::borrow(item)
                                                                            : bind::tuple_of({src, dst});
         check(PyList_Append(out.cross.get(), pair.get()));
-        if (!scc_of.empty() && scc_of[s] == scc_of[d]) check(PyList_Append(out.feedback.get(), pair.get()));
+        if (!scc_of.empty() && scc_of[s] >= 0 && scc_of[s] == scc_of[d])
+            check(PyList_Append(out.feedback.get(), pair.get()));
     });
     return out;
 }

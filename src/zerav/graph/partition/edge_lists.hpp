@@ -19,7 +19,7 @@ struct EdgeLists {
 
 // `core_of[v]` is the core assigned to the name of vertex v (read at canonical vertices), or
 // negative when that name has no assignment;
-// `scc_of[v]`, when not empty, the SCC of the name of vertex v.
+// `scc_of[v]`, when not empty, the SCC of the name of vertex v (-1: in none, so never a feedback edge).
 EdgeLists cut_edges(PyObject* graph, const WorkingGraph& wg, std::span<const int64_t> core_of,
                     std::span<const int32_t> scc_of);
 

@@ -75,18 +75,21 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     // Stage 1 through the module namespace. When it is our own greedy partitioner, its
     // working graph is kept and reused if re-reading the graph would give it again.
     WorkingGraph wg;
+    std::vector<int32_t> stage1_scc;
     Ref stage1 = bind::module_global(module, "partition_greedy");
     const bool own_stage1 = bind::is_function_for(stage1.get(), greedy_def);
     Ref initial;
     if (own_stage1) {
-        initial = partition_greedy_keeping(module, graph, hw_spec, wg);
+        initial = partition_greedy_keeping(module, graph, hw_spec, wg, stage1_scc);
     } else {
         PyObject* args[2] = {graph, hw_spec};
         initial = check(PyObject_Vectorcall(stage1.get(), args, 2, nullptr));
     }
 
     bind::BoundaryTest is_boundary(module);
-    if (!own_stage1 || !still_current(wg, graph)) wg = read_working_graph(graph);
+    // The library's SCCs of stage 1 serve for the feedback edges when its working graph does.
+    const bool reused = own_stage1 && still_current(wg, graph);
+    if (!reused) wg = read_working_graph(graph);
     const int32_t n = wg.vertex_count();
     Ref assignments = copy_assignments(initial.get());
 
@@ -201,8 +204,10 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         if (value_of_key[k] != static_cast<int32_t>(k))
             check(PyDict_SetItem(assignments.get(), keys[k].get(), values[value_of_key[k]].get()));
 
-    // Feedback edges over the final assignment: cross-core edges inside one SCC.
-    const std::vector<int32_t> scc = scc_membership(successors.start, successors.items);
+    // Feedback edges over the final assignment: cross-core edges inside one SCC (the library's,
+    // from stage 1, when its working graph is this one; a DAG has none).
+    const std::vector<int32_t> scc =
+        reused ? std::move(stage1_scc) : scc_membership(successors.start, successors.items);
     std::vector<int64_t> core_of_vertex(core_of.begin(), core_of.end());
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
 

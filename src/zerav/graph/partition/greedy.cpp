@@ -39,10 +39,12 @@ void open_core(PyObject* hw_spec, int64_t core) {
 
 Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     WorkingGraph wg;
-    return partition_greedy_keeping(module, graph, hw_spec, wg);
+    std::vector<int32_t> scc_of;
+    return partition_greedy_keeping(module, graph, hw_spec, wg, scc_of);
 }
 
-Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& wg) {
+Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& wg,
+                             std::vector<int32_t>& scc_of) {
     bind::BoundaryTest is_boundary(module);
     wg = read_working_graph(graph);
     Ref rx = bind::module_global(module, "rx");
@@ -93,6 +95,7 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
                                 {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
                                 {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()}});
     Ref n_used = bind::py_int(num_used);
+    if (!order.is_dag) scc_of = order.scc_of;
     return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
                        metrics.get());
 }

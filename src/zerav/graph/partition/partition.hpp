@@ -19,8 +19,10 @@ extern const bind::FunctionDef spectral_def;
 struct WorkingGraph;
 
 bind::Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec);
-// The same, handing its working graph to the caller.
-bind::Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& keep);
+// The same, handing its working graph and the library's SCC of each vertex (-1 for a vertex in
+// none; empty for a DAG) to the caller.
+bind::Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& keep,
+                                   std::vector<int32_t>& scc_of);
 bind::Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec);
 bind::Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec);
 
