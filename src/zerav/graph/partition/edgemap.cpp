@@ -2,8 +2,8 @@
 // that strictly lower the number of cut edges (first improving candidate, candidates in the
 // order of the host set the program builds), at most 50 passes.
 #include "zerav/graph/partition/adjacency.hpp"
-#include "zerav/graph/partition/candidate_set.hpp"
 #include "zerav/graph/partition/edge_lists.hpp"
+#include "zerav/graph/partition/edgemap_refine.hpp"
 #include "zerav/graph/partition/partition.hpp"
 #include "zerav/graph/partition/scc_membership.hpp"
 
@@ -19,14 +19,11 @@ using bind::Ref;
 
 namespace {
 
-constexpr int kMaxPasses = 50;
-
 // The core ids found among the assignment values, as dense ids by host hash and equality.
 // The objects themselves are kept alive by the caller (stage 1's values).
 struct Cores {
     bind::NameIndex index;
     std::vector<Py_hash_t> hashes;
-    std::vector<int64_t> sizes;  // nodes per core, Input and Output included
 
     int32_t intern(PyObject* core) {
         const Py_hash_t h = bind::NameIndex::hash_of(core);
@@ -34,7 +31,6 @@ struct Cores {
         if (id < 0) {
             id = static_cast<int32_t>(hashes.size());
             hashes.push_back(h);
-            sizes.push_back(0);
             index.assign(core, id);
         }
         return id;
@@ -94,12 +90,9 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref assignments = copy_assignments(initial.get());
 
     // The assignment as native arrays: per key its vertex, per vertex its dense core (-1 when
-    // its name has no assignment). `values` keeps stage 1's core objects: a move writes the
-    // object the program's candidate set holds for the target, which is the live core object
-    // of the first neighbour (successors, then predecessors) on that core.
+    // its name has no assignment). `values` keeps stage 1's core objects (a move writes one of
+    // them; see edgemap_refine.hpp).
     std::vector<Ref> keys, values;
-    Cores cores;
-    std::vector<int32_t> key_vertex, key_core;
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -107,24 +100,24 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
             keys.push_back(Ref::borrow(key));
             values.push_back(Ref::borrow(value));
         }
-        for (size_t k = 0; k < keys.size(); ++k) {
-            const int32_t c = cores.intern(values[k].get());
-            ++cores.sizes[c];
-            key_core.push_back(c);
-        }
     }
-    std::vector<int32_t> core_of(n, -1), key_of_vertex(n, -1);
+    RefinementArrays a;
+    Cores cores;
+    for (size_t k = 0; k < keys.size(); ++k) a.key_core.push_back(cores.intern(values[k].get()));
+    a.core_sizes.assign(cores.hashes.size(), 0);
+    for (int32_t c : a.key_core) ++a.core_sizes[c];
+    a.core_hashes = cores.hashes;
+    a.core_of.assign(n, -1);
+    a.key_of_vertex.assign(n, -1);
     for (size_t k = 0; k < keys.size(); ++k) {
         const int32_t v = wg.index.find(keys[k].get());
-        key_vertex.push_back(v);
+        a.key_vertex.push_back(v);
+        a.value_of_key.push_back(static_cast<int32_t>(k));
         if (v >= 0) {
-            core_of[v] = key_core[k];
-            key_of_vertex[v] = static_cast<int32_t>(k);
+            a.core_of[v] = a.key_core[k];
+            a.key_of_vertex[v] = static_cast<int32_t>(k);
         }
     }
-    // Index into `values` of each key's live core object; a key still holding its own is unchanged.
-    std::vector<int32_t> value_of_key(keys.size());
-    for (size_t k = 0; k < keys.size(); ++k) value_of_key[k] = static_cast<int32_t>(k);
 
     const Adjacency neighbours = neighbour_lists(graph, wg);
     const Adjacency successors = successors_newest_first(n, wg.edge_src, wg.edge_dst);
@@ -139,79 +132,32 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     std::vector<int8_t> boundary(keys.size(), -1);
     auto skip_node = [&](size_t k) {
         if (boundary[k] >= 0) return boundary[k] == 1;
-        Ref node = key_vertex[k] >= 0 && lookups_pure ? wg.node(nodes.get(), key_vertex[k])
-                                                      : bind::subscript(nodes.get(), keys[k].get());
+        Ref node = a.key_vertex[k] >= 0 && lookups_pure ? wg.node(nodes.get(), a.key_vertex[k])
+                                                        : bind::subscript(nodes.get(), keys[k].get());
         const bool answer = is_boundary(node.get());
         if (lookups_pure && is_boundary.pure()) boundary[k] = answer ? 1 : 0;
         return answer;
     };
-
-    auto delta_cost = [&](int32_t v, int32_t old_core, int32_t new_core) {
-        int64_t delta = 0;
-        for (int32_t u : neighbours.of(v)) {
-            const int32_t nc = core_of[u];
-            if (nc < 0) continue;
-            delta += (nc != new_core) - (nc != old_core);
-        }
-        return delta;
-    };
-
-    // The neighbour whose core object the candidate set holds for `target`.
-    auto first_neighbour_on = [&](int32_t v, int32_t target) {
-        for (int32_t u : successors.of(v))
-            if (core_of[u] == target) return u;
-        for (int32_t u : predecessors.of(v))
-            if (core_of[u] == target) return u;
-        return int32_t{-1};
-    };
-
-    CandidateSet candidates;
     bind::SignalCheck signals(1u << 12);
-    bool improved = true;
-    int iteration = 0;
-    while (improved && iteration < kMaxPasses) {
-        improved = false;
-        ++iteration;
-        for (size_t k = 0; k < keys.size(); ++k) {
-            signals.tick();
-            if (skip_node(k)) continue;
-            const int32_t v = key_vertex[k];
-            if (v < 0) bind::raise_key_error(keys[k].get());
-            const int32_t current = core_of[v];
-            candidates.reset();
-            for (int32_t u : successors.of(v))
-                if (core_of[u] >= 0) candidates.add(core_of[u], cores.hashes[core_of[u]]);
-            for (int32_t u : predecessors.of(v))
-                if (core_of[u] >= 0) candidates.add(core_of[u], cores.hashes[core_of[u]]);
-            candidates.discard(current);
-            candidates.find_first([&](int32_t target) {
-                if (compare_with_core_limit(hw_spec, cores.sizes[target], Py_GE)) return false;
-                bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name");
-                if (delta_cost(v, current, target) >= 0) return false;
-                value_of_key[k] = value_of_key[key_of_vertex[first_neighbour_on(v, target)]];
-                core_of[v] = target;
-                key_core[k] = target;
-                --cores.sizes[current];
-                ++cores.sizes[target];
-                improved = true;
-                return true;
-            });
-        }
-    }
+    const int iteration = refine(
+        a, neighbours, successors, predecessors, skip_node,
+        [&](int32_t, int64_t size) { return compare_with_core_limit(hw_spec, size, Py_GE); },
+        [&](size_t k) { bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name"); },
+        [&](size_t k) { bind::raise_key_error(keys[k].get()); }, [&] { signals.tick(); });
 
     // The refined assignment, written into the copy (same keys, same order).
     for (size_t k = 0; k < keys.size(); ++k)
-        if (value_of_key[k] != static_cast<int32_t>(k))
-            check(PyDict_SetItem(assignments.get(), keys[k].get(), values[value_of_key[k]].get()));
+        if (a.value_of_key[k] != static_cast<int32_t>(k))
+            check(PyDict_SetItem(assignments.get(), keys[k].get(), values[a.value_of_key[k]].get()));
 
     // Feedback edges over the final assignment: cross-core edges inside one SCC (the library's,
     // from stage 1, when its working graph is this one; a DAG has none).
     const std::vector<int32_t> scc =
         reused ? std::move(stage1_scc) : scc_membership(successors.start, successors.items);
-    std::vector<int64_t> core_of_vertex(core_of.begin(), core_of.end());
+    std::vector<int64_t> core_of_vertex(a.core_of.begin(), a.core_of.end());
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
 
-    const int64_t num_used = count_distinct<int32_t>(key_core, cores.hashes.size());
+    const int64_t num_used = count_distinct<int32_t>(a.key_core, cores.hashes.size());
     Ref ratio = cut_ratio(graph, lists);
     Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
     Ref zero = bind::py_int(0);
