@@ -1,13 +1,10 @@
 // _check_feedback_delay: measure every listed feedback edge on the mesh (row-major home
 // positions of the logical cores) and report those that span more hops than allowed.
+#include "zerav/graph/partition/core_positions.hpp"
 #include "zerav/graph/partition/partition.hpp"
 
-#include <cmath>
-
 #include "bind/host.hpp"
-#include "bind/memory.hpp"
 #include "bind/pairs.hpp"
-#include "bind/wide_int.hpp"
 
 namespace zerav::partition {
 
@@ -15,121 +12,6 @@ using bind::check;
 using bind::Ref;
 
 namespace {
-
-// The position map {cid: (cid // cols, cid % cols) for cid in range(num_cores)} and its
-// `get(core, (0, 0))`. With a nonzero int column count the divisions are pure, so the map stays
-// implicit (int core ids computed on demand, the dict built only if another value is looked
-// up). Any other column count builds the dict at once, entry by entry, so that its warnings,
-// errors and side effects come as and when building it brings them.
-class CorePositions {
-  public:
-    CorePositions(PyObject* num_cores, PyObject* cols) : cols_(Ref::borrow(cols)) {
-        count_ = check(PyNumber_Index(num_cores));  // range() accepts exactly what __index__ accepts
-        small_count_ = bind::exact_small_int(count_.get());
-        auto c = bind::exact_small_int(cols);
-        const bool has_cores =
-            small_count_ ? *small_count_ > 0 : bind::compare(count_.get(), zero().get(), Py_GT);
-        huge_positive_count_ = !small_count_ && has_cores;
-        if (c && *c != 0) {
-            cols_value_ = *c;
-            implicit_ = true;
-        } else if (!PyLong_CheckExact(cols) || c) {  // c is 0 here; an int beyond int64 divides purely too
-            materialised();                          // a zero column count raises at the first entry
-        }
-    }
-
-    // The (row, col) of `core`, as (native row, native col) when both are exact int64 values,
-    // otherwise as host objects in `row_obj`, `col_obj`.
-    struct Position {
-        bool native;
-        bind::i128 row, col;
-        Ref row_obj, col_obj;
-    };
-
-    Position get(PyObject* core) {
-        if (implicit_ && PyLong_CheckExact(core)) {
-            if (auto id = bind::exact_small_int(core)) {
-                // A count beyond int64 is either above every int64 id or below zero.
-                const bool inside = *id >= 0 && (small_count_ ? *id < *small_count_ : huge_positive_count_);
-                if (!inside) return native(0, 0);
-                return native(bind::floor_div(*id, cols_value_), bind::floor_mod(*id, cols_value_));
-            }
-            Ref zero_obj = zero();
-            const bool inside =
-                bind::compare(core, zero_obj.get(), Py_GE) && bind::compare(core, count_.get(), Py_LT);
-            if (!inside) return native(0, 0);
-            Ref row = check(PyNumber_FloorDivide(core, cols_.get()));
-            Ref col = check(PyNumber_Remainder(core, cols_.get()));
-            return Position{false, 0, 0, row, col};
-        }
-        const Ref& map = materialised();
-        PyObject* value = nullptr;
-        if (!check(PyDict_GetItemRef(map.get(), core, &value))) return native(0, 0);
-        Ref pos = Ref::steal(value);
-        Ref parts[2];
-        bind::unpack(pos.get(), 2, parts);
-        return Position{false, 0, 0, parts[0], parts[1]};
-    }
-
-  private:
-    static Ref zero() { return bind::py_int(0); }
-    static Position native(bind::i128 r, bind::i128 c) { return Position{true, r, c, Ref(), Ref()}; }
-
-    const Ref& materialised() {
-        if (map_) return map_;
-        // A map that cannot fit in the machine fails at once rather than after exhausting it:
-        // each entry holds at least a dict slot, a 2-tuple and its id and position objects.
-        constexpr long double kEntryBytes = 128;
-        if (small_count_) {
-            bind::require_memory(static_cast<long double>(*small_count_) * kEntryBytes);
-        } else if (huge_positive_count_) {
-            double count = PyLong_AsDouble(count_.get());
-            if (count == -1.0 && PyErr_Occurred()) {  // beyond a double: beyond any machine
-                bind::clear_expected({PyExc_OverflowError});
-                count = HUGE_VAL;
-            }
-            bind::require_memory(static_cast<long double>(count) * kEntryBytes);
-        }
-        map_ = check(PyDict_New());
-        Ref range = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count_.get()));
-        Ref it = check(PyObject_GetIter(range.get()));
-        bind::SignalCheck signals;
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref cid = Ref::steal(raw);
-            Ref row = check(PyNumber_FloorDivide(cid.get(), cols_.get()));
-            Ref col = check(PyNumber_Remainder(cid.get(), cols_.get()));
-            Ref pos = bind::tuple_of({row.get(), col.get()});
-            check(PyDict_SetItem(map_.get(), cid.get(), pos.get()));
-            signals.tick();
-        }
-        if (PyErr_Occurred()) bind::raise();
-        return map_;
-    }
-
-    Ref cols_;
-    Ref count_;
-    std::optional<int64_t> small_count_;
-    bool huge_positive_count_ = false;
-    bool implicit_ = false;
-    int64_t cols_value_ = 1;
-    Ref map_;
-};
-
-Ref as_object(bind::i128 v, const Ref& obj, bool native) { return native ? bind::py_int128(v) : obj; }
-
-// |src_r - dst_r| + |src_c - dst_c|, natively when both positions are native.
-Ref manhattan(const CorePositions::Position& a, const CorePositions::Position& b) {
-    if (a.native && b.native) {
-        return bind::py_int128(bind::abs128(a.row - b.row) + bind::abs128(a.col - b.col));
-    }
-    Ref ar = as_object(a.row, a.row_obj, a.native), ac = as_object(a.col, a.col_obj, a.native);
-    Ref br = as_object(b.row, b.row_obj, b.native), bc = as_object(b.col, b.col_obj, b.native);
-    Ref dr = check(PyNumber_Subtract(ar.get(), br.get()));
-    Ref dc = check(PyNumber_Subtract(ac.get(), bc.get()));
-    Ref adr = check(PyNumber_Absolute(dr.get()));
-    Ref adc = check(PyNumber_Absolute(dc.get()));
-    return check(PyNumber_Add(adr.get(), adc.get()));
-}
 
 // `a == b` or `a != b` as the expression: one core-id object on both ends is still compared.
 bool same_core(PyObject* a, PyObject* b, int op) {
