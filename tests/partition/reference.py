@@ -171,3 +171,27 @@ def edgemap(graph, hw_spec, stage1=greedy):
             "improvement_over_greedy": initial["metrics"].get("total_cross_core_edges", 0) - len(cross),
         },
     )
+
+
+def feedback_violations(feedback_edges, assignments, hw_spec):
+    """The feedback-delay check: hops of each cross-core feedback edge between the row-major
+    homes of its cores (an unknown core sits at (0, 0)), or one hop without a mesh."""
+    limit = hw_spec.max_feedback_delay
+    violations = []
+    if hw_spec.core_mesh_topology is not None:
+        _rows, cols = hw_spec.core_mesh_topology
+        core_pos = {cid: (cid // cols, cid % cols) for cid in range(hw_spec.num_cores)}
+        for src, dst in feedback_edges:
+            src_core, dst_core = assignments[src], assignments[dst]
+            if src_core == dst_core:
+                continue
+            src_r, src_c = core_pos.get(src_core, (0, 0))
+            dst_r, dst_c = core_pos.get(dst_core, (0, 0))
+            hops = abs(src_r - dst_r) + abs(src_c - dst_c)
+            if hops > limit:
+                violations.append((src, dst, hops, limit))
+    else:
+        for src, dst in feedback_edges:
+            if assignments[src] != assignments[dst] and limit < 1:
+                violations.append((src, dst, 1, limit))
+    return violations

@@ -5,8 +5,11 @@ from __future__ import annotations
 from collections import OrderedDict
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tests.conftest import Spec
+from tests.partition.reference import feedback_violations
 from zerav.graph.partition import _check_feedback_delay as check
 
 
@@ -185,3 +188,24 @@ def test_binding_errors():
     with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'feedback_edges'$"):
         check([], {}, spec(0), feedback_edges=[])
     assert check(hw_spec=spec(0), assignments={}, feedback_edges=[]) == []
+
+
+core_ids = st.one_of(
+    st.integers(-3, 40), st.just(2**63 - 1), st.just(-(2**63)), st.just(2**70), st.just(True)
+)
+meshes = st.one_of(
+    st.none(), st.tuples(st.integers(1, 9), st.one_of(st.integers(-4, 9).filter(bool), st.just(2**65)))
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.tuples(st.sampled_from("abcdef"), st.sampled_from("abcdef")), max_size=8),
+    st.fixed_dictionaries({n: core_ids for n in "abcdef"}),
+    st.integers(-2, 6),
+    meshes,
+    st.integers(0, 40),
+)
+def test_matches_the_model(edges, assignments, limit, mesh, num_cores):
+    hw = spec(limit, mesh, num_cores)
+    assert check(edges, assignments, hw) == feedback_violations(edges, assignments, hw)

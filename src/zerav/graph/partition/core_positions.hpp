@@ -1,5 +1,6 @@
 // The mesh positions of logical cores for the feedback check: the row-major home of each core
-// id, and the hop count between two of them.
+// id, and the hop count between two of them (`core_pos` and `hops` in `feedback_violations`,
+// tests/partition/reference.py).
 #pragma once
 
 #include "bind/host.hpp"

@@ -1,6 +1,7 @@
 // partition_edgemap: the greedy stage, then passes of single-node moves to a neighbouring core
 // that strictly lower the number of cut edges (first improving candidate, candidates in the
-// order of the host set the program builds), at most 50 passes.
+// order of the host set the program builds), at most 50 passes. The plain-Python model of the
+// same steps is `edgemap` in tests/partition/reference.py.
 #include "zerav/graph/partition/adjacency.hpp"
 #include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/edgemap_refine.hpp"

@@ -1,5 +1,6 @@
 // _check_feedback_delay: measure every listed feedback edge on the mesh (row-major home
-// positions of the logical cores) and report those that span more hops than allowed.
+// positions of the logical cores) and report those that span more hops than allowed. The
+// plain-Python model of the same steps is `feedback_violations` in tests/partition/reference.py.
 #include "zerav/graph/partition/core_positions.hpp"
 #include "zerav/graph/partition/partition.hpp"
 

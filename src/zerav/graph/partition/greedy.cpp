@@ -1,5 +1,6 @@
 // partition_greedy: fill cores one after another in topological order (DAG) or SCC by SCC,
-// largest first (cyclic graph), keeping every SCC's compute nodes on one core.
+// largest first (cyclic graph), keeping every SCC's compute nodes on one core. The plain-Python
+// model of the same steps is `greedy` in tests/partition/reference.py.
 #include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/greedy_fill.hpp"
 #include "zerav/graph/partition/partition.hpp"
@@ -51,7 +52,7 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
     Ref rx_graph = build_rx_graph(rx.get(), wg);
     const VisitingOrder order = visiting_order(rx.get(), rx_graph.get(), wg);
 
-    // Step 4: fill the cores; the node objects are looked up as the fill reaches them.
+    // The fill: the node objects are looked up as the fill reaches them.
     std::vector<int32_t> order_scc(order.vertices.size(), -1);
     if (!order.is_dag)
         for (size_t i = 0; i < order.vertices.size(); ++i) order_scc[i] = order.scc_of[order.vertices[i]];
@@ -82,11 +83,11 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
         core_of_vertex[canonical.empty() ? v : canonical[v]] = core;
     }
 
-    // Step 5: cross-core and feedback edges, in graph.edges order.
+    // The cut: cross-core and feedback edges, in graph.edges order.
     EdgeLists lists =
         cut_edges(graph, wg, core_of_vertex, order.is_dag ? std::span<const int32_t>() : order.scc_of);
 
-    // Step 6: metrics.
+    // The metrics.
     const int64_t num_used = count_distinct<int64_t>(core_of_entry, core_ints.size());
     Ref ratio = cut_ratio(graph, lists);
     Ref balance = balance_stddev(module, core_of_entry, num_used);

@@ -1,6 +1,7 @@
 // The greedy fill over a visiting order, as plain C++: cores fill one after another up to the
 // per-core limit, Input/Output nodes follow the current core without counting, and the compute
-// nodes of one SCC share the core of its first placed member (even past the limit).
+// nodes of one SCC share the core of its first placed member (even past the limit). The
+// plain-Python model of the same steps is `greedy` in tests/partition/reference.py.
 //
 // The host-facing parts are callbacks so that they happen exactly when the fill reaches them:
 // `is_boundary(i)` (node i of the order is an Input or Output), `at_capacity(count)` (the

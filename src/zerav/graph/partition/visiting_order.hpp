@@ -1,6 +1,6 @@
 // The order in which the greedy fill visits the nodes: the library's topological order for a
 // DAG; for a cyclic graph the SCCs in the library's order, stably sorted longest first, members
-// in the library's order. Each name is visited once.
+// in the library's order. Each name is visited once (as in `greedy`, tests/partition/reference.py).
 #pragma once
 
 #include "zerav/graph/partition/working_graph.hpp"

@@ -1,6 +1,7 @@
 // The greedy placement over plain arrays: the seed pair at the centre, then every core id in
 // ascending order next to its heaviest placed partner that still has a free neighbour, or on the
-// first free cell. Nothing is moved once placed.
+// first free cell. Nothing is moved once placed. The plain-Python model of the same steps is
+// `place_model` in tests/placement/reference.py.
 //
 // Cores are known here by class: one class per distinct core value of the communication pairs
 // (values equal under the host's equality share a class). The placed cores are keyed by

@@ -1,6 +1,7 @@
 // place(): map the logical cores of a partitioned graph onto the core mesh. The host objects
 // are read once, in the documented order; the placement itself runs natively; the result
-// objects are built once at the end.
+// objects are built once at the end. The plain-Python model of the same steps is `place_model`
+// in tests/placement/reference.py.
 #include "zerav/graph/placement/placement.hpp"
 
 #include "zerav/graph/placement/host_ints.hpp"

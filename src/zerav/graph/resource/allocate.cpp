@@ -1,5 +1,6 @@
 // allocate(): per-node accounting, incoming cross-core traffic, then per-core totals, SRAM
-// utilisation and violations, gathered into a new ResourceMap.
+// utilisation and violations, gathered into a new ResourceMap. The plain-Python model of the
+// same steps is `allocate` in tests/resource/reference.py.
 #include "zerav/graph/resource/resource.hpp"
 
 #include "bind/boundary_nodes.hpp"
