@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import make_hw
+from tests.helpers import make_hw
 from tests.partition import reference
 from tests.partition.random_graphs import random_graph
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import Spec, make_graph, make_hw
+from tests.helpers import Spec, make_graph, make_hw
 from zerav import ir
 
 CHAIN = [("p", "q"), ("q", "r"), ("r", "s"), ("s", "t")]

@@ -6,7 +6,7 @@ from __future__ import annotations
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import CountingEdges, make_graph, make_hw
+from tests.helpers import CountingEdges, make_graph, make_hw
 from zerav import ir
 
 edgemap = partition.partition_edgemap

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tests.conftest import Spec
+from tests.helpers import Spec
 from tests.partition.reference import feedback_violations
 from zerav.graph.partition import _check_feedback_delay as check
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import Spec, make_graph, make_hw
+from tests.helpers import Spec, make_graph, make_hw
 from zerav import ir
 
 greedy = partition.partition_greedy

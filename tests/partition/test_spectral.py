@@ -15,7 +15,7 @@ import scipy.sparse.linalg
 from scipy.sparse import csr_matrix, diags
 
 import zerav.graph.partition as partition
-from tests.conftest import CountingEdges, Spec, leaked_blocks, make_graph, make_hw
+from tests.helpers import CountingEdges, Spec, leaked_blocks, make_graph, make_hw
 from tests.partition.random_graphs import random_graph
 from zerav import ir
 

@@ -12,7 +12,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from tests.conftest import Spec, make_graph
+from tests.helpers import Spec, make_graph
 from tests.placement.reference import place_model
 from zerav.graph.placement import place
 

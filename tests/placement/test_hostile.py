@@ -12,8 +12,8 @@ import sys
 import numpy as np
 import pytest
 
-from tests.conftest import Spec, leaked_blocks, make_graph
-from tests.placement.test_place import outcome, placed_graph
+from tests.helpers import Spec, leaked_blocks, make_graph, placed_graph
+from tests.helpers import placement_outcome as outcome
 from zerav.graph.placement import place
 
 

@@ -12,7 +12,7 @@ import typing
 import pytest
 
 import zerav.graph.placement as placement
-from tests.conftest import Spec
+from tests.helpers import Spec
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
 

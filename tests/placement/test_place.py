@@ -7,21 +7,9 @@ import copy
 
 import pytest
 
-from tests.conftest import Spec, make_graph, make_hw
+from tests.helpers import Spec, make_graph, make_hw, placed_graph
+from tests.helpers import placement_outcome as outcome
 from zerav.graph.placement import PlacementResult, place
-
-
-def placed_graph(assignments, edges, num_cores_used=None, nodes=None):
-    graph = make_graph(nodes if nodes is not None else list(assignments), edges)
-    metadata = {"assignments": assignments}
-    if num_cores_used is not None:
-        metadata["num_cores_used"] = num_cores_used
-    graph.partition_metadata = metadata
-    return graph
-
-
-def outcome(result):
-    return list(result.logical_to_physical.items()), result.total_hop_distance, result.improvement
 
 
 def mesh(rows, cols):

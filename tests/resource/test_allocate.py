@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tests.conftest import Spec, leaked_blocks, make_graph, make_hw
+from tests.helpers import Spec, leaked_blocks, make_graph, make_hw
 from zerav import ir
 from zerav.graph import resource
 

@@ -8,7 +8,7 @@ import types
 import numpy as np
 import pytest
 
-from tests.conftest import Spec, make_graph, make_hw
+from tests.helpers import Spec, make_graph, make_hw
 from zerav import ir
 from zerav.graph import resource
 

@@ -12,7 +12,7 @@ import types
 import numpy
 import pytest
 
-from tests.conftest import make_graph, make_hw
+from tests.helpers import make_graph, make_hw
 from zerav import ir
 from zerav.graph import resource
 from zerav.graph.constraints import HardwareSpec

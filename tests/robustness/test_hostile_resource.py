@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 resource = pytest.importorskip("zerav.graph.resource")
 
-from tests.conftest import leaked_blocks  # noqa: E402
+from tests.helpers import leaked_blocks  # noqa: E402
 from tests.robustness.hostile import ALLOWED, EXAMPLES, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
 from zerav import ir  # noqa: E402
 

@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import make_graph, make_hw
+from tests.helpers import make_graph, make_hw
 from zerav import ir
 
 NODE = object()  # one plain compute node object, shared: building the input stays cheap

@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 import zerav.graph.partition as partition
-from tests.conftest import Spec, leaked_blocks, make_graph, make_hw
+from tests.helpers import Spec, leaked_blocks, make_graph, make_hw
 from zerav import ir
 
 

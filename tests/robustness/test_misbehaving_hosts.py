@@ -12,7 +12,7 @@ import pytest
 import rustworkx
 
 import zerav.graph.partition as partition
-from tests.conftest import Spec, make_graph, make_hw
+from tests.helpers import Spec, make_graph, make_hw
 from zerav import ir
 from zerav.graph import resource
 
