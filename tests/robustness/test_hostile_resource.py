@@ -11,7 +11,6 @@ from hypothesis import strategies as st
 
 resource = pytest.importorskip("zerav.graph.resource")
 
-from tests.helpers import leaked_blocks  # noqa: E402
 from tests.robustness.hostile import ALLOWED, EXAMPLES, Boom, RaisingAttr, edge_item, hw_specs, odd_names  # noqa: E402
 from zerav import ir  # noqa: E402
 
@@ -102,21 +101,3 @@ def test_precision_to_bytes_ends_cleanly(value):
         assert resource._precision_to_bytes(value) in (1, 2, 4)
     except TypeError:
         assert type(value) is not str
-
-
-def test_allocate_leaks_nothing():
-    g = ir.Graph()
-    g.nodes = {f"n{i}": ir.LIF(core_id=i % 3) for i in range(20)}
-    g.nodes["in"] = ir.Input()
-    g.partition_metadata = {"cross_core_edges": [("n1", "n2")] * 3, "assignments": {"n2": 2}}
-    hw = types.SimpleNamespace(sram_bytes_per_core=64)
-    bad = ir.Graph()
-    bad.nodes = {"x": ir.LIF(precision=7)}
-
-    def failing():
-        with pytest.raises(TypeError):
-            resource.allocate(bad, hw)
-
-    assert leaked_blocks(lambda: resource.allocate(g, hw)) <= 5
-    assert leaked_blocks(failing) <= 5
-    assert leaked_blocks(lambda: resource._precision_to_bytes("int4")) <= 5
