@@ -239,27 +239,3 @@ def test_nothing_to_write_reads_no_nodes(monkeypatch):
     g = NoNodes()
     partition.partition(g, make_hw())
     assert g.partition_metadata["assignments"] == {}
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "partition() takes at least 2 positional arguments (0 given)"),
-        ((1,), {}, "partition() takes at least 2 positional arguments (1 given)"),
-        ((1, 2, "greedy", 4), {}, "partition() takes at most 3 positional arguments (4 given)"),
-        ((1,), {"algorithm": "greedy"}, "partition() takes at least 2 positional arguments (1 given)"),
-        ((), {"hw_spec": 1}, "partition() takes at least 2 positional arguments (0 given)"),
-        ((1, 2), {"graph": 1}, "partition() got multiple values for keyword argument 'graph'"),
-        ((1, 2), {"algo": "x"}, "partition() got an unexpected keyword argument 'algo'"),
-    ],
-)
-def test_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        partition.partition(*args, **kwargs)
-    assert str(info.value) == message
-
-
-def test_keywords_bind():
-    g = chain()
-    assert partition.partition(hw_spec=make_hw(), graph=g, algorithm="edgemap") is g
-    assert g.partition_metadata["algorithm"] == "edgemap"

@@ -172,24 +172,6 @@ def test_failures(edges, hw, exc, message):
     assert str(info.value) == message
 
 
-def test_binding_errors():
-    with pytest.raises(
-        TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(2 given\)$"
-    ):
-        check([], {})
-    with pytest.raises(
-        TypeError, match=r"^_check_feedback_delay\(\) takes exactly 3 positional arguments \(4 given\)$"
-    ):
-        check([], {}, spec(0), 1)
-    with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(1 given\)$"):
-        check([], hw_spec=spec(0))
-    with pytest.raises(TypeError, match=r"got an unexpected keyword argument 'limit'$"):
-        check([], {}, spec(0), limit=1)
-    with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'feedback_edges'$"):
-        check([], {}, spec(0), feedback_edges=[])
-    assert check(hw_spec=spec(0), assignments={}, feedback_edges=[]) == []
-
-
 core_ids = st.one_of(
     st.integers(-3, 40), st.just(2**63 - 1), st.just(-(2**63)), st.just(2**70), st.just(True)
 )

@@ -12,7 +12,6 @@ import typing
 import pytest
 
 import zerav.graph.placement as placement
-from tests.helpers import Spec
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
 
@@ -76,34 +75,6 @@ def test_place_function_object():
 
         Raises:
             None.""")
-
-
-NO_MESH = Spec(core_mesh_topology=None, num_cores=2)
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "place() takes exactly 2 positional arguments (0 given)"),
-        ((None,), {}, "place() takes exactly 2 positional arguments (1 given)"),
-        ((None, NO_MESH, None), {}, "place() takes exactly 2 positional arguments (3 given)"),
-        ((), {"hw_spec": NO_MESH}, "place() takes exactly 2 positional arguments (0 given)"),
-        ((), {"graph": None}, "place() takes exactly 2 positional arguments (1 given)"),
-        ((None, NO_MESH), {"spec": 1}, "place() got an unexpected keyword argument 'spec'"),
-        ((None, NO_MESH), {"graph": None}, "place() got multiple values for keyword argument 'graph'"),
-    ],
-)
-def test_argument_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        placement.place(*args, **kwargs)
-    assert str(info.value) == message
-
-
-def test_arguments_by_position_or_keyword():
-    expected = placement.PlacementResult({0: (0, 0), 1: (1, 0)}, 0, 0.0)
-    assert placement.place(None, NO_MESH) == expected
-    assert placement.place(hw_spec=NO_MESH, graph=None) == expected
-    assert placement.place(None, hw_spec=NO_MESH) == expected
 
 
 def test_placement_result_record():

@@ -19,25 +19,6 @@ NS = types.SimpleNamespace
 G, HW = make_graph({"a": NS(weight=np.zeros(2))}), make_hw()
 
 
-@pytest.mark.parametrize(
-    "fn, args, kwargs, message",
-    [
-        (allocate, (), {}, "allocate() takes exactly 2 positional arguments (0 given)"),
-        (allocate, (G,), {"hw": HW}, "allocate() takes exactly 2 positional arguments (1 given)"),
-        (allocate, (G, HW, 1), {}, "allocate() takes exactly 2 positional arguments (3 given)"),
-        (allocate, (G, HW), {"graph": G}, "allocate() got multiple values for keyword argument 'graph'"),
-        (allocate, (G, HW), {"extra": 1}, "allocate() got an unexpected keyword argument 'extra'"),
-        (to_bytes, ("a", "b"), {}, "_precision_to_bytes() takes exactly 1 positional argument (2 given)"),
-        (to_bytes, (), {"p": "fp32"}, "_precision_to_bytes() takes exactly 1 positional argument (0 given)"),
-    ],
-)
-def test_binding_errors(fn, args, kwargs, message):
-    with pytest.raises(TypeError) as e:
-        fn(*args, **kwargs)
-    assert str(e.value) == message
-    assert allocate(hw_spec=HW, graph=G) == allocate(G, HW) and to_bytes(precision="int8") == 1
-
-
 class Text(str):
     pass
 
