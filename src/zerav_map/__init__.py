@@ -5,4 +5,6 @@ per-core SRAM budgets) and prints what came out: a summary per algorithm, the pe
 the problems found, optionally a JSON document and a picture of the mesh.
 """
 
-__version__ = "0.1.0"
+from zerav_map.version import tool_version
+
+__version__ = tool_version()

@@ -68,6 +68,34 @@ def header_lines(model: Model, chip: Chip) -> list[str]:
     ]
 
 
+def lowering_lines(model: Model) -> list[str]:
+    low = model.lowering
+    if low is None:
+        return []
+    out = [
+        f"Lowering into neuron groups ({low.seconds * 1000:.1f} ms): groups of at most {low.group_size} "
+        f"neurons, block policy '{low.policy}', {low.edges} group edges"
+    ]
+    out += [f"  derived: {d}" for d in low.derived]
+    rows = [
+        [
+            r.name,
+            r.kind,
+            "x".join(map(str, r.shape)),
+            r.neurons,
+            r.group_size,
+            r.groups,
+            _size(r.bytes_per_group),
+            f"x{r.kernel_copies}",
+        ]
+        for r in low.layers
+    ]
+    head = ["layer", "kind", "shape", "neurons", "group size", "groups", "bytes/group", "kernel copies"]
+    out += table(head, rows, right=[False, False, True, True, True, True, True, True])
+    out += [f"  note: {n}" for n in low.notes]
+    return out
+
+
 def summary_lines(outcomes: Sequence[Outcome]) -> list[str]:
     def row(label, get):
         return [label] + [get(o) for o in outcomes]
@@ -192,7 +220,11 @@ def verdict(outcomes: Sequence[Outcome]) -> str:
 
 def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool) -> str:
     """The whole report. ``detail`` adds each outcome's per-core budget table."""
-    lines = header_lines(model, chip) + [""] + summary_lines(outcomes)
+    lines = header_lines(model, chip) + [""]
+    lowering = lowering_lines(model)
+    if lowering:
+        lines += lowering + [""]
+    lines += summary_lines(outcomes)
     for o in outcomes:
         if detail:
             budget = budget_lines(o)

@@ -61,7 +61,7 @@ def load_json_model(path: str) -> Model:
         graph, name = graph_from_document(doc, default_name)
     except _Bad as e:
         raise FileProblem(path, str(e)) from None
-    return Model(name=name, graph=graph, source=path)
+    return Model(name=name, graph=graph, source=path, format="json")
 
 
 def _no_duplicate_keys(pairs):

@@ -51,11 +51,11 @@ def load_nir(path: str) -> Model:
     try:
         graph = nir_to_graph(doc)
     except ValueError as e:
-        raise FileProblem(path, str(e)) from None
+        raise FileProblem(path, f"inconsistent model: {e}") from None
     name = (doc.metadata or {}).get("name") if isinstance(doc.metadata, dict) else None
     if not isinstance(name, str) or not name:
         name = os.path.splitext(os.path.basename(path))[0]
-    return Model(name=name, graph=graph, source=path)
+    return Model(name=name, graph=graph, source=path, format="nir")
 
 
 def nir_to_graph(doc: Any) -> ir.Graph:
@@ -190,9 +190,10 @@ def _compute_node(node: Any, name: str) -> Any:
     host = kinds.host_kinds().get(kind)
     if host is not None:
         host_arrays, host_params = kinds.field_roles(host)
-        if set(arrays) <= set(host_arrays):
+        # The host class only when it holds everything: a convolution's dilation, groups and
+        # input shape must survive for the lowering and for --export-model.
+        if set(arrays) <= set(host_arrays) and set(params) <= set(host_params):
             cls = host
-            params = {k: v for k, v in params.items() if k in host_params}
         else:
             host = None
     if host is None:

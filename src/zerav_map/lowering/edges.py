@@ -1,0 +1,137 @@
+"""Group edges of one chain: the (source group, destination group) pairs some nonzero synapse
+joins.
+
+Two ways, both exact:
+
+- A chain of convolution, pooling and elementwise steps between two (C, H, W) tensors cut into
+  boxes works on tiles: each term's channel, row and column relations are reduced to the tiles
+  of the two tilings, and the edges of a term are the product of the three tile relations.
+  The cost follows the number of edges, not the number of synapses.
+- Any other chain (dense steps, Flatten, 1-D tensors) keeps a sparse reach matrix from the
+  source groups to the elements after the leading spatial steps (from the box tiles when the
+  source is boxed, through the factorised terms) and reduces the rest of the chain from the
+  destination side: destination groups x elements, multiplied by each step's matrix from the
+  last to the first. A dense step reduced this way costs one pass over its weights.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy import sparse
+
+from zerav_map.lowering import relations as rel
+from zerav_map.lowering.layers import Chain
+from zerav_map.lowering.tiling import Tiling
+
+_SPATIAL = ("conv", "pool", "elementwise")
+
+
+def _leading_terms(chain: Chain, src: Tiling):
+    """(number of leading spatial steps, their composed terms or None)."""
+    steps = chain.steps
+    lead = 0
+    if len(src.shape) == 3:
+        while lead < len(steps) and steps[lead].role in _SPATIAL and len(steps[lead].in_shape) == 3:
+            lead += 1
+    if not lead:
+        return 0, None
+    terms = rel.step_terms(steps[0])
+    for step in steps[1:lead]:
+        terms = rel.compose(rel.step_terms(step), terms)
+    return lead, terms
+
+
+def estimate_edges(chain: Chain, src: Tiling, dst: Tiling) -> int:
+    """An upper bound of the chain's group edges, without building them."""
+    lead, terms = _leading_terms(chain, src)
+    if lead and lead == len(chain.steps) and len(dst.shape) == 3:
+        return sum(c.nnz * r.nnz * k.nnz for c, r, k in _tile_terms(terms, src, dst))
+    return src.groups * dst.groups
+
+
+def chain_edges(chain: Chain, src: Tiling, dst: Tiling) -> tuple[np.ndarray, np.ndarray]:
+    """(source group ids, destination group ids) of the chain, unsorted, possibly repeated."""
+    steps = chain.steps
+    lead, terms = _leading_terms(chain, src)
+    if lead and lead == len(steps) and len(dst.shape) == 3:
+        return _tile_edges(_tile_terms(terms, src, dst), src, dst)
+    reach = _source_reach(terms, src)
+    back = _destination_reduce(steps[lead:], dst, reach.shape[1])
+    joined = (reach @ back.T).tocoo()
+    return joined.row.astype(np.int64), joined.col.astype(np.int64)
+
+
+def _tile_terms(terms, src: Tiling, dst: Tiling) -> list:
+    """The terms reduced to tiles: [channel tiles, row tiles, column tiles] relations, merged."""
+    by_key: dict[bytes, list] = {}
+    for t in terms:
+        rows = rel.product(rel.product(dst.indicator(1), t.rows), src.indicator(1).T)
+        cols = rel.product(rel.product(dst.indicator(2), t.cols), src.indicator(2).T)
+        chan = rel.product(rel.product(dst.indicator(0), t.chan), src.indicator(0).T)
+        key = b"|".join(m.indptr.tobytes() + m.indices.tobytes() for m in (rows, cols))
+        if key in by_key:
+            by_key[key][0] = rel.binary(by_key[key][0] + chan)
+        else:
+            by_key[key] = [chan, rows, cols]
+    return list(by_key.values())
+
+
+def _tile_edges(tile_terms: list, src: Tiling, dst: Tiling):
+    gy_d, gx_d = dst.grid[1], dst.grid[2]
+    gy_s, gx_s = src.grid[1], src.grid[2]
+    out_s, out_d = [], []
+    for chan, rows, cols in tile_terms:
+        c, y, x = chan.tocoo(), rows.tocoo(), cols.tocoo()
+        d = (c.row[:, None, None] * gy_d + y.row[None, :, None]) * gx_d + x.row[None, None, :]
+        s = (c.col[:, None, None] * gy_s + y.col[None, :, None]) * gx_s + x.col[None, None, :]
+        out_d.append(d.reshape(-1).astype(np.int64))
+        out_s.append(s.reshape(-1).astype(np.int64))
+    if not out_s:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    return np.concatenate(out_s), np.concatenate(out_d)
+
+
+def _source_reach(terms, src: Tiling) -> sparse.csr_array:
+    """(source groups x elements after the leading spatial steps) 0/1 reach."""
+    if terms is None:
+        return src.group_indicator()
+    total = None
+    for t in terms:
+        reach = [rel.product(src.indicator(a), m.T) for a, m in enumerate((t.chan, t.rows, t.cols))]
+        m = sparse.kron(sparse.kron(reach[0], reach[1]), reach[2], format="csr")
+        total = m if total is None else total + m
+    return rel.binary(total)
+
+
+def _destination_reduce(steps, dst: Tiling, n_in: int) -> sparse.csr_array:
+    """(destination groups x input elements of ``steps``) 0/1: which inputs each group reads."""
+    back = dst.group_indicator()
+    for step in reversed(steps):
+        if step.role in ("flatten", "elementwise"):
+            continue
+        if step.role == "dense":
+            back = _reduce_dense(back, step.weight)
+        else:
+            n_out = int(np.prod(step.out_shape))
+            n = int(np.prod(step.in_shape))
+            back = rel.product(back, rel.element_matrix(rel.step_terms(step), (n_out, n)))
+    if back.shape[1] != n_in:
+        raise AssertionError(f"chain sizes disagree: {back.shape[1]} != {n_in}")
+    return back
+
+
+def _reduce_dense(back: sparse.csr_array, weight: np.ndarray) -> sparse.csr_array:
+    """``back @ (weight != 0)``: rows of contiguous groups reduce with one pass over the weights."""
+    coo = back.tocoo()
+    order = np.lexsort((coo.col, coo.row))
+    rows, cols = coo.row[order], coo.col[order]
+    contiguous = len(cols) == weight.shape[0] and np.array_equal(cols, np.arange(weight.shape[0]))
+    if contiguous:  # every output row in exactly one group, groups in row order
+        starts = np.flatnonzero(np.r_[True, rows[1:] != rows[:-1]])
+        block = np.logical_or.reduceat(weight != 0, starts, axis=0)
+        out = sparse.csr_array(block.astype(np.int32))
+        if out.shape[0] != back.shape[0]:
+            full = sparse.csr_array((back.shape[0], weight.shape[1]), dtype=np.int32)
+            out = sparse.vstack([out, full[out.shape[0] :]], format="csr")
+        return rel.binary(out)
+    return rel.product(back, sparse.csr_array((weight != 0).astype(np.int32)))
