@@ -42,7 +42,7 @@ def test_built_in_example_report(tool):
         "compute, 4 input(s), 1 output(s)), 587 edges"
     )
     assert lines[2] == (
-        "chip   default chip: 64 cores (8x8 mesh), 16 nodes per core, 512 KiB "
+        "chip   default chip: 64 cores (8x8 mesh), 4096 neurons and 16 nodes per core, 512 KiB "
         "SRAM per core, feedback edges <= 4 hops"
     )
     assert "Per-core budgets (greedy)" in r.out
@@ -247,6 +247,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
             "core_mesh_topology": [2, 2],
             "sram_bytes_per_core": 4096,
             "max_feedback_delay": 2,
+            "neurons_per_core": 8,
         },
     )
     doc = tool(small_model, "--chip", chip, "--json").json()
@@ -254,6 +255,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
         "name": "tiny",
         "num_cores": 4,
         "max_neurons_per_core": 1,
+        "neurons_per_core": 8,
         "core_mesh_topology": [2, 2],
         "sram_bytes_per_core": 4096,
         "max_feedback_delay": 2,
@@ -302,10 +304,10 @@ def test_a_failing_stage_is_an_error_not_a_fit(monkeypatch, small_inputs):
     from zerav_map import mapping
     from zerav_map.report import verdict
 
-    def broken(graph, hw_spec, algorithm="greedy"):
+    def broken(graph, hw_spec):
         raise NotImplementedError("partition_spectral is not built yet")
 
-    monkeypatch.setattr(partition_mod, "partition", broken)
+    monkeypatch.setattr(partition_mod, "partition_spectral", broken)
     out = mapping.run(*small_inputs, "spectral")
     assert (out.fits, out.status) == (False, "error")
     assert out.problems[0].message == (
