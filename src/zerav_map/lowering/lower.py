@@ -128,22 +128,36 @@ def _largest(fields, tiling: Tiling, precision_bytes) -> int:
     return int(sizes.max()) if len(sizes) else 0
 
 
-def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Options) -> None:
+def _estimate(layers: Layers, tilings: dict[str, Tiling]) -> dict[str, int]:
+    """Upper bounds of the group edges feeding each node."""
     per_target: dict[str, int] = {}
     for chain in layers.chains:
-        n = group_edges.estimate_edges(chain, tensors[chain.source].tiling, tensors[chain.target].tiling)
+        n = group_edges.estimate_edges(chain, tilings[chain.source], tilings[chain.target])
         per_target[chain.target] = per_target.get(chain.target, 0) + n
+    return per_target
+
+
+def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Options) -> None:
+    per_target = _estimate(layers, {n: t.tiling for n, t in tensors.items()})
     total = sum(per_target.values())
     if total <= options.max_edges:
         return
     worst = max(per_target, key=per_target.get)
-    # Group edges fall at least linearly with the group size (quadratically for dense layers).
-    suggestion = options.group_size * 2 ** math.ceil(math.log2(total / options.max_edges))
-    raise LoweringError(
+    message = (
         f"the lowered graph would have up to {total:,} edges, more than the limit of "
-        f"{options.max_edges:,} (--max-edges); {per_target[worst]:,} of them feed layer {worst!r}. "
-        f"A group size of {suggestion} (--group-size {suggestion}) would stay within the limit"
+        f"{options.max_edges:,} (--max-edges); {per_target[worst]:,} of them feed layer {worst!r}"
     )
+    g = options.group_size
+    largest = max(math.prod(layers.shapes[n]) for n in tensors)
+    while g < largest:
+        g *= 2
+        tilings = {
+            n: t.tiling if t.role == "output" else tile(layers.shapes[n], g, options.policy)
+            for n, t in tensors.items()
+        }
+        if sum(_estimate(layers, tilings).values()) <= options.max_edges:
+            raise LoweringError(f"{message}. A group size of {g} (--group-size {g}) would stay within the limit")
+    raise LoweringError(f"{message}; no group size brings them within the limit")
 
 
 def _all_edges(layers: Layers, tensors: dict[str, _Tensor]) -> tuple[np.ndarray, np.ndarray]:

@@ -180,8 +180,12 @@ def _compute_node(node: Any, name: str) -> Any:
             continue
         value = getattr(node, f.name)
         # A NIR file stores every field as an array, strides and shapes included; only the
-        # fields the NIR type declares as arrays hold data the chip keeps.
-        if isinstance(value, np.ndarray) and "ndarray" in str(f.type):
+        # fields the NIR type declares as arrays hold data the chip keeps (a plain number there
+        # is a scalar parameter, as some exporters write them).
+        declared_array = "ndarray" in str(f.type)
+        if declared_array and isinstance(value, (int, float, np.generic)) and not isinstance(value, bool):
+            value = np.asarray(value)
+        if isinstance(value, np.ndarray) and declared_array:
             arrays[f.name] = value
         elif isinstance(value, np.ndarray):
             params[f.name] = value.item() if value.ndim == 0 else tuple(value.tolist())
