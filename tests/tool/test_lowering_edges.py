@@ -48,7 +48,9 @@ def _lowered_pairs(graph, g, policy):
         layer, _, index = name.partition("#")
         return layer, int(index or 0)
 
-    return {split(s) + split(d) for s, d in lowered.graph.edges}, lowered
+    edges = lowered.graph.edges
+    assert len(set(edges)) == len(edges), "an edge listed twice"
+    return {split(s) + split(d) for s, d in edges}, lowered
 
 
 def _expected(relations, shapes, g, policy):

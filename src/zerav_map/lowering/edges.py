@@ -41,20 +41,35 @@ def _leading_terms(chain: Chain, src: Tiling):
     return lead, terms
 
 
-def estimate_edges(chain: Chain, src: Tiling, dst: Tiling) -> int:
+def estimate_edges(chain: Chain, src: Tiling, dst: Tiling, cache: dict | None = None) -> int:
     """An upper bound of the chain's group edges, without building them."""
-    lead, terms = _leading_terms(chain, src)
-    if lead and lead == len(chain.steps) and len(dst.shape) == 3:
-        return sum(c.nnz * r.nnz * k.nnz for c, r, k in _tile_terms(terms, src, dst))
+    tiled = _tiled(chain, src, dst, cache)
+    if tiled is not None:
+        return sum(c.nnz * r.nnz * k.nnz for c, r, k in tiled)
     return src.groups * dst.groups
 
 
-def chain_edges(chain: Chain, src: Tiling, dst: Tiling) -> tuple[np.ndarray, np.ndarray]:
-    """(source group ids, destination group ids) of the chain, unsorted, possibly repeated."""
+def _tiled(chain: Chain, src: Tiling, dst: Tiling, cache: dict | None):
+    """The tile relations of an all-spatial chain between boxed tensors, else None."""
+    key = (id(chain), src, dst)
+    if cache is not None and key in cache:
+        return cache[key]
+    lead, terms = _leading_terms(chain, src)
+    tiled = None
+    if lead and lead == len(chain.steps) and len(dst.shape) == 3:
+        tiled = _tile_terms(terms, src, dst)
+    if cache is not None:
+        cache[key] = tiled
+    return tiled
+
+
+def chain_edges(chain: Chain, src: Tiling, dst: Tiling, cache: dict | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """(source group ids, destination group ids) of the chain, each pair once."""
+    tiled = _tiled(chain, src, dst, cache)
+    if tiled is not None:
+        return _tile_edges(tiled, src, dst)
     steps = chain.steps
     lead, terms = _leading_terms(chain, src)
-    if lead and lead == len(steps) and len(dst.shape) == 3:
-        return _tile_edges(_tile_terms(terms, src, dst), src, dst)
     reach = _source_reach(terms, src)
     back = _destination_reduce(steps[lead:], dst, reach.shape[1])
     joined = (reach @ back.T).tocoo()
@@ -64,10 +79,16 @@ def chain_edges(chain: Chain, src: Tiling, dst: Tiling) -> tuple[np.ndarray, np.
 def _tile_terms(terms, src: Tiling, dst: Tiling) -> list:
     """The terms reduced to tiles: [channel tiles, row tiles, column tiles] relations, merged."""
     by_key: dict[bytes, list] = {}
+    reduced: dict[tuple[int, int], sparse.csr_array] = {}  # terms share their row and column taps
+
+    def to_tiles(m, axis):
+        key = (id(m), axis)
+        if key not in reduced:
+            reduced[key] = rel.product(rel.product(dst.indicator(axis), m), src.indicator(axis).T)
+        return reduced[key]
+
     for t in terms:
-        rows = rel.product(rel.product(dst.indicator(1), t.rows), src.indicator(1).T)
-        cols = rel.product(rel.product(dst.indicator(2), t.cols), src.indicator(2).T)
-        chan = rel.product(rel.product(dst.indicator(0), t.chan), src.indicator(0).T)
+        rows, cols, chan = to_tiles(t.rows, 1), to_tiles(t.cols, 2), to_tiles(t.chan, 0)
         key = b"|".join(m.indptr.tobytes() + m.indices.tobytes() for m in (rows, cols))
         if key in by_key:
             by_key[key][0] = rel.binary(by_key[key][0] + chan)
@@ -77,18 +98,61 @@ def _tile_terms(terms, src: Tiling, dst: Tiling) -> list:
 
 
 def _tile_edges(tile_terms: list, src: Tiling, dst: Tiling):
-    gy_d, gx_d = dst.grid[1], dst.grid[2]
-    gy_s, gx_s = src.grid[1], src.grid[2]
-    out_s, out_d = [], []
-    for chan, rows, cols in tile_terms:
-        c, y, x = chan.tocoo(), rows.tocoo(), cols.tocoo()
-        d = (c.row[:, None, None] * gy_d + y.row[None, :, None]) * gx_d + x.row[None, None, :]
-        s = (c.col[:, None, None] * gy_s + y.col[None, :, None]) * gx_s + x.col[None, None, :]
-        out_d.append(d.reshape(-1).astype(np.int64))
-        out_s.append(s.reshape(-1).astype(np.int64))
-    if not out_s:
+    """The union of the terms' products, each edge once.
+
+    The spatial tile pairs (row pair and column pair) are sorted by the set of terms that cover
+    them; the pairs of one such set share one channel relation (the union of those terms'),
+    and the edges are that relation times those pairs, disjoint from every other set's.
+    """
+    if not tile_terms:
         return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    gy_s, gx_s, gx_d = src.grid[1], src.grid[2], dst.grid[2]
+    codes, owners = [], []
+    for t, (_, rows, cols) in enumerate(tile_terms):
+        y, x = rows.tocoo(), cols.tocoo()
+        ycode = y.row.astype(np.int64) * gy_s + y.col
+        xcode = x.row.astype(np.int64) * gx_s + x.col
+        codes.append((ycode[:, None] * (gx_d * gx_s) + xcode[None, :]).reshape(-1))
+        owners.append(np.full(codes[-1].size, t, dtype=np.int64))
+    code, owner = np.concatenate(codes), np.concatenate(owners)
+    order = np.lexsort((owner, code))
+    code, owner = code[order], owner[order]
+    first = np.flatnonzero(np.r_[True, code[1:] != code[:-1]])
+    spatial = code[first]
+    groups = _by_covering_terms(owner, first, len(tile_terms))
+    out_s, out_d = [], []
+    for terms, members in groups:
+        chan = tile_terms[terms[0]][0]
+        for t in terms[1:]:
+            chan = chan + tile_terms[t][0]
+        c = rel.binary(chan).tocoo()
+        sp = spatial[members]
+        yd, ys = np.divmod(sp // (gx_d * gx_s), gy_s)
+        xd, xs = np.divmod(sp % (gx_d * gx_s), gx_s)
+        d = (c.row[:, None].astype(np.int64) * dst.grid[1] + yd[None, :]) * gx_d + xd[None, :]
+        s_ = (c.col[:, None].astype(np.int64) * gy_s + ys[None, :]) * gx_s + xs[None, :]
+        out_d.append(d.reshape(-1))
+        out_s.append(s_.reshape(-1))
     return np.concatenate(out_s), np.concatenate(out_d)
+
+
+def _by_covering_terms(owner: np.ndarray, first: np.ndarray, n_terms: int) -> list:
+    """[(terms, spatial pair indices)]: the pairs grouped by the set of terms covering them.
+    ``owner`` lists each pair's terms in runs starting at ``first``."""
+    if n_terms <= 62:
+        mask = np.bitwise_or.reduceat(np.left_shift(np.int64(1), owner), first)
+        sets, which = np.unique(mask, return_inverse=True)
+        order = np.argsort(which, kind="stable")
+        bounds = np.searchsorted(which[order], np.arange(len(sets) + 1))
+        return [
+            ([t for t in range(n_terms) if int(m) >> t & 1], order[a:b])
+            for m, a, b in zip(sets.tolist(), bounds[:-1], bounds[1:])
+        ]
+    ends = np.r_[first[1:], len(owner)]
+    by_set: dict[bytes, list[int]] = {}
+    for i, (a, b) in enumerate(zip(first.tolist(), ends.tolist())):
+        by_set.setdefault(owner[a:b].tobytes(), []).append(i)
+    return [(np.frombuffer(k, dtype=np.int64).tolist(), np.array(v)) for k, v in by_set.items()]
 
 
 def _source_reach(terms, src: Tiling) -> sparse.csr_array:

@@ -78,12 +78,13 @@ def lower(model: Model, options: Options, precision_bytes) -> tuple[Model, Summa
     start = time.perf_counter()
     layers = read_layers(model.graph)
     tensors = _cut(layers, model.graph, options, precision_bytes)
-    _check_edge_count(layers, tensors, options)
+    cache: dict = {}  # the tile relations of each chain, computed once
+    _check_edge_count(layers, tensors, options, cache)
     offset = 0
     for t in tensors.values():
         t.offset = offset
         offset += t.tiling.groups
-    src_ids, dst_ids = _all_edges(layers, tensors)
+    src_ids, dst_ids = _all_edges(layers, tensors, cache)
     names, nodes = _group_nodes(model.graph, tensors)
     graph = ir.Graph(nodes=dict(zip(names, nodes)))
     name_array = np.array(names, dtype=object)
@@ -128,17 +129,17 @@ def _largest(fields, tiling: Tiling, precision_bytes) -> int:
     return int(sizes.max()) if len(sizes) else 0
 
 
-def _estimate(layers: Layers, tilings: dict[str, Tiling]) -> dict[str, int]:
+def _estimate(layers: Layers, tilings: dict[str, Tiling], cache: dict | None = None) -> dict[str, int]:
     """Upper bounds of the group edges feeding each node."""
     per_target: dict[str, int] = {}
     for chain in layers.chains:
-        n = group_edges.estimate_edges(chain, tilings[chain.source], tilings[chain.target])
+        n = group_edges.estimate_edges(chain, tilings[chain.source], tilings[chain.target], cache)
         per_target[chain.target] = per_target.get(chain.target, 0) + n
     return per_target
 
 
-def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Options) -> None:
-    per_target = _estimate(layers, {n: t.tiling for n, t in tensors.items()})
+def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Options, cache: dict) -> None:
+    per_target = _estimate(layers, {n: t.tiling for n, t in tensors.items()}, cache)
     total = sum(per_target.values())
     if total <= options.max_edges:
         return
@@ -160,17 +161,24 @@ def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Opti
     raise LoweringError(f"{message}; no group size brings them within the limit")
 
 
-def _all_edges(layers: Layers, tensors: dict[str, _Tensor]) -> tuple[np.ndarray, np.ndarray]:
-    total = sum(t.tiling.groups for t in tensors.values())
-    codes = [np.zeros(0, dtype=np.int64)]
+def _all_edges(layers: Layers, tensors: dict[str, _Tensor], cache: dict) -> tuple[np.ndarray, np.ndarray]:
+    """Node ids of every group edge, each once, none inside one group; chain by chain."""
+    by_pair: dict[tuple[str, str], list] = {}
     for chain in layers.chains:
         src, dst = tensors[chain.source], tensors[chain.target]
-        s, d = group_edges.chain_edges(chain, src.tiling, dst.tiling)
-        codes.append((s + src.offset) * total + (d + dst.offset))
-    code = np.unique(np.concatenate(codes))
-    src_ids, dst_ids = code // total, code % total
-    keep = src_ids != dst_ids
-    return src_ids[keep], dst_ids[keep]
+        s, d = group_edges.chain_edges(chain, src.tiling, dst.tiling, cache)
+        by_pair.setdefault((chain.source, chain.target), []).append((s + src.offset, d + dst.offset))
+    total = sum(t.tiling.groups for t in tensors.values())
+    out_s, out_d = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
+    for found in by_pair.values():
+        s, d = np.concatenate([f[0] for f in found]), np.concatenate([f[1] for f in found])
+        if len(found) > 1:  # parallel chains between the same two tensors may repeat edges
+            code = np.unique(s * total + d)
+            s, d = code // total, code % total
+        keep = s != d
+        out_s.append(s[keep])
+        out_d.append(d[keep])
+    return np.concatenate(out_s), np.concatenate(out_d)
 
 
 def _group_nodes(graph: ir.Graph, tensors: dict[str, _Tensor]) -> tuple[list[str], list]:

@@ -16,6 +16,7 @@ Groups are numbered row-major over the grid of tiles.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -54,8 +55,7 @@ class Tiling:
 
     def indicator(self, axis: int) -> sparse.csr_array:
         """(tiles x positions) 0/1 matrix of the tiles along ``axis``."""
-        n = self.shape[axis]
-        return _indicator(self.tile_of(axis), self.grid[axis], n)
+        return _axis_indicator(self.shape[axis], self.steps[axis])
 
     def group_ids(self) -> np.ndarray:
         """The group of every element, in row-major element order."""
@@ -87,6 +87,11 @@ class Tiling:
         for slices in per_axis:
             out = [box + (s,) for box in out for s in slices]
         return out
+
+
+@functools.lru_cache(maxsize=256)
+def _axis_indicator(n: int, step: int) -> sparse.csr_array:
+    return _indicator(np.arange(n) // step, -(-n // step), n)
 
 
 def _indicator(rows: np.ndarray, n_rows: int, n_cols: int) -> sparse.csr_array:
