@@ -60,7 +60,7 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     # each lif2 group (one channel, 15 rows) its 8 x 3 x 3 kernel and bias, out_lif the readout.
     budgets = run["resources"]
     assert budgets["total_weight_bytes"] == 40 * (18 + 1) + 32 * (72 + 1) + 10 * 4624 + 10
-    assert budgets["total_state_bytes"] == (9248 + 4624) * 4 * 4 + 10 * 7 * 4
+    assert budgets["total_state_bytes"] == (9248 + 4624) * 5 * 4 + 10 * 7 * 4  # LIF 5, CubaLIF 7 parameters
 
     report = tool(path, "--no-cores").out
     assert "Lowering into neuron groups" in report
