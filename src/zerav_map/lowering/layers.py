@@ -73,8 +73,20 @@ class Layers:
 
     @property
     def tensors(self) -> list[str]:
-        """Spiking tensors and outputs, in model order."""
-        return [n for n, r in self.roles.items() if r in ("input", "neuron", "output")]
+        """Spiking tensors and outputs, nearest to the inputs first (a NIR file does not keep
+        its node order), then in model order."""
+        names = [n for n, r in self.roles.items() if r in ("input", "neuron", "output")]
+        depth = {n: 0 for n in names if self.roles[n] == "input"}
+        frontier = list(depth)
+        while frontier:
+            reached = []
+            for chain in self.chains:
+                if chain.source in frontier and chain.target not in depth:
+                    depth[chain.target] = depth[chain.source] + 1
+                    reached.append(chain.target)
+            frontier = reached
+        position = {n: i for i, n in enumerate(names)}
+        return sorted(names, key=lambda n: (depth.get(n, len(names)), position[n]))
 
 
 def kind_of(node: Any) -> str:

@@ -41,9 +41,7 @@ def _nir():
 def load_nir(path: str) -> Model:
     nir = _nir()
     try:
-        # The mapping needs the structure and the arrays, not consistent port shapes, so the
-        # package's type inference is skipped; edges are checked while flattening.
-        doc = nir.read(path, type_check=False)
+        doc = _read_unchecked(nir, path)
     except Exception as e:  # h5py and nir raise many types for damaged or foreign files
         raise FileProblem(path, f"not a readable NIR file: {type(e).__name__}: {e}") from None
     if not isinstance(doc, nir.NIRGraph):
@@ -56,6 +54,30 @@ def load_nir(path: str) -> Model:
     if not isinstance(name, str) or not name:
         name = os.path.splitext(os.path.basename(path))[0]
     return Model(name=name, graph=graph, source=path, format="nir")
+
+
+def _read_unchecked(nir, path: str):
+    """The file's graph, read as ``nir.read`` does but without its type inference in nested
+    graphs too: the mapping needs the structure and the arrays, not port shapes that agree
+    (exporters write scalar neuron parameters whose shape differs from the layer's). Edges and
+    shapes are checked while flattening and lowering."""
+    import h5py
+    from nir.serialization import hdf2dict
+
+    with h5py.File(path, "r") as f:
+        data = hdf2dict(f["node"])
+
+    def unchecked(node):
+        if isinstance(node, dict):
+            if node.get("type") == "NIRGraph":
+                if "type_check" in node:
+                    raise ValueError("the graph carries a 'type_check' key")
+                node["type_check"] = False
+            for value in node.values():
+                unchecked(value)
+
+    unchecked(data)
+    return nir.dict2NIRNode(data)
 
 
 def nir_to_graph(doc: Any) -> ir.Graph:
