@@ -76,7 +76,9 @@ def _lower(model, size: str):
 
 
 def _peak_child(size: str) -> int | None:
-    out = subprocess.run([sys.executable, "-m", "bench.lowering", "--peak", size], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-m", "bench.lowering", "--peak", size], capture_output=True, text=True
+    )
     return int(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip() else None
 
 
@@ -104,7 +106,9 @@ def main() -> None:
     from zerav.graph.partition import partition
     from zerav_map.lowering import lower  # noqa: F401  (imported before anything is timed)
 
-    print(f"{'model':<20}{'groups':>9}{'edges':>12}{'lower s':>10}{'greedy s':>10}{'ratio':>8}{'peak MB':>10}")
+    print(
+        f"{'model':<20}{'groups':>9}{'edges':>12}{'lower s':>10}{'greedy s':>10}{'ratio':>8}{'peak MB':>10}"
+    )
     for size in args.sizes.split(","):
         model = _model(size)
         gc.collect()
@@ -113,7 +117,9 @@ def main() -> None:
         t_lower = time.perf_counter() - t0
         graph = lowered.fresh_graph()
         groups = len(graph.nodes)
-        hw = HardwareSpec(num_cores=groups, max_neurons_per_core=16, core_mesh_topology=None, max_feedback_delay=-1)
+        hw = HardwareSpec(
+            num_cores=groups, max_neurons_per_core=16, core_mesh_topology=None, max_feedback_delay=-1
+        )
         gc.collect()
         t0 = time.perf_counter()
         partition(graph, hw, "greedy")

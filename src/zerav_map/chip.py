@@ -107,7 +107,9 @@ def load_chip_file(path: str) -> dict[str, Any]:
     for key, value in doc.items():
         if key == "neurons_per_core":
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise FileProblem(path, f"'neurons_per_core' must be a positive integer, got {json.dumps(value)}")
+                raise FileProblem(
+                    path, f"'neurons_per_core' must be a positive integer, got {json.dumps(value)}"
+                )
             out[key] = value
         elif key == "name":
             if not isinstance(value, str):
@@ -122,7 +124,9 @@ def load_chip_file(path: str) -> dict[str, Any]:
                 raise FileProblem(path, f"{key!r} must be an integer, got {json.dumps(value)}")
             out[key] = value
         else:
-            raise FileProblem(path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, neurons_per_core)")
+            raise FileProblem(
+                path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, neurons_per_core)"
+            )
     return out
 
 

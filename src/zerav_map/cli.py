@@ -9,8 +9,8 @@ import traceback
 
 from zerav_map import __version__
 from zerav_map.chip import make_chip, parse_mesh, parse_size
-from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
 from zerav_map.errors import EXIT_DOES_NOT_FIT, EXIT_FITS, EXIT_INTERNAL, ToolError
+from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
 from zerav_map.mapping import ALGORITHMS, run
 from zerav_map.models import load_model
 from zerav_map.models.nodes import PRECISIONS, is_boundary
@@ -86,7 +86,10 @@ def _parser() -> argparse.ArgumentParser:
     lowering.add_argument("--no-lower", action="store_true", help="map one graph node per NIR node")
     lowering.add_argument("--lower", action="store_true", help="also cut a JSON model into groups")
     low.add_argument(
-        "--group-size", type=int, metavar="G", help="neurons per group (default: neurons per core // nodes per core)"
+        "--group-size",
+        type=int,
+        metavar="G",
+        help="neurons per group (default: neurons per core // nodes per core)",
     )
     low.add_argument(
         "--block-policy",
@@ -143,8 +146,6 @@ def main(argv: list[str] | None = None) -> int:
                 file=sys.stderr,
             )
         return EXIT_INTERNAL
-
-
 
 
 def _main(args: argparse.Namespace) -> int:

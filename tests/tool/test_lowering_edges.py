@@ -32,7 +32,13 @@ def _conv(rng, cin, cout, k, stride, pad, dil, groups, keep=0.5):
     w = _sparse(rng, (cout, cin // groups, k, k), keep)
     w[0, :] = 0  # a whole output channel without synapses
     conv = nir.Conv2d(
-        input_shape=None, weight=w, stride=stride, padding=pad, dilation=dil, groups=groups, bias=np.zeros(cout)
+        input_shape=None,
+        weight=w,
+        stride=stride,
+        padding=pad,
+        dilation=dil,
+        groups=groups,
+        bias=np.zeros(cout),
     )
     return conv, w
 
@@ -96,7 +102,12 @@ def test_convolution_edges_match_every_synapse(case, policy):
     conv, weight = _conv(rng, cin, cout, k, stride, pad, dil, groups)
     m, out_shape = ref.conv_matrix((cin, h, w), weight, (stride,) * 2, (pad,) * 2, (dil,) * 2, groups)
     graph = _graph(
-        {"input": nir.Input(np.array([cin, h, w])), "conv": conv, "lif": _lif(out_shape), "output": nir.Output(None)},
+        {
+            "input": nir.Input(np.array([cin, h, w])),
+            "conv": conv,
+            "lif": _lif(out_shape),
+            "output": nir.Output(None),
+        },
         [("input", "conv"), ("conv", "lif"), ("lif", "output")],
     )
     n = int(np.prod(out_shape))
@@ -118,7 +129,9 @@ def test_pool_then_convolution(policy):
         [("input", "pool"), ("pool", "conv"), ("conv", "lif")],
     )
     got, _ = _lowered_pairs(graph, 12, policy)
-    assert got == _expected({("input", "lif"): _chain(p, c)}, {"input": (2, 10, 10), "lif": out_shape}, 12, policy)
+    assert got == _expected(
+        {("input", "lif"): _chain(p, c)}, {"input": (2, 10, 10), "lif": out_shape}, 12, policy
+    )
 
 
 @pytest.mark.parametrize("policy", ["channels", "tiles"])
@@ -138,7 +151,9 @@ def test_pool_flatten_dense(policy):
         [("input", "pool"), ("pool", "flat"), ("flat", "fc"), ("fc", "lif")],
     )
     got, _ = _lowered_pairs(graph, 5, policy)
-    want = _expected({("input", "lif"): _chain(p, ref.dense_matrix(weight))}, {"input": (3, 8, 8), "lif": (10,)}, 5, policy)
+    want = _expected(
+        {("input", "lif"): _chain(p, ref.dense_matrix(weight))}, {"input": (3, 8, 8), "lif": (10,)}, 5, policy
+    )
     assert got == want
 
 
@@ -159,7 +174,9 @@ def test_convolution_flatten_dense_without_neurons_between(policy):
         [("input", "conv"), ("conv", "flat"), ("flat", "fc"), ("fc", "lif")],
     )
     got, _ = _lowered_pairs(graph, 4, policy)
-    want = _expected({("input", "lif"): _chain(c, ref.dense_matrix(weight))}, {"input": (2, 6, 6), "lif": (7,)}, 4, policy)
+    want = _expected(
+        {("input", "lif"): _chain(c, ref.dense_matrix(weight))}, {"input": (2, 6, 6), "lif": (7,)}, 4, policy
+    )
     assert got == want
 
 
@@ -169,7 +186,12 @@ def test_recurrent_layer_keeps_its_block_structure():
     w_rec = np.kron(np.eye(3), np.ones((4, 4))) * _sparse(rng, (12, 12), keep=0.6)
     w_rec[0, 11] = 1.0  # one synapse from the last block into the first
     graph = _graph(
-        {"input": nir.Input(np.array([6])), "fc": nir.Linear(weight=w_in), "lif": _lif(12), "rec": nir.Linear(weight=w_rec)},
+        {
+            "input": nir.Input(np.array([6])),
+            "fc": nir.Linear(weight=w_in),
+            "lif": _lif(12),
+            "rec": nir.Linear(weight=w_rec),
+        },
         [("input", "fc"), ("fc", "lif"), ("lif", "rec"), ("rec", "lif")],
     )
     got, _ = _lowered_pairs(graph, 4, "channels")
@@ -184,7 +206,12 @@ def test_skip_connection_adds_to_the_same_layer(policy):
     nodes = {"input": nir.Input(np.array([2, 8, 8]))}
     edges = []
     mats = {}
-    for name, src, dst, cin in (("c1", "input", "lif1", 2), ("c2", "lif1", "lif2", 3), ("c3", "lif2", "lif3", 3), ("skip", "lif1", "lif3", 3)):
+    for name, src, dst, cin in (
+        ("c1", "input", "lif1", 2),
+        ("c2", "lif1", "lif2", 3),
+        ("c3", "lif2", "lif3", 3),
+        ("skip", "lif1", "lif3", 3),
+    ):
         conv, w = _conv(rng, cin, 3, 3, 1, 1, 1, 1, keep=0.3)
         nodes[name] = conv
         nodes.setdefault(dst, _lif((3, 8, 8)))

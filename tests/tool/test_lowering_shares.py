@@ -42,7 +42,11 @@ def test_dense_rows_and_every_neuron_parameter_as_state():
     one = np.array(1.0, np.float32)
     lif = nir.CubaLIF(tau_syn=one, tau_mem=one, r=one, v_leak=one, v_threshold=one, v_reset=one, w_in=one)
     graph = _graph(
-        {"in": nir.Input(np.array([48])), "fc": nir.Affine(weight=weight, bias=np.ones(10, np.int8)), "lif": lif},
+        {
+            "in": nir.Input(np.array([48])),
+            "fc": nir.Affine(weight=weight, bias=np.ones(10, np.int8)),
+            "lif": lif,
+        },
         [("in", "fc"), ("fc", "lif")],
     )
     lowered, summary = _lower(graph, 4)
@@ -60,7 +64,9 @@ def test_convolution_kernels_of_the_group_channels(policy, channels_per_group):
     weight = np.ones((6, 3, 3, 3), np.float16)
     conv = nir.Conv2d(None, weight, 1, 1, 1, 1, np.ones(6, np.float16))
     lif = nir.IF(r=np.float32(1), v_threshold=np.float32(1))
-    graph = _graph({"in": nir.Input(np.array([3, 5, 5])), "conv": conv, "lif": lif}, [("in", "conv"), ("conv", "lif")])
+    graph = _graph(
+        {"in": nir.Input(np.array([3, 5, 5])), "conv": conv, "lif": lif}, [("in", "conv"), ("conv", "lif")]
+    )
     lowered, summary = _lower(graph, 50, policy)
     budgets = _budgets(lowered)
     kernel = 3 * 3 * 3 * 2 + 2  # one output channel's kernel and bias in fp16
@@ -122,7 +128,11 @@ def test_shapes_come_from_the_graph_with_batch_axes_and_no_input_shape():
 )
 def test_a_model_that_contradicts_itself_is_inconsistent(fc_in, problem):
     graph = _graph(
-        {"in": nir.Input(np.array([20])), "fc": nir.Linear(np.ones((5, fc_in))), "lif": nir.LI(np.ones(5), np.ones(5), np.ones(5))},
+        {
+            "in": nir.Input(np.array([20])),
+            "fc": nir.Linear(np.ones((5, fc_in))),
+            "lif": nir.LI(np.ones(5), np.ones(5), np.ones(5)),
+        },
         [("in", "fc"), ("fc", "lif")],
     )
     if problem is None:
@@ -134,7 +144,11 @@ def test_a_model_that_contradicts_itself_is_inconsistent(fc_in, problem):
 
 def test_too_many_edges_stop_before_building_with_a_group_size_that_fits():
     graph = _graph(
-        {"in": nir.Input(np.array([256])), "fc": nir.Linear(np.ones((256, 256))), "lif": nir.LI(np.ones(256), np.ones(256), np.ones(256))},
+        {
+            "in": nir.Input(np.array([256])),
+            "fc": nir.Linear(np.ones((256, 256))),
+            "lif": nir.LI(np.ones(256), np.ones(256), np.ones(256)),
+        },
         [("in", "fc"), ("fc", "lif")],
     )
     with pytest.raises(InputError, match=r"up to 4,096 edges.*feed layer 'lif'.*--group-size 16\b") as e:
@@ -165,7 +179,12 @@ def test_memory_aware_sizing_shrinks_fan_in_heavy_layers_only():
 def test_a_recurrent_set_larger_than_a_core_is_named():
     n = 64
     graph = _graph(
-        {"in": nir.Input(np.array([n])), "fc": nir.Linear(np.ones((n, n))), "lif": nir.LI(np.ones(n), np.ones(n), np.ones(n)), "rec": nir.Linear(np.ones((n, n)))},
+        {
+            "in": nir.Input(np.array([n])),
+            "fc": nir.Linear(np.ones((n, n))),
+            "lif": nir.LI(np.ones(n), np.ones(n), np.ones(n)),
+            "rec": nir.Linear(np.ones((n, n))),
+        },
         [("in", "fc"), ("fc", "lif"), ("lif", "rec"), ("rec", "lif")],
     )
     _, summary = _lower(graph, 8, nodes_per_core=4)

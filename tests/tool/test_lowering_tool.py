@@ -21,8 +21,12 @@ def _lif(n=None, scalar=False):
 def _cnn():
     """A small DVS CNN: 2 x 34 x 34 events, two convolutions with pooling, a dense readout."""
     rng = np.random.default_rng(0)
-    conv1 = nir.Conv2d((34, 34), rng.normal(size=(8, 2, 3, 3)).astype(np.int8), 1, 1, 1, 1, np.zeros(8, np.int8))
-    conv2 = nir.Conv2d((17, 17), rng.normal(size=(16, 8, 3, 3)).astype(np.int8), 1, 1, 1, 1, np.zeros(16, np.int8))
+    conv1 = nir.Conv2d(
+        (34, 34), rng.normal(size=(8, 2, 3, 3)).astype(np.int8), 1, 1, 1, 1, np.zeros(8, np.int8)
+    )
+    conv2 = nir.Conv2d(
+        (17, 17), rng.normal(size=(16, 8, 3, 3)).astype(np.int8), 1, 1, 1, 1, np.zeros(16, np.int8)
+    )
     one = np.ones(1, np.float32)
     nodes = {
         "input": nir.Input(np.array([2, 34, 34])),
@@ -50,7 +54,9 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     path = _write(tmp_path, _cnn())
     doc = tool(path, "--json").json()
     low = doc["lowering"]
-    assert low["group_size"] == 256 and low["derived"] == ["group size 256 = 4096 neurons per core // 16 nodes per core"]
+    assert low["group_size"] == 256 and low["derived"] == [
+        "group size 256 = 4096 neurons per core // 16 nodes per core"
+    ]
     rows = {r["name"]: (r["neurons"], r["groups"]) for r in low["layers"]}
     assert rows == {"input": (2312, 10), "lif1": (9248, 40), "lif2": (4624, 32), "out_lif": (10, 1)}
     assert doc["model"]["nodes"] == 10 + 40 + 32 + 1 + 1 and doc["model"]["edges"] == low["edges"]
@@ -64,7 +70,9 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
 
     report = tool(path, "--no-cores").out
     assert "Lowering into neuron groups" in report
-    assert any(line.split()[:6] == ["lif2", "LIF", "16x17x17", "4624", "256", "32"] for line in report.splitlines())
+    assert any(
+        line.split()[:6] == ["lif2", "LIF", "16x17x17", "4624", "256", "32"] for line in report.splitlines()
+    )
     layer_level = tool(path, "--no-lower", "--json").json()
     assert layer_level["lowering"] is None and layer_level["model"]["nodes"] == 10
 
@@ -105,13 +113,20 @@ def _recurrent_block(width, n):
 
 def test_nested_recurrent_block_larger_than_a_core_is_named(tool, tmp_path, backend):
     graph = nir.NIRGraph(
-        nodes={"in": nir.Input(np.array([64])), "block": _recurrent_block(64, 512), "out": nir.Output(np.array([512]))},
+        nodes={
+            "in": nir.Input(np.array([64])),
+            "block": _recurrent_block(64, 512),
+            "out": nir.Output(np.array([512])),
+        },
         edges=[("in", "block"), ("block", "out")],
         type_check=False,
     )
     path = _write(tmp_path, graph)
     r = tool(path, "--neurons-per-core", "256", "--nodes-per-core", "4", "--compare", "--no-cores")
-    assert "note: recurrent layer(s) block.lif: 8 groups that reach each other, more than the 4 a core holds" in r.out
+    assert (
+        "note: recurrent layer(s) block.lif: 8 groups that reach each other, more than the 4 a core holds"
+        in r.out
+    )
     doc = tool(path, "--neurons-per-core", "256", "--nodes-per-core", "4", "--json").json()
     assert {n.split("#")[0] for n in doc["runs"][0]["partition"]["assignments"]} == {"in", "block.lif", "out"}
     assert doc["runs"][0]["problems"][0]["kind"] == "node-capacity"
@@ -121,7 +136,12 @@ def test_exported_model_keeps_what_the_lowering_needs(tool, tmp_path, backend):
     rng = np.random.default_rng(1)
     conv = nir.Conv2d((12, 12), rng.normal(size=(4, 1, 3, 3)), 2, 2, 2, 2, np.zeros(4))  # dilated, grouped
     graph = nir.NIRGraph(
-        nodes={"input": nir.Input(np.array([2, 12, 12])), "conv": conv, "lif": _lif(4 * 6 * 6), "output": nir.Output(np.array([144]))},
+        nodes={
+            "input": nir.Input(np.array([2, 12, 12])),
+            "conv": conv,
+            "lif": _lif(4 * 6 * 6),
+            "output": nir.Output(np.array([144])),
+        },
         edges=[("input", "conv"), ("conv", "lif"), ("lif", "output")],
         type_check=False,
     )
@@ -152,7 +172,10 @@ def test_unexpected_error_is_exit_4_with_the_traceback_under_debug(monkeypatch, 
     monkeypatch.setattr(cli, "run", fault)
     assert cli.main([str(small_model)]) == 4
     err = capsys.readouterr().err
-    assert err == "zerav-map: internal error: RuntimeError: a fault in the tool (run with --debug for the traceback)\n"
+    assert (
+        err
+        == "zerav-map: internal error: RuntimeError: a fault in the tool (run with --debug for the traceback)\n"
+    )
     assert cli.main([str(small_model), "--debug"]) == 4
     err = capsys.readouterr().err
     assert err.startswith("Traceback (most recent call last):") and "RuntimeError: a fault in the tool" in err
@@ -174,7 +197,9 @@ def test_a_broken_pipe_keeps_the_verdict(monkeypatch, small_model, backend, core
 
     monkeypatch.setattr("sys.stdout", ClosedReader())
     try:
-        assert cli.main([str(small_model), "--cores", cores, "--nodes-per-core", "1", "--mesh", "none"]) == code
+        assert (
+            cli.main([str(small_model), "--cores", cores, "--nodes-per-core", "1", "--mesh", "none"]) == code
+        )
     finally:
         os.close(read_end)
         os.close(write_end)

@@ -49,7 +49,9 @@ def test_links_carry_each_pair_along_its_row_then_its_column():
 
 
 def test_hundreds_of_communicating_pairs_draw_the_link_load(tool, tmp_path):
-    r = tool("--cores", "256", "--mesh", "16x16", "--nodes-per-core", "2", "--plot", "mesh.svg", "-a", "edgemap")
+    r = tool(
+        "--cores", "256", "--mesh", "16x16", "--nodes-per-core", "2", "--plot", "mesh.svg", "-a", "edgemap"
+    )
     assert r.code == 1, r  # the example's recurrent blocks exceed 2 nodes per core
     svg = (tmp_path / "mesh.svg").read_text()
     assert "link load" in svg and "busiest mesh link" in svg

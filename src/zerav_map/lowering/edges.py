@@ -63,7 +63,9 @@ def _tiled(chain: Chain, src: Tiling, dst: Tiling, cache: dict | None):
     return tiled
 
 
-def chain_edges(chain: Chain, src: Tiling, dst: Tiling, cache: dict | None = None) -> tuple[np.ndarray, np.ndarray]:
+def chain_edges(
+    chain: Chain, src: Tiling, dst: Tiling, cache: dict | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """(source group ids, destination group ids) of the chain, each pair once."""
     tiled = _tiled(chain, src, dst, cache)
     if tiled is not None:

@@ -167,7 +167,9 @@ def read_layers(graph: ir.Graph) -> Layers:
         if dst not in succs[src]:
             succs[src].append(dst)
             preds[dst].append(src)
-    steps = {n: Step(n, r, graph.nodes[n]) for n, r in roles.items() if r not in ("input", "neuron", "output")}
+    steps = {
+        n: Step(n, r, graph.nodes[n]) for n, r in roles.items() if r not in ("input", "neuron", "output")
+    }
     shapes = _infer_shapes(graph, roles, preds, steps)
     layers = Layers(roles=roles, shapes=shapes)
     for name, role in roles.items():
@@ -225,7 +227,9 @@ def _infer_shapes(graph, roles, preds, steps) -> dict[str, tuple[int, ...]]:
         if name in steps and incoming:
             again = _out_shape(name, role, graph.nodes[name], _agree(name, incoming), steps[name])
             if again != shapes[name]:
-                raise Inconsistent(f"{name!r} gives shape {again} from its input but {shapes[name]} from its parameters")
+                raise Inconsistent(
+                    f"{name!r} gives shape {again} from its input but {shapes[name]} from its parameters"
+                )
     return shapes
 
 
@@ -337,7 +341,9 @@ def _spatial_shape(name, role, node, in_shape, step):
         else:
             lo = hi = _pair(padding, 0)[axis]
         if s < 1 or d < 1 or k < 1 or lo < 0:
-            raise Inconsistent(f"{name!r}: kernel, stride and dilation must be positive, padding not negative")
+            raise Inconsistent(
+                f"{name!r}: kernel, stride and dilation must be positive, padding not negative"
+            )
         m = (n + lo + hi - d * (k - 1) - 1) // s + 1
         if m < 1:
             raise Inconsistent(f"{name!r}: a {k}-wide kernel does not fit an input of {n} (padding {lo})")

@@ -157,7 +157,9 @@ def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Opti
             for n, t in tensors.items()
         }
         if sum(_estimate(layers, tilings).values()) <= options.max_edges:
-            raise LoweringError(f"{message}. A group size of {g} (--group-size {g}) would stay within the limit")
+            raise LoweringError(
+                f"{message}. A group size of {g} (--group-size {g}) would stay within the limit"
+            )
     raise LoweringError(f"{message}; no group size brings them within the limit")
 
 
@@ -192,7 +194,9 @@ def _group_nodes(graph: ir.Graph, tensors: dict[str, _Tensor]) -> tuple[list[str
         elif t.role == "input":
             nodes += [ir.Input(shape=tuple(s.stop - s.start for s in box)) for box in t.tiling.boxes()]
         else:
-            cls = kinds.custom_kind(f"{kind_of(graph.nodes[t.name])}Group", tuple(f.name for f in t.fields), ())
+            cls = kinds.custom_kind(
+                f"{kind_of(graph.nodes[t.name])}Group", tuple(f.name for f in t.fields), ()
+            )
             precision = shares.group_precision(t.fields)
             tiling = t.tiling
             for box in tiling.boxes():

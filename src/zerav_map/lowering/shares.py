@@ -112,7 +112,9 @@ def state_fields(node, tiling: Tiling) -> list[Field]:
             continue
         if all(v.strides == (0,) * v.ndim for v in values):
             firsts = np.array([v.reshape(-1)[0] for v in values])
-            stacked = np.broadcast_to(firsts.reshape((-1,) + (1,) * len(tiling.shape)), (len(values),) + tiling.shape)
+            stacked = np.broadcast_to(
+                firsts.reshape((-1,) + (1,) * len(tiling.shape)), (len(values),) + tiling.shape
+            )
         else:
             stacked = np.stack(values)
         out.append(Field(slot, stacked, "neurons", lead=1))
@@ -146,14 +148,20 @@ def synapse_fields(chain: Chain, tiling: Tiling, taken: set[str]) -> list[Field]
             if i < last:
                 out.append(Field(fname, value, "whole", precision=precision))
             elif i == last and step.role == "dense":
-                rows = value.reshape(tiling.shape + value.shape[1:]) if value.shape[:1] == (tiling.size,) else None
+                rows = (
+                    value.reshape(tiling.shape + value.shape[1:])
+                    if value.shape[:1] == (tiling.size,)
+                    else None
+                )
                 out.append(_dense_field(fname, value, rows, precision))
             elif i == last and step.role == "conv":
                 c, h, w = step.out_shape
                 if value.shape[:1] != (c,):
                     out.append(Field(fname, value, "whole", precision=precision))
                 else:
-                    out.append(Field(fname, value, "channels", channel_span=h * w, precision=precision, channels=c))
+                    out.append(
+                        Field(fname, value, "channels", channel_span=h * w, precision=precision, channels=c)
+                    )
             else:
                 out.append(_elementwise_field(fname, value, tiling, precision))
     return out
