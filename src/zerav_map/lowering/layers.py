@@ -14,7 +14,6 @@ may be scalars). Leading batch axes of size 1 are dropped from file-given shapes
 
 from __future__ import annotations
 
-import dataclasses
 import math
 from dataclasses import dataclass, field
 from typing import Any
@@ -23,6 +22,7 @@ import numpy as np
 
 from zerav import ir
 from zerav_map.errors import InputError
+from zerav_map.models.nodes import node_arrays as arrays_of
 
 NEURON_KINDS = frozenset({"LIF", "CubaLIF", "IF", "LI", "I", "CubaLI", "Threshold"})
 DENSE_KINDS = frozenset({"Linear", "Affine"})
@@ -114,17 +114,6 @@ def role_of(name: str, node: Any) -> str:
         f"node {name!r} is a {kind}, which cannot be cut into neuron groups; "
         "map the model one node per layer with --no-lower"
     )
-
-
-def arrays_of(node: Any) -> dict[str, np.ndarray]:
-    if not dataclasses.is_dataclass(node):
-        return {}
-    out = {}
-    for f in dataclasses.fields(node):
-        value = getattr(node, f.name, None)
-        if isinstance(value, np.ndarray):
-            out[f.name] = value
-    return out
 
 
 def strip_batch(shape: tuple[int, ...], keep: int = 1) -> tuple[int, ...]:
