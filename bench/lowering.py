@@ -32,27 +32,27 @@ def dvs_cnn(side: int, c1: int, c2: int):
     rng = np.random.default_rng(0)
 
     def lif():
-        one = np.array(1.0, np.float32)
+        one = np.ones(1, np.float32)  # one value for the whole layer
         return nir.LIF(tau=one, r=one, v_leak=one * 0, v_threshold=one)
 
-    def conv(cin, cout, stride):
+    def conv(cin, cout, stride, size):
         w = rng.normal(size=(cout, cin, 3, 3)).astype(np.float32)
-        return nir.Conv2d(None, w, stride, 1, 1, 1, np.zeros(cout, np.float32))
+        return nir.Conv2d((size, size), w, stride, 1, 1, 1, np.zeros(cout, np.float32))
 
     flat = c2 * (side // 4) ** 2
     nodes = {
         "events": nir.Input(np.array([2, side, side])),
-        "conv1": conv(2, c1, 1),
+        "conv1": conv(2, c1, 1, side),
         "lif1": lif(),
-        "conv2": conv(c1, c2, 2),
+        "conv2": conv(c1, c2, 2, side),
         "lif2": lif(),
-        "conv3": conv(c2, c2, 1),
+        "conv3": conv(c2, c2, 1, side // 2),
         "lif3": lif(),
         "pool": nir.SumPool2d(np.array([2, 2]), np.array([2, 2]), np.array([0, 0])),
-        "flat": nir.Flatten(None, start_dim=0),
+        "flat": nir.Flatten(np.array([c2, side // 4, side // 4]), start_dim=0),
         "readout": nir.Linear(rng.normal(size=(10, flat)).astype(np.float32)),
         "lif4": lif(),
-        "classes": nir.Output(None),
+        "classes": nir.Output(np.array([10])),
     }
     order = list(nodes)
     edges = list(zip(order[:-1], order[1:]))

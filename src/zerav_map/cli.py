@@ -7,7 +7,7 @@ import os
 import sys
 import traceback
 
-from zerav_map import __version__
+from zerav_map.version import tool_version
 from zerav_map.chip import make_chip, parse_mesh, parse_size
 from zerav_map.errors import EXIT_DOES_NOT_FIT, EXIT_FITS, EXIT_INTERNAL, ToolError
 from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
@@ -44,7 +44,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="zerav-map", description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     p.add_argument("model", nargs="?", help="model file (.json or .nir); default: built-in example")
-    p.add_argument("--version", action="version", version=f"zerav-map {__version__}")
+    p.add_argument("--version", action="version", version=f"zerav-map {tool_version()}")
     chip = p.add_argument_group("chip (flags override the chip file, which overrides the default)")
     chip.add_argument("--chip", metavar="FILE", help="chip description (JSON)")
     chip.add_argument("--cores", type=int, metavar="N", help="number of cores")

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from zerav_map import __version__
+from zerav_map.version import tool_version
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
@@ -88,7 +88,7 @@ def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) 
     return _plain(
         {
             "tool": "zerav-map",
-            "version": __version__,
+            "version": tool_version(),
             "model": {"name": model.name, "source": model.source, **model.counts()},
             "chip": {
                 "name": chip.name,

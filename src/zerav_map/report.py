@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Sequence
 
-from zerav_map import __version__
+from zerav_map.version import tool_version
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
@@ -61,7 +61,7 @@ def _pct(value) -> str:
 def header_lines(model: Model, chip: Chip) -> list[str]:
     c = model.counts()
     return [
-        f"zerav-map {__version__}",
+        f"zerav-map {tool_version()}",
         f"model  {model.name} ({model.source}): {c['nodes']} nodes ({c['compute_nodes']} "
         f"compute, {c['inputs']} input(s), {c['outputs']} output(s)), {c['edges']} edges",
         f"chip   {chip.name}: {chip.describe()}",

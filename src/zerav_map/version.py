@@ -2,17 +2,25 @@
 
 from __future__ import annotations
 
+import functools
 import importlib.metadata
 
-_FALLBACK_DISTRIBUTION = "zerav-graph"
+# The distribution that ships the tool today; checked first because finding the provider of a
+# package among every installed distribution reads all their file lists (about a second).
+_EXPECTED_DISTRIBUTION = "zerav-graph"
 
 
+@functools.cache
 def tool_version() -> str:
-    """The version from the package metadata; the distribution is looked up by the package it
-    provides, so a renamed distribution still answers. "unknown" when none is installed (a
-    source tree on the path)."""
-    names = importlib.metadata.packages_distributions().get("zerav_map") or [_FALLBACK_DISTRIBUTION]
-    for name in names:
+    """The version from the package metadata; "unknown" when no installed distribution
+    provides the tool (a source tree on the path)."""
+    try:
+        dist = importlib.metadata.distribution(_EXPECTED_DISTRIBUTION)
+        if any(str(f).startswith("zerav_map/") for f in dist.files or ()):
+            return dist.version
+    except importlib.metadata.PackageNotFoundError:
+        pass
+    for name in importlib.metadata.packages_distributions().get("zerav_map", ()):
         try:
             return importlib.metadata.version(name)
         except importlib.metadata.PackageNotFoundError:
