@@ -7,13 +7,13 @@ import os
 import sys
 import traceback
 
-from zerav_map.version import tool_version
 from zerav_map.chip import make_chip, parse_mesh, parse_size
 from zerav_map.errors import EXIT_DOES_NOT_FIT, EXIT_FITS, EXIT_INTERNAL, ToolError
 from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
 from zerav_map.mapping import ALGORITHMS, run
 from zerav_map.models import load_model
 from zerav_map.models.nodes import PRECISIONS, is_boundary
+from zerav_map.version import tool_version
 
 _DESCRIPTION = """\
 Map a spiking-network model onto a many-core chip: partition it into cores, place the cores

@@ -9,10 +9,10 @@ from typing import Any
 
 import numpy as np
 
-from zerav_map.version import tool_version
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
+from zerav_map.version import tool_version
 
 
 def _plain(value: Any) -> Any:

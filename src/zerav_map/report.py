@@ -5,10 +5,10 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Sequence
 
-from zerav_map.version import tool_version
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
+from zerav_map.version import tool_version
 
 # Partitioner metrics shown in the summary besides the fixed rows, with their labels.
 _EXTRA_METRICS = (

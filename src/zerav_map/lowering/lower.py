@@ -210,17 +210,13 @@ def _row(graph: ir.Graph, t: _Tensor, precision_bytes) -> LayerRow:
     return LayerRow(
         name=t.name,
         kind=kind_of(graph.nodes[t.name]),
-        shape=t.tiling.shape if t.role == "input" else _shape(graph, t),
+        shape=t.tiling.shape,
         neurons=t.tiling.size,
         group_size=t.group_size,
         groups=t.tiling.groups,
         bytes_per_group=_largest(t.fields, t.tiling, precision_bytes),
         kernel_copies=shares.kernel_copies(t.fields, t.tiling),
     )
-
-
-def _shape(graph, t: _Tensor) -> tuple[int, ...]:
-    return t.tiling.shape
 
 
 def _recurrent_notes(tensors, src_ids, dst_ids, n_nodes: int, nodes_per_core: int) -> list[str]:

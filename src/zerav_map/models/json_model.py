@@ -105,7 +105,9 @@ def graph_from_document(doc: Any, default_name: str = "model"):
             raise _Bad(f"edge {i}: expected [source, destination] node names, got {_short(ed)}")
         for end in ed:
             if end not in graph.nodes:
-                raise _Bad(f"inconsistent model: edge {i} {_short(ed)} names node {end!r}, which does not exist")
+                raise _Bad(
+                    f"inconsistent model: edge {i} {_short(ed)} names node {end!r}, which does not exist"
+                )
         graph.edges.append((ed[0], ed[1]))
     return graph, name
 
