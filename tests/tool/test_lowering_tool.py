@@ -208,4 +208,5 @@ def test_a_broken_pipe_keeps_the_verdict(monkeypatch, small_model, backend, core
 def test_version_is_the_installed_distribution_s(tool):
     import importlib.metadata
 
-    assert tool("--version").out == f"zerav-map {importlib.metadata.version('zerav-graph')}\n"
+    provider = importlib.metadata.packages_distributions()["zerav_map"][0]
+    assert tool("--version").out == f"zerav-map {importlib.metadata.version(provider)}\n"

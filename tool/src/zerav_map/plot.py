@@ -46,7 +46,7 @@ def _matplotlib():
     try:
         import matplotlib
     except ImportError:
-        raise BackendMissing("--plot needs matplotlib: pip install 'zerav-graph[tool]'") from None
+        raise BackendMissing("--plot needs matplotlib: pip install matplotlib") from None
     matplotlib.use("Agg")
     return matplotlib
 

@@ -7,7 +7,7 @@ import importlib.metadata
 
 # The distribution that ships the tool today; checked first because finding the provider of a
 # package among every installed distribution reads all their file lists (about a second).
-_EXPECTED_DISTRIBUTION = "zerav-graph"
+_EXPECTED_DISTRIBUTION = "zerav-map"
 
 
 @functools.cache

@@ -32,9 +32,7 @@ def _nir():
     try:
         import nir
     except ImportError:
-        raise BackendMissing(
-            "reading NIR files needs the 'nir' package: pip install 'zerav-graph[tool]'"
-        ) from None
+        raise BackendMissing("reading NIR files needs the 'nir' package: pip install nir") from None
     return nir
 
 
