@@ -77,6 +77,17 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     assert layer_level["lowering"] is None and layer_level["model"]["nodes"] == 10
 
 
+def test_block_policy_and_memory_aware_sizing_flags(tool, tmp_path, backend):
+    path = _write(tmp_path, _cnn())
+    doc = tool(path, "--json", "--block-policy", "tiles", "--fit-sram", "--sram", "128K").json()
+    assert doc["lowering"]["policy"] == "tiles"
+    rows = {r["name"]: r for r in doc["lowering"]["layers"]}
+    assert rows["lif2"]["kernel_copies"] == rows["lif2"]["groups"]  # every tile holds every kernel
+    budget = 128 * 1024 // 16  # one readout neuron: 4624 weights, a bias and 7 x 4 state bytes
+    assert (rows["out_lif"]["group_size"], rows["out_lif"]["bytes_per_group"]) == (1, 4624 + 1 + 28)
+    assert all(r["bytes_per_group"] <= budget for r in rows.values())
+
+
 def test_mlp_with_scalar_neuron_parameters_counts_its_state(tool, tmp_path, backend):
     graph = nir.NIRGraph(
         nodes={

@@ -28,7 +28,12 @@ def binary(m) -> sparse.csr_array:
 
 
 def product(a, b) -> sparse.csr_array:
-    return binary(a @ b)
+    """The 0/1 product of two 0/1 matrices (a product of positive entries stores no zeros)."""
+    m = a @ b
+    if not isinstance(m, sparse.csr_array):
+        return binary(m)
+    m.data = np.ones(len(m.data), dtype=np.int32)
+    return m
 
 
 def pairs_matrix(rows: np.ndarray, cols: np.ndarray, shape: tuple[int, int]) -> sparse.csr_array:
