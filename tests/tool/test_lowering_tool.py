@@ -169,8 +169,10 @@ def test_too_many_edges_stop_with_the_layer_and_a_group_size(tool, tmp_path, bac
         edges=[("input", "fc"), ("fc", "lif")],
         type_check=False,
     )
-    r = tool(_write(tmp_path, graph), "--group-size", "8", "--max-edges", "1000")
+    path = _write(tmp_path, graph)
+    r = tool(path, "--group-size", "8", "--max-edges", "1000")
     assert r.code == 2, r
+    assert r.err.startswith(f"zerav-map: error: {path}: the lowered graph would have up to 4,096 edges")
     assert "feed layer 'lif'" in r.err and "--group-size 32" in r.err
 
 

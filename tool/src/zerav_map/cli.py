@@ -208,8 +208,13 @@ def _lowered(model, chip, args):
         max_edges=args.max_edges,
         nodes_per_core=hw.max_neurons_per_core,
     )
+    from zerav_map.lowering.layers import LoweringError
+
     resource = backend()[2]
-    lowered, summary = lower(model, options, resource._precision_to_bytes)
+    try:
+        lowered, summary = lower(model, options, resource._precision_to_bytes)
+    except LoweringError as e:
+        raise LoweringError(f"{model.source}: {e}") from None
     summary.derived = plan.derived
     lowered.format = model.format
     lowered.lowering = summary
