@@ -86,7 +86,9 @@ def _tile_terms(terms, src: Tiling, dst: Tiling) -> list:
     def to_tiles(m, axis):
         key = (id(m), axis)
         if key not in reduced:
-            reduced[key] = rel.product(rel.product(dst.indicator(axis), m), src.indicator(axis).T)
+            coo = m.tocoo()
+            rows, cols = dst.tile_of(axis)[coo.row], src.tile_of(axis)[coo.col]
+            reduced[key] = rel.pairs_matrix(rows, cols, (dst.grid[axis], src.grid[axis]))
         return reduced[key]
 
     for t in terms:

@@ -37,8 +37,14 @@ def product(a, b) -> sparse.csr_array:
 
 
 def pairs_matrix(rows: np.ndarray, cols: np.ndarray, shape: tuple[int, int]) -> sparse.csr_array:
-    data = np.ones(len(rows), dtype=np.int32)
-    return binary(sparse.csr_array((data, (rows, cols)), shape=shape))
+    """The 0/1 matrix with ones at (rows, cols), built in canonical order without a
+    conversion."""
+    code = np.unique(np.asarray(rows, dtype=np.int64) * shape[1] + np.asarray(cols, dtype=np.int64))
+    indptr = np.zeros(shape[0] + 1, dtype=np.int64)
+    np.cumsum(np.bincount(code // shape[1], minlength=shape[0]), out=indptr[1:])
+    m = sparse.csr_array((np.ones(len(code), dtype=np.int32), code % shape[1], indptr), shape=shape)
+    m.has_canonical_format = True
+    return m
 
 
 @dataclass
