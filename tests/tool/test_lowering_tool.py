@@ -62,6 +62,7 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     assert doc["model"]["nodes"] == 10 + 40 + 32 + 1 + 1 and doc["model"]["edges"] == low["edges"]
     run = doc["runs"][0]
     assert run["status"] == "fits"
+    assert sum(n for _, _, n in run["traffic"]) == run["partition"]["cross_core_edges"]
     # int8: each lif1 group (one channel, 7 rows) holds its channel's 2 x 3 x 3 kernel and bias,
     # each lif2 group (one channel, 15 rows) its 8 x 3 x 3 kernel and bias, out_lif the readout.
     budgets = run["resources"]

@@ -213,9 +213,7 @@ def _check(out: Outcome, model: Model, graph: ir.Graph, hw) -> None:
     src, dst = _edge_ids(model, names)
     a, b = core_of[src], core_of[dst]
     cross = (a != b) & (a >= 0) & (b >= 0)
-    pair = np.minimum(a[cross], b[cross]) * (1 << 32) + np.maximum(a[cross], b[cross])
-    pairs, counts = np.unique(pair, return_counts=True)
-    out.traffic = {(int(p >> 32), int(p & 0xFFFFFFFF)): int(n) for p, n in zip(pairs, counts)}
+    out.traffic = _pair_counts(np.minimum(a[cross], b[cross]), np.maximum(a[cross], b[cross]))
 
     over = [c for c, n in out.nodes_per_core.items() if n > hw.max_neurons_per_core]
     if over:
@@ -243,6 +241,22 @@ def _check(out: Outcome, model: Model, graph: ir.Graph, hw) -> None:
                 list(res.violations),
             )
         )
+
+
+def _pair_counts(low: np.ndarray, high: np.ndarray) -> dict[tuple[int, int], int]:
+    """{(low, high): how often} in ascending order: one counting pass while the pair table is
+    small (cores number in the hundreds), a sort otherwise."""
+    if len(low) == 0:
+        return {}
+    n = int(high.max()) + 1
+    if n * n <= 1 << 24:
+        counts = np.bincount(low * n + high, minlength=n * n)
+        pairs = np.flatnonzero(counts)
+        counts = counts[pairs]
+    else:
+        n = 1 << 32
+        pairs, counts = np.unique(low * n + high, return_counts=True)
+    return {(int(p // n), int(p % n)): int(c) for p, c in zip(pairs.tolist(), counts.tolist())}
 
 
 def _edge_ids(model: Model, names: list[str]) -> tuple[np.ndarray, np.ndarray]:
