@@ -191,3 +191,14 @@ def test_a_recurrent_set_larger_than_a_core_is_named():
     assert len(summary.notes) == 1 and summary.notes[0].startswith("recurrent layer(s) lif: 8 groups")
     _, summary = _lower(graph, 8, nodes_per_core=8)
     assert summary.notes == []
+
+
+def test_too_many_groups_stop_before_any_is_made():
+    graph = _graph(
+        {"in": nir.Input(np.array([5000])), "lif": nir.LI(np.ones(5000), np.ones(5000), np.ones(5000))},
+        [("in", "lif")],
+    )
+    with pytest.raises(
+        InputError, match=r"10,000 groups, more than the limit of 1,000 .* layer 'in' alone has 5,000"
+    ):
+        _lower(graph, 1, max_edges=1000)

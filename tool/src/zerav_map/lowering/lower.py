@@ -139,6 +139,13 @@ def _estimate(layers: Layers, tilings: dict[str, Tiling], cache: dict | None = N
 
 
 def _check_edge_count(layers: Layers, tensors: dict[str, _Tensor], options: Options, cache: dict) -> None:
+    groups = {n: t.tiling.groups for n, t in tensors.items()}
+    if sum(groups.values()) > options.max_edges:
+        worst = max(groups, key=groups.get)
+        raise LoweringError(
+            f"the lowered graph would have {sum(groups.values()):,} groups, more than the limit of "
+            f"{options.max_edges:,} (--max-edges); layer {worst!r} alone has {groups[worst]:,}"
+        )
     per_target = _estimate(layers, {n: t.tiling for n, t in tensors.items()}, cache)
     total = sum(per_target.values())
     if total <= options.max_edges:
