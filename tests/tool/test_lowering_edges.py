@@ -91,6 +91,7 @@ CONV_CASES = [
     (2, 3, 8, 8, 5, 2, 2, 1, 1, 7),
     (1, 2, 7, 9, 3, 1, 1, 2, 1, 40),
     (2, 2, 13, 9, 3, 2, 0, 3, 1, 9),
+    (6, 8, 5, 9, 3, 1, 1, 1, 2, 5),  # rows longer than a group; more channels than a group
 ]
 
 
