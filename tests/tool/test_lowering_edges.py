@@ -221,3 +221,36 @@ def test_skip_connection_adds_to_the_same_layer(policy):
     shapes = {"input": (2, 8, 8), "lif1": (3, 8, 8), "lif2": (3, 8, 8), "lif3": (3, 8, 8)}
     got, _ = _lowered_pairs(_graph(nodes, edges), 20, policy)
     assert got == _expected(mats, shapes, 20, policy)
+
+
+def test_elementwise_steps_on_a_dense_chain_and_an_output_fed_twice():
+    rng = np.random.default_rng(6)
+    weight = _sparse(rng, (6, 12), keep=0.2)
+    graph = _graph(
+        {
+            "input": nir.Input(np.array([12])),
+            "delay": nir.Delay(np.ones(12)),
+            "fc": nir.Linear(weight=weight),
+            "scale": nir.Scale(np.ones(6)),
+            "lif": _lif(),
+            "lif2": _lif(),
+            "output": nir.Output(None),
+        },
+        [("input", "delay"), ("delay", "fc"), ("fc", "scale"), ("scale", "lif"), ("fc", "lif2")]
+        + [("lif", "output"), ("lif2", "output")],
+    )
+    got, lowered = _lowered_pairs(graph, 4, "channels")
+    dense, same = ref.dense_matrix(weight), np.eye(6, dtype=bool)
+    relations = {
+        ("input", "lif"): dense,
+        ("input", "lif2"): dense,
+        ("lif", "output"): same,
+        ("lif2", "output"): same,
+    }
+    want = _expected(relations, {"input": (12,), "lif": (6,), "lif2": (6,), "output": (6,)}, 4, "channels")
+    assert got == want
+    # The delays belong to the source side of the chain, so each destination group holds them all.
+    assert (
+        lowered.graph.nodes["lif#0"].delay_delay.size == 12
+        and lowered.graph.nodes["lif#1"].scale_scale.size == 2
+    )
