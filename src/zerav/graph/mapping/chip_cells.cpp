@@ -37,4 +37,22 @@ ChipCells::ChipCells(const ChipShape& chip, int32_t k) : mesh_(chip.mesh) {
     }
 }
 
+
+std::vector<int32_t> ChipCells::snake() const {
+    std::vector<int32_t> order;
+    const int32_t k = size();
+    if (!mesh_) {
+        for (int32_t p = 0; p < k; ++p) order.push_back(p);
+        return order;
+    }
+    const auto w = static_cast<int32_t>(width_);
+    const int32_t last = (k - 1) / w;
+    for (int32_t r = 0; r <= last; ++r) {
+        const int32_t n = std::min(w, k - r * w);
+        const bool from_left = (last - r) % 2 == 0;
+        for (int32_t i = 0; i < n; ++i) order.push_back(r * w + (from_left ? i : n - 1 - i));
+    }
+    return order;
+}
+
 }  // namespace zerav::mapping

@@ -33,6 +33,10 @@ class ChipCells {
         return p < size() ? static_cast<int32_t>(p) : -1;
     }
 
+    // The parts along a path through the block in which consecutive cells are mesh
+    // neighbours: rows in alternating directions, the last (possibly shorter) row from the left.
+    std::vector<int32_t> snake() const;
+
   private:
     bool mesh_;
     int64_t width_ = 1;

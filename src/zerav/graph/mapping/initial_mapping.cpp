@@ -1,10 +1,15 @@
-// The first mapping of the coarsest graph: the block of cells is halved along its longer side,
-// the vertices are bisected in proportion (graph growing from a far vertex, then boundary
-// moves that lower the cut), and both halves recurse until every half is one cell.
+// The first mapping of the coarsest graph, by dual recursive bisection: the block of cells is
+// halved along its longer side and the vertices are bisected in proportion, then both halves
+// recurse, breadth first, until every half is one cell. A bisection weighs each edge by the
+// distance it will span: an edge inside the region by the distance between the two halves,
+// an edge to a vertex elsewhere by the distance from each half to that vertex's region. So
+// pieces that talk to each other land in neighbouring cells, not only in different halves.
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <deque>
 #include <queue>
 
 namespace zerav::mapping {
@@ -14,30 +19,58 @@ namespace {
 constexpr int kGrowthTrials = 3;
 constexpr int kBoundaryPasses = 4;
 
+struct Centre {
+    double row = 0, col = 0;
+};
+
+double distance(const Centre& a, const Centre& b) { return std::fabs(a.row - b.row) + std::fabs(a.col - b.col); }
+
 struct Region {
     std::vector<int32_t> vertices;
     std::vector<int32_t> cells;  // part indices
+    Centre centre;
+};
+
+Centre centre_of(const std::vector<int32_t>& cells, const ChipCells& chip) {
+    Centre c;
+    for (int32_t p : cells) c.row += chip.row(p), c.col += chip.col(p);
+    c.row /= static_cast<double>(cells.size());
+    c.col /= static_cast<double>(cells.size());
+    return c;
+}
+
+// The two halves of one bisection: their capacities and where they sit.
+struct Halves {
+    int64_t target;       // compute nodes aimed at for side 0
+    int64_t cap[2];       // compute nodes each side may take
+    int64_t byte_cap[2];  // bytes each side may take, -1 without SRAM
+    double span;          // distance between the two halves
 };
 
 class Bisector {
   public:
     Bisector(const LevelGraph& g, Rng& rng)
-        : g_(g), rng_(rng), tag_(static_cast<size_t>(g.n), -1), side_(static_cast<size_t>(g.n), 0) {}
+        : g_(g), rng_(rng), tag_(static_cast<size_t>(g.n), -1), side_(static_cast<size_t>(g.n), 0),
+          gain_(static_cast<size_t>(g.n), 0), pull_(static_cast<size_t>(g.n), 0) {}
 
-    // Splits `vertices` into sides 0 and 1 with at most `cap[s]` compute nodes (and SRAM) each,
-    // side 0 aiming at `target` compute nodes. Returns the side of each vertex, in order.
-    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, int64_t target, const int64_t cap[2],
-                               const int64_t byte_cap[2]) {
+    // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
+    // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
+    // side 0 rather than side 1. Returns the side of each vertex, in order.
+    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<double>& pull,
+                               const Halves& h) {
         ++round_;
-        for (int32_t v : vertices) tag_[static_cast<size_t>(v)] = round_;
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            tag_[static_cast<size_t>(vertices[i])] = round_;
+            pull_[static_cast<size_t>(vertices[i])] = pull[i];
+        }
         std::vector<uint8_t> best;
-        int64_t best_cut = -1;
+        double best_cost = 0;
         for (int trial = 0; trial < kGrowthTrials; ++trial) {
-            grow(vertices, target, cap, byte_cap);
-            improve(vertices, cap, byte_cap);
-            const int64_t c = cut(vertices);
-            if (best_cut < 0 || c < best_cut) {
-                best_cut = c;
+            grow(vertices, h, trial == 0);
+            improve(vertices, h);
+            const double c = cost(vertices, h);
+            if (best.empty() || c < best_cost) {
+                best_cost = c;
                 best.clear();
                 for (int32_t v : vertices) best.push_back(side_[static_cast<size_t>(v)]);
             }
@@ -69,22 +102,40 @@ class Bisector {
         return queue.back();
     }
 
-    void grow(const std::vector<int32_t>& vertices, int64_t target, const int64_t cap[2], const int64_t byte_cap[2]) {
-        for (int32_t v : vertices) side_[static_cast<size_t>(v)] = 1;
-        if (conn_.size() != tag_.size()) conn_.assign(tag_.size(), 0);
-        for (int32_t v : vertices) conn_[static_cast<size_t>(v)] = 0;
-        int64_t count = 0, byte_sum = 0, other_count = 0, other_bytes = 0;
-        for (int32_t v : vertices) other_count += g_.count[static_cast<size_t>(v)], other_bytes += bytes(v);
-        std::priority_queue<std::pair<int64_t, int32_t>> heap;
-        heap.emplace(0, far_vertex(vertices));
+    // Grows side 0 from the vertex that gains most by joining it (a far vertex when nothing
+    // outside pulls, or on later trials), always adding the vertex whose move to side 0 costs
+    // least, until side 0 reaches its target and side 1 fits.
+    void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
+        int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
+        std::priority_queue<std::pair<double, int32_t>> heap;
+        bool pulled = false;
+        for (int32_t v : vertices) {
+            const auto vs = static_cast<size_t>(v);
+            side_[vs] = 1;
+            count[1] += g_.count[vs], byte_sum[1] += bytes(v);
+            int64_t degree = 0;
+            for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
+                if (inside(g_.adj[static_cast<size_t>(i)])) degree += g_.weight[static_cast<size_t>(i)];
+            gain_[vs] = pull_[vs] - static_cast<double>(degree) * h.span;
+            if (pull_[vs] > 0) pulled = true;
+        }
+        if (pulled && pulled_seed) {
+            for (int32_t v : vertices) heap.emplace(gain_[static_cast<size_t>(v)], v);
+        } else {
+            const int32_t seed = far_vertex(vertices);
+            heap.emplace(gain_[static_cast<size_t>(seed)], seed);
+        }
         size_t next_free = static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())));
         size_t scanned = 0;
-        while (count < target || other_count > cap[1] || (byte_cap[1] >= 0 && other_bytes > byte_cap[1])) {
+        auto over = [&](int s) {
+            return count[s] > h.cap[s] || (h.byte_cap[s] >= 0 && byte_sum[s] > h.byte_cap[s]);
+        };
+        while (count[0] < h.target || over(1)) {
             int32_t v = -1;
             while (!heap.empty()) {
-                auto [c, u] = heap.top();
+                auto [g, u] = heap.top();
                 heap.pop();
-                if (side_[static_cast<size_t>(u)] == 1 && c == conn_[static_cast<size_t>(u)]) {
+                if (side_[static_cast<size_t>(u)] == 1 && g == gain_[static_cast<size_t>(u)]) {
                     v = u;
                     break;
                 }
@@ -97,27 +148,40 @@ class Bisector {
                 v = vertices[(next_free + scanned) % vertices.size()];
             }
             const auto vs = static_cast<size_t>(v);
-            if (count + g_.count[vs] > cap[0] || (byte_cap[0] >= 0 && byte_sum + bytes(v) > byte_cap[0])) {
-                side_[vs] = 2;  // does not fit: leave it on side 1 for good
+            if (count[0] + g_.count[vs] > h.cap[0] || (h.byte_cap[0] >= 0 && byte_sum[0] + bytes(v) > h.byte_cap[0])) {
+                side_[vs] = 2;  // does not fit: it stays on side 1
                 continue;
             }
             side_[vs] = 0;
-            count += g_.count[vs], other_count -= g_.count[vs];
-            byte_sum += bytes(v), other_bytes -= bytes(v);
+            count[0] += g_.count[vs], count[1] -= g_.count[vs];
+            byte_sum[0] += bytes(v), byte_sum[1] -= bytes(v);
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
                 if (!inside(u) || side_[static_cast<size_t>(u)] != 1) continue;
-                conn_[static_cast<size_t>(u)] += g_.weight[static_cast<size_t>(i)];
-                heap.emplace(conn_[static_cast<size_t>(u)], u);
+                gain_[static_cast<size_t>(u)] += 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                heap.emplace(gain_[static_cast<size_t>(u)], u);
             }
         }
         for (int32_t v : vertices)
             if (side_[static_cast<size_t>(v)] == 2) side_[static_cast<size_t>(v)] = 1;
     }
 
-    // Boundary passes: a vertex changes sides when that lowers the cut and both sides stay
-    // within their caps.
-    void improve(const std::vector<int32_t>& vertices, const int64_t cap[2], const int64_t byte_cap[2]) {
+    // What moving `v` to the other side saves (negative: what it costs).
+    double move_gain(int32_t v, const Halves& h) const {
+        const auto vs = static_cast<size_t>(v);
+        double own = 0, other = 0;
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+            const int32_t u = g_.adj[static_cast<size_t>(i)];
+            if (!inside(u)) continue;
+            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += static_cast<double>(g_.weight[static_cast<size_t>(i)]);
+        }
+        const double outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
+        return (other - own) * h.span + outside;
+    }
+
+    // Boundary passes: a vertex changes sides when that saves and both sides stay within
+    // their caps.
+    void improve(const std::vector<int32_t>& vertices, const Halves& h) {
         int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
         for (int32_t v : vertices) {
             const int s = side_[static_cast<size_t>(v)];
@@ -129,15 +193,9 @@ class Bisector {
             for (int32_t v : vertices) {
                 const auto vs = static_cast<size_t>(v);
                 const int s = side_[vs], t = 1 - s;
-                int64_t own = 0, other = 0;
-                for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
-                    const int32_t u = g_.adj[static_cast<size_t>(i)];
-                    if (!inside(u)) continue;
-                    (side_[static_cast<size_t>(u)] == s ? own : other) += g_.weight[static_cast<size_t>(i)];
-                }
-                if (other <= own) continue;
-                if (count[t] + g_.count[vs] > cap[t]) continue;
-                if (byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > byte_cap[t]) continue;
+                if (count[t] + g_.count[vs] > h.cap[t]) continue;
+                if (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t]) continue;
+                if (move_gain(v, h) <= 0) continue;
                 side_[vs] = static_cast<uint8_t>(t);
                 count[s] -= g_.count[vs], count[t] += g_.count[vs];
                 byte_sum[s] -= bytes(v), byte_sum[t] += bytes(v);
@@ -147,14 +205,18 @@ class Bisector {
         }
     }
 
-    int64_t cut(const std::vector<int32_t>& vertices) const {
-        int64_t c = 0;
-        for (int32_t v : vertices)
+    // The distance-weighted cost of the split, up to a constant.
+    double cost(const std::vector<int32_t>& vertices, const Halves& h) const {
+        double c = 0;
+        for (int32_t v : vertices) {
+            const auto vs = static_cast<size_t>(v);
+            if (side_[vs] == 0) c -= pull_[vs];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
-                if (inside(u) && side_[static_cast<size_t>(u)] != side_[static_cast<size_t>(v)])
-                    c += g_.weight[static_cast<size_t>(i)];
+                if (inside(u) && side_[static_cast<size_t>(u)] != side_[vs])
+                    c += 0.5 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
             }
+        }
         return c;
     }
 
@@ -162,7 +224,7 @@ class Bisector {
     Rng& rng_;
     std::vector<int32_t> tag_, seen_;
     std::vector<uint8_t> side_;
-    std::vector<int64_t> conn_;
+    std::vector<double> gain_, pull_;
     int32_t round_ = 0, visit_round_ = 0;
 };
 
@@ -196,29 +258,57 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t>
 std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng) {
     std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
     Bisector bisector(g, rng);
-    std::vector<Region> stack(1);
-    for (int32_t v = 0; v < g.n; ++v) stack[0].vertices.push_back(v);
-    for (int32_t p = 0; p < cells.size(); ++p) stack[0].cells.push_back(p);
-    while (!stack.empty()) {
-        Region region = std::move(stack.back());
-        stack.pop_back();
+    std::vector<Centre> centres;  // per region ever made: where its vertices are bound
+    std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
+    std::deque<Region> queue(1);
+    for (int32_t v = 0; v < g.n; ++v) queue[0].vertices.push_back(v);
+    for (int32_t p = 0; p < cells.size(); ++p) queue[0].cells.push_back(p);
+    queue[0].centre = centre_of(queue[0].cells, cells);
+    centres.push_back(queue[0].centre);
+    std::vector<double> pull;
+    while (!queue.empty()) {
+        Region region = std::move(queue.front());
+        queue.pop_front();
         if (limits.poll) limits.poll();
         if (region.cells.size() == 1 || region.vertices.empty()) {
             for (int32_t v : region.vertices) part[static_cast<size_t>(v)] = region.cells[0];
             continue;
         }
         auto [left, right] = halve(std::move(region.cells), cells);
+        Region a{{}, std::move(left), {}}, b{{}, std::move(right), {}};
+        a.centre = centre_of(a.cells, cells);
+        b.centre = centre_of(b.cells, cells);
+        const int32_t own = region_of[static_cast<size_t>(region.vertices[0])];
+        pull.clear();
         int64_t total = 0;
-        for (int32_t v : region.vertices) total += g.count[static_cast<size_t>(v)];
-        const auto nl = static_cast<int64_t>(left.size()), nr = static_cast<int64_t>(right.size());
-        const int64_t target = total * nl / (nl + nr);
-        const int64_t cap[2] = {nl * limits.capacity, nr * limits.capacity};
-        const int64_t byte_cap[2] = {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram};
-        const std::vector<uint8_t> side = bisector.split(region.vertices, target, cap, byte_cap);
-        Region a{{}, std::move(left)}, b{{}, std::move(right)};
-        for (size_t i = 0; i < side.size(); ++i) (side[i] == 0 ? a : b).vertices.push_back(region.vertices[i]);
-        stack.push_back(std::move(a));
-        stack.push_back(std::move(b));
+        for (int32_t v : region.vertices) {
+            total += g.count[static_cast<size_t>(v)];
+            double p = 0;
+            for (int64_t i = g.begin(v); i < g.end(v); ++i) {
+                const int32_t r = region_of[static_cast<size_t>(g.adj[static_cast<size_t>(i)])];
+                if (r == own) continue;
+                const Centre& there = centres[static_cast<size_t>(r)];
+                p += static_cast<double>(g.weight[static_cast<size_t>(i)]) *
+                     (distance(b.centre, there) - distance(a.centre, there));
+            }
+            pull.push_back(p);
+        }
+        const auto nl = static_cast<int64_t>(a.cells.size()), nr = static_cast<int64_t>(b.cells.size());
+        Halves h{total * nl / (nl + nr),
+                 {nl * limits.capacity, nr * limits.capacity},
+                 {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
+                 std::max(1.0, distance(a.centre, b.centre))};
+        const std::vector<uint8_t> side = bisector.split(region.vertices, pull, h);
+        const auto ida = static_cast<int32_t>(centres.size());
+        centres.push_back(a.centre);
+        centres.push_back(b.centre);
+        for (size_t i = 0; i < side.size(); ++i) {
+            const int32_t v = region.vertices[i];
+            (side[i] == 0 ? a : b).vertices.push_back(v);
+            region_of[static_cast<size_t>(v)] = ida + side[i];
+        }
+        queue.push_back(std::move(a));
+        queue.push_back(std::move(b));
     }
     return part;
 }

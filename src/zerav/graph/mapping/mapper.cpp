@@ -5,6 +5,9 @@
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 namespace zerav::mapping {
 
@@ -58,6 +61,8 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
     const std::string cores_text =
         "num_cores=" + text(chip.num_cores) +
         (chip.mesh ? ", a " + text(chip.rows) + "x" + text(chip.cols) + " mesh" : std::string());
+    if (p.nodes > 0 && available <= 0)
+        throw Infeasible("Core count cannot be met: the chip offers no core (" + cores_text + ").");
     if (total > 0 && limits.capacity <= 0)
         throw Infeasible("Capacity cannot be met: max_neurons_per_core=" + text(limits.capacity) +
                          " holds no compute node, and the graph has " + text(total) + ".");
@@ -141,6 +146,16 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
     return z;
 }
 
+// A vertex of the largest component that does not stay whole, or -1.
+int32_t largest_split(const Components& c, const LevelZero& z) {
+    int64_t best = -1;
+    int32_t vertex = -1;
+    for (size_t s = 0; s < c.whole.size(); ++s)
+        if (!c.whole[s] && c.count[s] > best)
+            best = c.count[s], vertex = z.vertex_of[static_cast<size_t>(c.first[s])];
+    return vertex;
+}
+
 // The number of cores to use: enough for the nodes (and bytes) with a little room to move.
 int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available) {
     int64_t count = 0, bytes = 0;
@@ -155,8 +170,11 @@ int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available)
 }
 
 // Maps level zero onto `cells`; false when some core stays over-full.
+static double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+#define TRACE(what) if (std::getenv("ZMAP_TRACE")) std::fprintf(stderr, "%-12s %.3f n=%d\n", what, now_s() - t0, g->n)
 bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
                 std::vector<int32_t>& part) {
+    const double t0 = now_s();
     std::vector<LevelGraph> levels;
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
@@ -171,18 +189,27 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         g = &levels.back();
         if (limits.poll) limits.poll();
     }
+    TRACE("coarsened");
     part = initial_mapping(*g, cells, limits, rng);
+    TRACE("initial");
     rebalance(*g, cells, limits, part);
     refine(*g, cells, limits, part, kCoarsePasses, rng);
+    TRACE("refined");
     for (size_t level = levels.size(); level-- > 0;) {
         const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] = part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
         part = std::move(projected);
+        g = &finer;
+        TRACE("projected");
         rebalance(finer, cells, limits, part);
+        TRACE("rebalanced");
         refine(finer, cells, limits, part, kFinePasses, rng);
+        TRACE("refined");
     }
+    g = &g0;
+    TRACE("uncoarsened");
     if (!rebalance(g0, cells, limits, part)) return false;
     if (delay_violations(g0, cells, limits, part) > 0) refine(g0, cells, limits, part, kDelayPasses, rng);
     return true;
@@ -201,12 +228,22 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     result.scc = std::move(comps.of);
     if (p.nodes == 0) return result;
     int32_t k = core_count(zero.graph, limits, available);
+    const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
     for (;;) {
         const ChipCells cells(p.chip, k);
         Rng rng(p.seed);
-        const bool packed = map_levels(zero.graph, cells, limits, rng, part);
-        const int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
+        bool packed = map_levels(zero.graph, cells, limits, rng, part);
+        int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
+        if (late > 0 && split >= 0) {
+            // The components that must be split do not fit the limit as bisection cut them:
+            // lay them along a path of neighbouring cells instead.
+            std::vector<int32_t> banded = banded_mapping(zero.graph, cells, limits, split);
+            const bool banded_packed = rebalance(zero.graph, cells, limits, banded);
+            refine(zero.graph, cells, limits, banded, kDelayPasses, rng);
+            const int64_t banded_late = delay_violations(zero.graph, cells, limits, banded);
+            if (banded_packed && banded_late < late) part = std::move(banded), late = banded_late;
+        }
         if (packed && late == 0) {
             result.core.resize(static_cast<size_t>(p.nodes));
             for (int32_t v = 0; v < p.nodes; ++v)

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <numeric>
+#include <cstdio>
+#include <cstdlib>
 
 namespace zerav::mapping {
 
 namespace {
 
-constexpr size_t kCandidates = 8;  // neighbour parts tried per move, most connected first
+constexpr size_t kCandidates = 4;  // neighbour parts tried per move, most connected first
 constexpr size_t kNearbyWithRoom = 4;
+constexpr int64_t kStopShare = 1000;  // passes stop once they move fewer than 1 in this many vertices
 
 struct Loads {
     std::vector<int64_t> count, bytes;
@@ -38,33 +41,33 @@ bool has_outside_neighbour(const LevelGraph& g, int32_t v, const std::vector<int
     return false;
 }
 
-// The most connected neighbour parts other than `a`.
-std::vector<int32_t> candidate_parts(const PartCost& cost, int32_t a) {
-    std::vector<PartCost::Entry> entries;
+// The most connected neighbour parts other than `a`, into `out` (cleared first).
+void candidate_parts(const PartCost& cost, int32_t a, std::vector<PartCost::Entry>& scratch,
+                     std::vector<int32_t>& out) {
+    scratch.clear();
+    out.clear();
     for (const PartCost::Entry& e : cost.entries())
-        if (e.part != a) entries.push_back(e);
-    const size_t keep = std::min(entries.size(), kCandidates);
-    std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep), entries.end(),
+        if (e.part != a) scratch.push_back(e);
+    const size_t keep = std::min(scratch.size(), kCandidates);
+    std::partial_sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(keep), scratch.end(),
                       [](const PartCost::Entry& x, const PartCost::Entry& y) {
                           return x.weight != y.weight ? x.weight > y.weight : x.part < y.part;
                       });
-    std::vector<int32_t> parts;
-    for (size_t i = 0; i < keep; ++i) parts.push_back(entries[i].part);
-    return parts;
+    for (size_t i = 0; i < keep; ++i) out.push_back(scratch[i].part);
 }
 
 // The candidates of a move: the most connected neighbour parts, and the cells next to the
 // most connected one (a free cell beside a partner can beat every partner's own cell).
-std::vector<int32_t> move_targets(const PartCost& cost, const ChipCells& cells, int32_t a) {
-    std::vector<int32_t> parts = candidate_parts(cost, a);
-    if (parts.empty() || !cells.mesh()) return parts;
-    const int32_t p = parts.front();
+void move_targets(const PartCost& cost, const ChipCells& cells, int32_t a, std::vector<PartCost::Entry>& scratch,
+                  std::vector<int32_t>& out) {
+    candidate_parts(cost, a, scratch, out);
+    if (out.empty() || !cells.mesh()) return;
+    const int32_t p = out.front();
     constexpr int kStep[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
     for (const auto& d : kStep) {
         const int32_t q = cells.at(cells.row(p) + d[0], cells.col(p) + d[1]);
-        if (q >= 0 && q != a) parts.push_back(q);
+        if (q >= 0 && q != a) out.push_back(q);
     }
-    return parts;
 }
 
 }  // namespace
@@ -73,19 +76,21 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             int passes, Rng& rng) {
     Loads loads(g, cells.size(), part);
     PartCost cost(g, cells, limits);
-    std::vector<int32_t> order(static_cast<size_t>(g.n));
-    std::iota(order.begin(), order.end(), 0);
-    for (size_t i = order.size(); i > 1; --i)
-        std::swap(order[i - 1], order[static_cast<size_t>(rng.below(static_cast<int32_t>(i)))]);
+    // Vertices in id order (neighbouring ids share memory), from a random start.
+    const int32_t first = g.n > 0 ? rng.below(g.n) : 0;
+    std::vector<PartCost::Entry> scratch;
+    std::vector<int32_t> targets;
     for (int pass = 0; pass < passes; ++pass) {
         int64_t moves = 0;
-        for (int32_t v : order) {
+        for (int32_t i = 0; i < g.n; ++i) {
+            const int32_t v = (first + i) % g.n;
             if (!has_outside_neighbour(g, v, part)) continue;
             const int32_t a = part[static_cast<size_t>(v)];
             cost.gather(v, part);
             int32_t best = a;
             int64_t best_cost = cost.at(a);
-            for (int32_t b : move_targets(cost, cells, a)) {
+            move_targets(cost, cells, a, scratch, targets);
+            for (int32_t b : targets) {
                 if (!loads.room(g, limits, v, b)) continue;
                 const int64_t c = cost.at(b);
                 if (c < best_cost) best = b, best_cost = c;
@@ -97,7 +102,8 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             ++moves;
         }
         if (limits.poll) limits.poll();
-        if (moves == 0) break;
+        if (getenv("ZMAP_TRACE")) fprintf(stderr, "  pass %d moves %ld\n", pass, (long)moves);
+        if (moves * kStopShare < g.n) break;  // the pass barely changed anything
     }
 }
 
@@ -115,9 +121,11 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
 
     // The cheapest part with room for `v` now: its neighbours' parts and the nearest parts to
     // `p` that have room.
+    std::vector<PartCost::Entry> scratch;
+    std::vector<int32_t> tries;
     auto best_target = [&](int32_t v, int32_t p, int64_t& loss) {
         cost.gather(v, part);
-        std::vector<int32_t> tries = candidate_parts(cost, p);
+        candidate_parts(cost, p, scratch, tries);
         size_t found = 0;
         for (int32_t q : by_distance) {
             if (found == kNearbyWithRoom) break;

@@ -49,6 +49,10 @@ std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limi
 // recursive halving of the block of cells.
 std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng);
 
+// The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
+// the component of `start`, cut into cores along a path of neighbouring cells.
+std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, int32_t start);
+
 // Moves vertices out of over-full parts to the parts with room where they cost least. Returns
 // false when some part is still over-full.
 bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part);
