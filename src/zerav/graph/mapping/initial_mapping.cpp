@@ -7,6 +7,7 @@
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int kGrowthTrials = 3;
 constexpr int kBoundaryPasses = 4;
+constexpr size_t kPatience = 64;  // moves without a new best before a pass gives up
 
 struct Centre {
     double row = 0, col = 0;
@@ -56,18 +58,26 @@ class Bisector {
     // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
     // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
     // side 0 rather than side 1. Returns the side of each vertex, in order.
+    // With `start`, the split begins from those sides instead of growing a new one.
     std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<double>& pull,
-                               const Halves& h) {
+                               const Halves& h, const std::vector<uint8_t>* start) {
         ++round_;
         for (size_t i = 0; i < vertices.size(); ++i) {
             tag_[static_cast<size_t>(vertices[i])] = round_;
             pull_[static_cast<size_t>(vertices[i])] = pull[i];
         }
+        if (start) {
+            for (size_t i = 0; i < vertices.size(); ++i) side_[static_cast<size_t>(vertices[i])] = (*start)[i];
+            improve(vertices, h);
+            std::vector<uint8_t> sides;
+            for (int32_t v : vertices) sides.push_back(side_[static_cast<size_t>(v)]);
+            return sides;
+        }
+        // The cheapest of a few grown splits is refined.
         std::vector<uint8_t> best;
         double best_cost = 0;
         for (int trial = 0; trial < kGrowthTrials; ++trial) {
             grow(vertices, h, trial == 0);
-            improve(vertices, h);
             const double c = cost(vertices, h);
             if (best.empty() || c < best_cost) {
                 best_cost = c;
@@ -75,6 +85,9 @@ class Bisector {
                 for (int32_t v : vertices) best.push_back(side_[static_cast<size_t>(v)]);
             }
         }
+        for (size_t i = 0; i < vertices.size(); ++i) side_[static_cast<size_t>(vertices[i])] = best[i];
+        improve(vertices, h);
+        for (size_t i = 0; i < vertices.size(); ++i) best[i] = side_[static_cast<size_t>(vertices[i])];
         return best;
     }
 
@@ -166,8 +179,9 @@ class Bisector {
             if (side_[static_cast<size_t>(v)] == 2) side_[static_cast<size_t>(v)] = 1;
     }
 
-    // What moving `v` to the other side saves (negative: what it costs).
-    double move_gain(int32_t v, const Halves& h) const {
+    // What moving `v` to the other side saves (negative: what it costs); `boundary` says
+    // whether it has a neighbour on the other side.
+    double move_gain(int32_t v, const Halves& h, bool& boundary) const {
         const auto vs = static_cast<size_t>(v);
         double own = 0, other = 0;
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
@@ -175,12 +189,14 @@ class Bisector {
             if (!inside(u)) continue;
             (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += static_cast<double>(g_.weight[static_cast<size_t>(i)]);
         }
+        boundary = other > 0;
         const double outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
         return (other - own) * h.span + outside;
     }
 
-    // Boundary passes: a vertex changes sides when that saves and both sides stay within
-    // their caps.
+    // Fiduccia-Mattheyses passes: the vertex whose move saves most (or costs least) moves,
+    // once per pass, while the side it joins stays within its caps; the pass then returns to
+    // the best point it went through. Moves that first cost can so lead to a better split.
     void improve(const std::vector<int32_t>& vertices, const Halves& h) {
         int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
         for (int32_t v : vertices) {
@@ -188,20 +204,58 @@ class Bisector {
             count[s] += g_.count[static_cast<size_t>(v)];
             byte_sum[s] += bytes(v);
         }
+        if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
+        const size_t patience = std::max<size_t>(kPatience, vertices.size() / 50);
+        std::vector<int32_t> moved;
         for (int pass = 0; pass < kBoundaryPasses; ++pass) {
-            int64_t moves = 0;
+            std::priority_queue<std::pair<double, int32_t>> heap;
+            // Only vertices on the boundary, or pulled to the other side, can lead: the others
+            // enter when a neighbour moves.
             for (int32_t v : vertices) {
                 const auto vs = static_cast<size_t>(v);
+                locked_[vs] = 0;
+                bool boundary = false;
+                gain_[vs] = move_gain(v, h, boundary);
+                if (boundary || gain_[vs] > 0) heap.emplace(gain_[vs], v);
+            }
+            moved.clear();
+            double total = 0, best_total = 0;
+            size_t best_length = 0;
+            while (!heap.empty() && moved.size() - best_length < patience) {
+                auto [g, v] = heap.top();
+                heap.pop();
+                const auto vs = static_cast<size_t>(v);
+                if (locked_[vs] || g != gain_[vs]) continue;
                 const int s = side_[vs], t = 1 - s;
-                if (count[t] + g_.count[vs] > h.cap[t]) continue;
-                if (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t]) continue;
-                if (move_gain(v, h) <= 0) continue;
+                if (count[t] + g_.count[vs] > h.cap[t] || (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t])) {
+                    locked_[vs] = 1;  // no room on the other side in this pass
+                    continue;
+                }
+                locked_[vs] = 1;
                 side_[vs] = static_cast<uint8_t>(t);
                 count[s] -= g_.count[vs], count[t] += g_.count[vs];
                 byte_sum[s] -= bytes(v), byte_sum[t] += bytes(v);
-                ++moves;
+                total += g;
+                moved.push_back(v);
+                if (total > best_total) best_total = total, best_length = moved.size();
+                for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+                    const int32_t u = g_.adj[static_cast<size_t>(i)];
+                    const auto us = static_cast<size_t>(u);
+                    if (!inside(u) || locked_[us]) continue;
+                    const double d = 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                    gain_[us] += side_[us] == s ? d : -d;
+                    heap.emplace(gain_[us], u);
+                }
             }
-            if (moves == 0) break;
+            for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
+                const int32_t v = moved[i];
+                const auto vs = static_cast<size_t>(v);
+                const int t = side_[vs], s = 1 - t;
+                side_[vs] = static_cast<uint8_t>(s);
+                count[t] -= g_.count[vs], count[s] += g_.count[vs];
+                byte_sum[t] -= bytes(v), byte_sum[s] += bytes(v);
+            }
+            if (best_length == 0) break;
         }
     }
 
@@ -223,7 +277,7 @@ class Bisector {
     const LevelGraph& g_;
     Rng& rng_;
     std::vector<int32_t> tag_, seen_;
-    std::vector<uint8_t> side_;
+    std::vector<uint8_t> side_, locked_;
     std::vector<double> gain_, pull_;
     int32_t round_ = 0, visit_round_ = 0;
 };
@@ -255,7 +309,9 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t>
 
 }  // namespace
 
-std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng) {
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
+                                     const std::vector<int32_t>* start) {
+    std::vector<uint8_t> in_left(static_cast<size_t>(cells.size()), 0), start_sides;
     std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
     Bisector bisector(g, rng);
     std::vector<Centre> centres;  // per region ever made: where its vertices are bound
@@ -298,7 +354,14 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                  {nl * limits.capacity, nr * limits.capacity},
                  {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
                  std::max(1.0, distance(a.centre, b.centre))};
-        const std::vector<uint8_t> side = bisector.split(region.vertices, pull, h);
+        if (start) {
+            for (int32_t p : a.cells) in_left[static_cast<size_t>(p)] = 1;
+            for (int32_t p : b.cells) in_left[static_cast<size_t>(p)] = 0;
+            start_sides.clear();
+            for (int32_t v : region.vertices)
+                start_sides.push_back(in_left[static_cast<size_t>((*start)[static_cast<size_t>(v)])] ? 0 : 1);
+        }
+        const std::vector<uint8_t> side = bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr);
         const auto ida = static_cast<int32_t>(centres.size());
         centres.push_back(a.centre);
         centres.push_back(b.centre);

@@ -14,11 +14,16 @@ namespace zerav::mapping {
 namespace {
 
 constexpr int64_t kRoutingBytesPerEdge = 8;
-constexpr int32_t kCoarsestPerCore = 16;  // coarsening stops near this many vertices per core
+// Graphs up to this many vertices are bisected whole, which cuts fewer edges than bisecting a
+// coarsened graph; larger ones are coarsened to about this size first.
+static const int32_t kFlatSize = std::getenv("X_FLAT") ? std::atoi(std::getenv("X_FLAT")) : 150'000;
+constexpr int32_t kCoarsestPerCore = 16;  // and to at least this many vertices per core
 constexpr int64_t kGroupShare = 4;        // a coarse vertex holds at most capacity / 4 nodes
 constexpr double kMinShrink = 0.95;       // a matching that keeps more vertices ends coarsening
 constexpr double kSlack = 0.03;           // spare cores, as a share of the cores needed
-constexpr int kCoarsePasses = 8, kFinePasses = 4, kDelayPasses = 16;
+constexpr int kCoarsePasses = 8;
+constexpr int kFinePasses = 4;
+constexpr int kDelayPasses = 16;
 
 std::string text(int64_t v) { return std::to_string(v); }
 
@@ -179,7 +184,7 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
     const int64_t max_group = std::max<int64_t>(1, limits.capacity / kGroupShare);
-    const int64_t coarsest = static_cast<int64_t>(kCoarsestPerCore) * cells.size();
+    const int64_t coarsest = std::max<int64_t>(kFlatSize, static_cast<int64_t>(kCoarsestPerCore) * cells.size());
     while (g->n > coarsest) {
         int32_t count = 0;
         std::vector<int32_t> group = heavy_edge_matching(*g, limits, max_group, rng, count);
@@ -200,8 +205,8 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] = part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
-        part = std::move(projected);
         g = &finer;
+        part = initial_mapping(finer, cells, limits, rng, &projected);
         TRACE("projected");
         rebalance(finer, cells, limits, part);
         TRACE("rebalanced");

@@ -46,8 +46,10 @@ std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limi
                                          int32_t& groups);
 
 // The part (index into `cells`) of every vertex: recursive bisection of the graph aligned with
-// recursive halving of the block of cells.
-std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng);
+// recursive halving of the block of cells. With `start` (the parts projected from a coarser
+// level), each bisection starts from the sides those parts give and only refines them.
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
+                                     const std::vector<int32_t>* start = nullptr);
 
 // The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
 // the component of `start`, cut into cores along a path of neighbouring cells.
