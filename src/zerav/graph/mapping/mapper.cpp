@@ -5,9 +5,6 @@
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 namespace zerav::mapping {
 
@@ -16,7 +13,7 @@ namespace {
 constexpr int64_t kRoutingBytesPerEdge = 8;
 // Graphs up to this many vertices are bisected whole, which cuts fewer edges than bisecting a
 // coarsened graph; larger ones are coarsened to about this size first.
-static const int32_t kFlatSize = std::getenv("X_FLAT") ? std::atoi(std::getenv("X_FLAT")) : 150'000;
+constexpr int32_t kFlatSize = 150'000;
 constexpr int32_t kCoarsestPerCore = 16;  // and to at least this many vertices per core
 constexpr int64_t kGroupShare = 4;        // a coarse vertex holds at most capacity / 4 nodes
 constexpr double kMinShrink = 0.95;       // a matching that keeps more vertices ends coarsening
@@ -175,11 +172,8 @@ int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available)
 }
 
 // Maps level zero onto `cells`; false when some core stays over-full.
-static double now_s() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-#define TRACE(what) if (std::getenv("ZMAP_TRACE")) std::fprintf(stderr, "%-12s %.3f n=%d\n", what, now_s() - t0, g->n)
 bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
                 std::vector<int32_t>& part) {
-    const double t0 = now_s();
     std::vector<LevelGraph> levels;
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
@@ -194,27 +188,18 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         g = &levels.back();
         if (limits.poll) limits.poll();
     }
-    TRACE("coarsened");
     part = initial_mapping(*g, cells, limits, rng);
-    TRACE("initial");
     rebalance(*g, cells, limits, part);
     refine(*g, cells, limits, part, kCoarsePasses, rng);
-    TRACE("refined");
     for (size_t level = levels.size(); level-- > 0;) {
         const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] = part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
-        g = &finer;
         part = initial_mapping(finer, cells, limits, rng, &projected);
-        TRACE("projected");
         rebalance(finer, cells, limits, part);
-        TRACE("rebalanced");
         refine(finer, cells, limits, part, kFinePasses, rng);
-        TRACE("refined");
     }
-    g = &g0;
-    TRACE("uncoarsened");
     if (!rebalance(g0, cells, limits, part)) return false;
     if (delay_violations(g0, cells, limits, part) > 0) refine(g0, cells, limits, part, kDelayPasses, rng);
     return true;

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <cstdio>
-#include <cstdlib>
 
 namespace zerav::mapping {
 
@@ -102,7 +100,6 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             ++moves;
         }
         if (limits.poll) limits.poll();
-        if (getenv("ZMAP_TRACE")) fprintf(stderr, "  pass %d moves %ld\n", pass, (long)moves);
         if (moves * kStopShare < g.n) break;  // the pass barely changed anything
     }
 }
