@@ -3,11 +3,11 @@
 .PHONY: demo test test-sanitized bench bench-quick bench-mapping bench-mapping-quick build clean lint format
 
 demo:
-	./scripts/setup.sh test,tool
+	./scripts/setup.sh test
 	.venv/bin/python -m zerav_map
 
 test:
-	./scripts/setup.sh test,tool
+	./scripts/setup.sh test
 	.venv/bin/python -m pytest -q
 
 # The same suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the modules.
@@ -15,38 +15,41 @@ test-sanitized:
 	./scripts/test-sanitized.sh
 
 bench:
-	./scripts/setup.sh test,tool
+	./scripts/setup.sh test
 	.venv/bin/python -m bench
 
 bench-quick:
-	./scripts/setup.sh test,tool
+	./scripts/setup.sh test
 	.venv/bin/python -m bench --quick
 
 # The joint mapping against METIS (pymetis, installed by the bench extra) and edgemap + place.
 bench-mapping:
-	./scripts/setup.sh test,tool,bench
+	./scripts/setup.sh test,bench
 	.venv/bin/python -m bench.mapping
 
 bench-mapping-quick:
-	./scripts/setup.sh test,tool,bench
+	./scripts/setup.sh test,bench
 	.venv/bin/python -m bench.mapping --quick
 
-# Python (ruff) and C++ (clang-format) style checks; `make format` applies both.
+# Python (ruff) and C++ (clang-format) style checks, which `make format` applies,
+# and the stubs checked against the built modules.
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+STUBBED_MODULES = $(subst /,.,$(patsubst src/%.pyi,%,$(wildcard src/zerav/graph/*.pyi)))
 lint:
-	./scripts/setup.sh test,tool,lint
+	./scripts/setup.sh test,lint
 	.venv/bin/ruff check .
 	.venv/bin/ruff format --check .
 	@.venv/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	.venv/bin/python -m mypy.stubtest $(STUBBED_MODULES)
 
 format:
-	./scripts/setup.sh test,tool,lint
+	./scripts/setup.sh test,lint
 	.venv/bin/ruff check --fix .
 	.venv/bin/ruff format .
 	.venv/bin/clang-format -i $(CXX_SOURCES)
 
 build:
-	./scripts/setup.sh test,tool
+	./scripts/setup.sh test
 
 clean:
 	rm -rf build .venv

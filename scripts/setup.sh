@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
-# Creates .venv with a CPython 3.13 of this machine, installs the build tools and the package
-# (the extension modules are compiled in build/, incrementally) with the extras given as $1.
+# Creates .venv with a CPython 3.13 of this machine and installs, from this repository:
+#   standin/  the stand-in host (`zerav.ir`, `zerav.graph.constraints`),
+#   .         the back end (the native modules, compiled in build/, incrementally), with the extras
+#             given as $1 (test, lint),
+#   tool/     the mapping tool, editable.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 extras="${1:-test}"
 venv="${VENV:-.venv}"
+pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
 if [ ! -x "$venv/bin/python" ]; then
   py=$(scripts/find-python.sh)
   "$py" -m venv "$venv"
 fi
 stamp="$venv/.deps-$(echo "$extras" | tr ',' '-')"
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" cmake ninja
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation ".[${extras}]"
+if [ ! -f "$stamp" ] || [ -n "$(find pyproject.toml standin tool/pyproject.toml -newer "$stamp" -type f -print -quit)" ]; then
+  "${pip[@]}" --upgrade pip
+  "${pip[@]}" "scikit-build-core>=0.10" cmake ninja "setuptools>=70"
+  # The back end with its dependencies and extras, then the stand-in (whose `zerav/graph` holds the
+  # back end's modules; in this order a venv made before the two were split keeps the stand-in's
+  # files), then the tool.
+  "${pip[@]}" --no-build-isolation ".[${extras}]"
+  "${pip[@]}" --no-build-isolation --force-reinstall --no-deps ./standin
+  "${pip[@]}" --no-build-isolation -e ./tool
   touch "$stamp"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-  ${ZERAV_BUILD_DIR:+-Cbuild-dir="$ZERAV_BUILD_DIR"} .
+"${pip[@]}" --no-build-isolation --no-deps ${ZERAV_BUILD_DIR:+-Cbuild-dir="$ZERAV_BUILD_DIR"} .

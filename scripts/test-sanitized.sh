@@ -6,11 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${VENV:-.venv}"
-./scripts/setup.sh test,tool >/dev/null
+./scripts/setup.sh test >/dev/null
 site=build/asan-site
 rm -rf "$site"
 ZERAV_SANITIZE=ON "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/asan --target "$site" .
+# The stand-in host beside them, so that `zerav` resolves to this folder, ahead of .venv's.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+  --target "$site" ./standin
 cxx="${CXX:-g++}"
 preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
 export LD_PRELOAD="$preload"

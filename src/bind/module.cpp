@@ -62,6 +62,9 @@ Ref import_one(PyObject* from_module, PyObject* name) {
     PyObject* raw_file = nullptr;
     if (PyObject_GetOptionalAttrString(from_module, "__file__", &raw_file) < 0) PyErr_Clear();
     Ref file = Ref::steal(raw_file);
+    // A package without a file of its own (a namespace package has `__file__` None) has an
+    // "unknown location" and no `path`, as the interpreter reports it.
+    if (file && !PyUnicode_Check(file.get())) file = Ref();
     Ref message = file ? check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", name, pkg.get(),
                                                     file.get()))
                        : check(PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)",
