@@ -201,7 +201,10 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         refine(finer, cells, limits, part, kFinePasses, rng);
     }
     if (!rebalance(g0, cells, limits, part)) return false;
-    if (delay_violations(g0, cells, limits, part) > 0) refine(g0, cells, limits, part, kDelayPasses, rng);
+    if (delay_violations(g0, cells, limits, part) > 0) {
+        refine(g0, cells, limits, part, kDelayPasses, rng);
+        repair_delay(g0, cells, limits, part);
+    }
     return true;
 }
 
@@ -220,6 +223,7 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     int32_t k = core_count(zero.graph, limits, available);
     const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
+    bool delay_retried = false;
     for (;;) {
         const ChipCells cells(p.chip, k);
         Rng rng(p.seed);
@@ -231,6 +235,7 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
             std::vector<int32_t> banded = banded_mapping(zero.graph, cells, limits, split);
             const bool banded_packed = rebalance(zero.graph, cells, limits, banded);
             refine(zero.graph, cells, limits, banded, kDelayPasses, rng);
+            repair_delay(zero.graph, cells, limits, banded);
             const int64_t banded_late = delay_violations(zero.graph, cells, limits, banded);
             if (banded_packed && banded_late < late) part = std::move(banded), late = banded_late;
         }
@@ -240,7 +245,9 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
                 result.core[static_cast<size_t>(v)] = cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
             return result;
         }
-        if (k < available) {  // more cores give more room
+        // More cores give more room: as often as needed for capacity, once for the delay.
+        if (k < available && (!packed || !delay_retried)) {
+            delay_retried = delay_retried || packed;
             k = static_cast<int32_t>(std::min<int64_t>(available, k + std::max(1, k / 8)));
             continue;
         }

@@ -56,16 +56,27 @@ void candidate_parts(const PartCost& cost, int32_t a, std::vector<PartCost::Entr
 
 // The candidates of a move: the most connected neighbour parts, and the cells next to the
 // most connected one (a free cell beside a partner can beat every partner's own cell).
-void move_targets(const PartCost& cost, const ChipCells& cells, int32_t a, std::vector<PartCost::Entry>& scratch,
-                  std::vector<int32_t>& out) {
+void move_targets(const PartCost& cost, const ChipCells& cells, int64_t limit, int32_t a,
+                  std::vector<PartCost::Entry>& scratch, std::vector<int32_t>& out) {
     candidate_parts(cost, a, scratch, out);
     if (out.empty() || !cells.mesh()) return;
     const int32_t p = out.front();
     constexpr int kStep[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-    for (const auto& d : kStep) {
-        const int32_t q = cells.at(cells.row(p) + d[0], cells.col(p) + d[1]);
-        if (q >= 0 && q != a) out.push_back(q);
-    }
+    auto add_beside = [&](int32_t x) {
+        for (const auto& d : kStep) {
+            const int32_t q = cells.at(cells.row(x) + d[0], cells.col(x) + d[1]);
+            if (q >= 0 && q != a) out.push_back(q);
+        }
+    };
+    add_beside(p);
+    // A feedback edge beyond the delay limit: the far end's cell and the cells beside it.
+    if (limit < 0) return;
+    for (const PartCost::Entry& e : cost.entries())
+        if (e.feedback && cells.hops(a, e.part) > limit) {
+            out.push_back(e.part);
+            add_beside(e.part);
+            return;
+        }
 }
 
 }  // namespace
@@ -87,7 +98,7 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             cost.gather(v, part);
             int32_t best = a;
             int64_t best_cost = cost.at(a);
-            move_targets(cost, cells, a, scratch, targets);
+            move_targets(cost, cells, limits.delay, a, scratch, targets);
             for (int32_t b : targets) {
                 if (!loads.room(g, limits, v, b)) continue;
                 const int64_t c = cost.at(b);

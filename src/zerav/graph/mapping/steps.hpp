@@ -64,6 +64,9 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
 void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
             int passes, Rng& rng);
 
+// Moves (or trades) ends of feedback edges beyond the delay limit into cells within it.
+void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part);
+
 // Number of feedback edges beyond the delay limit (0 without a limit).
 int64_t delay_violations(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                          const std::vector<int32_t>& part);
