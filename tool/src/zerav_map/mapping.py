@@ -21,7 +21,9 @@ from zerav_map.chip import Chip
 from zerav_map.errors import BackendMissing
 from zerav_map.models import Model
 
-ALGORITHMS = ("greedy", "edgemap", "spectral")
+# "mapping" is the joint partition and placement of zerav.graph.mapping (its own placement is
+# kept; `place` is not run on it).
+ALGORITHMS = ("greedy", "edgemap", "spectral", "mapping")
 
 _DELAY_LINE = re.compile(
     r"^  (?P<src>.*) \(core (?P<src_core>-?\d+)\) -> (?P<dst>.*) \(core (?P<dst_core>-?\d+)\): "
@@ -106,6 +108,15 @@ def backend():
     return tuple(mods)
 
 
+def _mapping_module():
+    try:
+        return importlib.import_module("zerav.graph.mapping")
+    except ImportError as e:
+        raise BackendMissing(
+            f"the back-end module zerav.graph.mapping cannot be imported ({e}); build it with scripts/setup.sh"
+        ) from None
+
+
 def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
@@ -116,7 +127,10 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                partition_mod.partition(graph, hw, algorithm)
+                if algorithm == "mapping":
+                    out.placement = _mapping_module().map_graph(graph, hw, sram=True)
+                else:
+                    partition_mod.partition(graph, hw, algorithm)
             finally:
                 out.warnings = [f"{w.category.__name__}: {w.message}" for w in caught]
     except ValueError as e:
@@ -135,7 +149,8 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     out.feedback_edges = [tuple(e) for e in meta["feedback_edges"]]
     out.metrics = dict(meta["metrics"])
     try:
-        out.placement = placement_mod.place(graph, hw)
+        if out.placement is None:
+            out.placement = placement_mod.place(graph, hw)
         out.resources = resource_mod.allocate(graph, hw)
     except Exception as e:
         out.seconds = time.perf_counter() - start
@@ -171,6 +186,12 @@ def _partition_failure(out: Outcome, message: str) -> None:
         )
     elif first.startswith("Graph requires more than"):
         out.problems.append(Problem("capacity", first))
+    elif first.startswith(("Capacity cannot be met", "Core count cannot be met")):
+        out.problems.append(Problem("capacity", first))
+    elif first.startswith("Feedback delay cannot be met"):
+        out.problems.append(Problem("feedback-delay", first))
+    elif first.startswith("SRAM cannot be met"):
+        out.problems.append(Problem("sram", first))
     else:
         out.problems.append(Problem("error", f"partition failed: ValueError: {message}"))
 
