@@ -171,9 +171,19 @@ def main(argv=None):
         ours = mapping_run(graph, hw)
         metis = metis_run(graph, hw, ours["cores"] or hw.num_cores // 2)
         edgemap = edgemap_run(build(), hw)
-        row = dict(input=name, nodes=len(graph.nodes), edges=len(graph.edges), ours=ours, metis=metis, edgemap=edgemap)
+        row = dict(
+            input=name,
+            nodes=len(graph.nodes),
+            edges=len(graph.edges),
+            ours=ours,
+            metis=metis,
+            edgemap=edgemap,
+        )
         if not args.no_memory and (name.endswith("1e+05") or name.endswith("1e+04") and args.quick):
-            row["peak_ours"], row["peak_greedy"] = peak("mapping", name, args.quick), peak("greedy", name, args.quick)
+            row["peak_ours"], row["peak_greedy"] = (
+                peak("mapping", name, args.quick),
+                peak("greedy", name, args.quick),
+            )
         rows.append(row)
         report(row)
     with open(args.json, "w") as fh:
@@ -191,7 +201,7 @@ def report(row):
             if o["seconds"] is not None
             else f" | ours fails: {o['error']}"
         )
-        f" | metis {m['seconds']:.2f}s cut {m['cut']} hops {m['hops']} delay {'ok' if m['delay_ok'] else 'LATE'}"
+        + f" | metis {m['seconds']:.2f}s cut {m['cut']} hops {m['hops']} delay {'ok' if m['delay_ok'] else 'LATE'}"
         + (
             f" | edgemap {e['seconds']:.2f}s cut {e['cut']} hops {e['hops']} cap {'ok' if e['capacity_ok'] else 'OVER'}"
             if e.get("seconds") is not None
@@ -203,7 +213,9 @@ def report(row):
 
 def summary(rows):
     print("\nRatios (ours / other) and targets")
-    print(f"{'input':<16} {'cut/METIS':>9} {'hops/METIS+place':>16} {'hops/edgemap+place':>18} {'time/METIS':>10} {'time s':>7} {'peak/greedy':>11}")
+    print(
+        f"{'input':<16} {'cut/METIS':>9} {'hops/METIS+place':>16} {'hops/edgemap+place':>18} {'time/METIS':>10} {'time s':>7} {'peak/greedy':>11}"
+    )
     done = [r for r in rows if r["ours"]["seconds"] is not None]
     for row in done:
         o, m, e = row["ours"], row["metis"], row["edgemap"]
@@ -225,7 +237,9 @@ def summary(rows):
         "time <= 2 x METIS": all(r["ours"]["seconds"] <= 2 * r["metis"]["seconds"] for r in done),
         "time <= 2 s at 1e5 nodes": all(r["ours"]["seconds"] <= 2 for r in done if r["nodes"] >= 100_000),
         "peak memory <= 2 x greedy": all(
-            r["peak_ours"] <= 2 * r["peak_greedy"] for r in done if r.get("peak_ours") and r.get("peak_greedy")
+            r["peak_ours"] <= 2 * r["peak_greedy"]
+            for r in done
+            if r.get("peak_ours") and r.get("peak_greedy")
         ),
     }
     print()

@@ -33,7 +33,12 @@ def conv_net(side: int, channels: int = 16) -> ir.Graph:
         previous = channels
     outs = [f"out{c}" for c in range(channels)]
     g.nodes.update({name: ir.Output() for name in outs})
-    edges += [(maps[-1][(c * side + y) * side + x], outs[c]) for c in range(channels) for y in range(side) for x in range(side)]
+    edges += [
+        (maps[-1][(c * side + y) * side + x], outs[c])
+        for c in range(channels)
+        for y in range(side)
+        for x in range(side)
+    ]
     g.edges = edges
     return g
 

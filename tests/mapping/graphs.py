@@ -44,7 +44,14 @@ def sized(weight_elems, precision=None):
 def check_mapping(graph, hw, result):
     """Asserts every hard constraint and the shape of what map_graph wrote and returned."""
     meta = graph.partition_metadata
-    assert list(meta) == ["assignments", "num_cores_used", "cross_core_edges", "feedback_edges", "algorithm", "metrics"]
+    assert list(meta) == [
+        "assignments",
+        "num_cores_used",
+        "cross_core_edges",
+        "feedback_edges",
+        "algorithm",
+        "metrics",
+    ]
     assert meta["algorithm"] == "mapping"
     assignments = meta["assignments"]
     assert list(assignments) == list(graph.nodes)
@@ -57,7 +64,11 @@ def check_mapping(graph, hw, result):
             load[core] = load.get(core, 0) + 1
     assert max(load.values(), default=0) <= hw.max_neurons_per_core
     assert meta["num_cores_used"] == len(set(assignments.values()))
-    cross = [(s, d) for s, d in graph.edges if s in assignments and d in assignments and assignments[s] != assignments[d]]
+    cross = [
+        (s, d)
+        for s, d in graph.edges
+        if s in assignments and d in assignments and assignments[s] != assignments[d]
+    ]
     assert meta["cross_core_edges"] == cross
     # Feedback edges: cross-core edges inside one strongly connected component.
     g = rx.PyDiGraph()
@@ -72,7 +83,12 @@ def check_mapping(graph, hw, result):
     if hw.max_feedback_delay >= 0:
         assert _check_feedback_delay(meta["feedback_edges"], assignments, hw) == []
     if hw.core_mesh_topology is not None:
-        hops = sum(abs(a // cols - b // cols) + abs(a % cols - b % cols) for a, b in ((assignments[s], assignments[d]) for s, d in cross))
+        hops = sum(
+            abs(a // cols - b // cols) + abs(a % cols - b % cols)
+            for a, b in ((assignments[s], assignments[d]) for s, d in cross)
+        )
         assert result.total_hop_distance == hops == meta["metrics"]["total_hop_distance"]
-        assert result.logical_to_physical == {c: (c // cols, c % cols) for c in sorted(set(assignments.values()))}
+        assert result.logical_to_physical == {
+            c: (c // cols, c % cols) for c in sorted(set(assignments.values()))
+        }
     return load

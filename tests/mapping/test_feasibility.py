@@ -120,7 +120,10 @@ def test_delay_that_no_mapping_found_meets_is_an_error():
     names = [f"k{i}" for i in range(12)]
     graph = make_graph(names, [(a, b) for a in names for b in names if a != b])
     hw = make_hw(num_cores=3, max_neurons_per_core=4, core_mesh_topology=(1, 3), max_feedback_delay=1)
-    with pytest.raises(ValueError, match=r"^Feedback delay cannot be met: no mapping found keeps every feedback edge within max_feedback_delay=1 hops; the best found leaves \d+ feedback edge\(s\) longer\.$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^Feedback delay cannot be met: no mapping found keeps every feedback edge within max_feedback_delay=1 hops; the best found leaves \d+ feedback edge\(s\) longer\.$",
+    ):
         map_graph(graph, hw)
 
 
@@ -130,7 +133,10 @@ def test_sram_errors_name_the_node_or_the_total():
     with pytest.raises(ValueError) as info:
         map_graph(graph, hw, sram=True)
     # 100 fp32 weights and one bias: 404 bytes.
-    assert str(info.value) == "SRAM cannot be met: node 'big' needs 404 bytes, 104 more than sram_bytes_per_core=300."
+    assert (
+        str(info.value)
+        == "SRAM cannot be met: node 'big' needs 404 bytes, 104 more than sram_bytes_per_core=300."
+    )
     graph = make_graph({f"n{i}": sized(60) for i in range(5)})
     hw = make_hw(num_cores=2, core_mesh_topology=(1, 2), sram_bytes_per_core=300)
     with pytest.raises(ValueError) as info:

@@ -22,7 +22,12 @@ HW = make_hw(num_cores=16, max_neurons_per_core=6, core_mesh_topology=(4, 4), ma
 
 
 def test_module_frame_and_function_object():
-    assert [n for n in vars(mapping) if not n.startswith("__")] == ["ir", "HardwareSpec", "PlacementResult", "map_graph"]
+    assert [n for n in vars(mapping) if not n.startswith("__")] == [
+        "ir",
+        "HardwareSpec",
+        "PlacementResult",
+        "map_graph",
+    ]
     assert mapping.PlacementResult is PlacementResult
     fn = mapping.map_graph
     assert fn.__doc__.startswith(
@@ -61,7 +66,9 @@ def test_write_back_as_partition_writes_it():
         pass
 
     nodes = {"in": ir.Input(), "a": ir.LIF(), "b": ir.LIF(), "bare": Bare(), "out": ir.Output()}
-    graph = make_graph(nodes, [("in", "a"), ("a", "b"), ("b", "a"), ("b", "bare"), ("bare", "out"), ("a", "ghost")])
+    graph = make_graph(
+        nodes, [("in", "a"), ("a", "b"), ("b", "a"), ("b", "bare"), ("bare", "out"), ("a", "ghost")]
+    )
     hw = make_hw(num_cores=4, max_neurons_per_core=1, core_mesh_topology=(2, 2), max_feedback_delay=1)
     result = mapping.map_graph(graph, hw)
     assert type(result) is PlacementResult and result.improvement == 0.0
@@ -111,9 +118,9 @@ def test_same_input_same_mapping():
 
 def test_same_mapping_under_another_hash_seed():
     code = (
-        "import json, sys; sys.path.insert(0, %r);"
+        f"import json, sys; sys.path.insert(0, {os.getcwd()!r});"
         "from tests.mapping.test_map_graph import mapping_of; print(json.dumps(mapping_of()))"
-    ) % os.getcwd()
+    )
     runs = [
         subprocess.run(
             [sys.executable, "-c", code],

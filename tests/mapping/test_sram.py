@@ -28,7 +28,9 @@ def mixed_graph():
         if i % 3 == 0:
             nodes[f"n{i}"] = ir.LIF(tau=np.zeros(10 + i), v_threshold=np.zeros(3), precision="int8")
         elif i % 3 == 1:
-            nodes[f"n{i}"] = ir.Affine(weight=np.zeros(40), bias=np.zeros(i), precision="int4" if i % 2 else "bf16")
+            nodes[f"n{i}"] = ir.Affine(
+                weight=np.zeros(40), bias=np.zeros(i), precision="int4" if i % 2 else "bf16"
+            )
         else:
             nodes[f"n{i}"] = Plain(np.zeros(30 + i), np.zeros(5), "fp16")
     nodes["out"] = ir.Output()
@@ -79,12 +81,16 @@ def test_the_tightest_size_is_exact_to_the_byte():
 def test_replaced_helpers_in_the_resource_module_count_too(monkeypatch):
     # allocate looks _precision_to_bytes up in the resource module at each call; so does the
     # SRAM constraint.
-    graph = make_graph({"a": ir.Affine(weight=np.zeros(10), bias=np.zeros(1), precision="fp16"), "b": ir.LIF()})
+    graph = make_graph(
+        {"a": ir.Affine(weight=np.zeros(10), bias=np.zeros(1), precision="fp16"), "b": ir.LIF()}
+    )
     monkeypatch.setattr(resource, "_precision_to_bytes", lambda precision: 9)
     hw = make_hw(num_cores=4, core_mesh_topology=(2, 2), sram_bytes_per_core=98)
     with pytest.raises(ValueError) as info:
         map_graph(graph, hw, sram=True)
-    assert str(info.value) == "SRAM cannot be met: node 'a' needs 99 bytes, 1 more than sram_bytes_per_core=98."
+    assert (
+        str(info.value) == "SRAM cannot be met: node 'a' needs 99 bytes, 1 more than sram_bytes_per_core=98."
+    )
     hw = make_hw(num_cores=4, core_mesh_topology=(2, 2), sram_bytes_per_core=99)
     map_graph(graph, hw, sram=True)
     assert budgets(graph, hw)[graph.nodes["a"].core_id] == 99

@@ -21,7 +21,9 @@ srams = st.one_of(st.booleans(), st.none(), st.integers(-1, 2), st.just([]))
 
 def core_ids(graph):
     nodes = graph.nodes if isinstance(graph.nodes, dict) else graph.nodes.d
-    return {id(n): getattr(n, "core_id", "<none>") for n in nodes.values() if not isinstance(n, types.NoneType)}
+    return {
+        id(n): getattr(n, "core_id", "<none>") for n in nodes.values() if not isinstance(n, types.NoneType)
+    }
 
 
 @SETTINGS

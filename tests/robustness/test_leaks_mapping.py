@@ -36,11 +36,23 @@ def expect(exc, *args, **kwargs):
 CALLS = {
     "mapping": lambda: map_graph(GRAPH, HW),
     "mapping with sram": lambda: map_graph(GRAPH, HW, 3, True),
-    "capacity": expect(ValueError, GRAPH, make_hw(max_neurons_per_core=1, num_cores=4, core_mesh_topology=(2, 2))),
-    "delay": expect(ValueError, GRAPH, make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=0)),
-    "sram": expect(ValueError, GRAPH, make_hw(num_cores=16, core_mesh_topology=(4, 4), sram_bytes_per_core=5), sram=True),
+    "capacity": expect(
+        ValueError, GRAPH, make_hw(max_neurons_per_core=1, num_cores=4, core_mesh_topology=(2, 2))
+    ),
+    "delay": expect(
+        ValueError,
+        GRAPH,
+        make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=0),
+    ),
+    "sram": expect(
+        ValueError, GRAPH, make_hw(num_cores=16, core_mesh_topology=(4, 4), sram_bytes_per_core=5), sram=True
+    ),
     "binding": expect(TypeError, GRAPH),
-    "bad mesh": expect(ValueError, GRAPH, Spec(num_cores=4, max_neurons_per_core=64, core_mesh_topology=(1, 2, 3), max_feedback_delay=-1)),
+    "bad mesh": expect(
+        ValueError,
+        GRAPH,
+        Spec(num_cores=4, max_neurons_per_core=64, core_mesh_topology=(1, 2, 3), max_feedback_delay=-1),
+    ),
     "bad edge": expect(ValueError, make_graph("ab", [("a", "b", "c")]), HW),
 }
 

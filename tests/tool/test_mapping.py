@@ -160,7 +160,9 @@ def test_mapping_mode_keeps_its_own_placement(tool):
     assert joint["status"] == "fits"
     cores = {int(c) for c in joint["placement"]["positions"]}
     # Core ids are mesh cells of the 8 x 8 default chip, placed at their own cells.
-    assert {int(c): tuple(p) for c, p in joint["placement"]["positions"].items()} == {c: (c // 8, c % 8) for c in cores}
+    assert {int(c): tuple(p) for c, p in joint["placement"]["positions"].items()} == {
+        c: (c // 8, c % 8) for c in cores
+    }
     assert joint["placement"]["total_hop_distance"] < runs["edgemap"]["placement"]["total_hop_distance"]
 
 

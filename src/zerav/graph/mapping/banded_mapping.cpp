@@ -37,7 +37,8 @@ std::vector<int32_t> breadth_first(const LevelGraph& g, int32_t start, size_t& r
 
 }  // namespace
 
-std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, int32_t start) {
+std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                    int32_t start) {
     // Start from a far vertex: the last one the search from `start` reaches.
     size_t reached = 0;
     const int32_t far = breadth_first(g, start, reached)[reached - 1];
@@ -48,7 +49,8 @@ std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells,
     for (int32_t v : breadth_first(g, far, reached)) {
         const auto vs = static_cast<size_t>(v);
         const int64_t b = g.has_bytes() ? g.bytes[vs] : 0;
-        while (at + 1 < path.size() && !limits.fits(count + g.count[vs], bytes + b)) ++at, count = 0, bytes = 0;
+        while (at + 1 < path.size() && !limits.fits(count + g.count[vs], bytes + b))
+            ++at, count = 0, bytes = 0;
         part[vs] = path[at];
         count += g.count[vs], bytes += b;
     }

@@ -37,7 +37,6 @@ ChipCells::ChipCells(const ChipShape& chip, int32_t k) : mesh_(chip.mesh) {
     }
 }
 
-
 std::vector<int32_t> ChipCells::snake() const {
     std::vector<int32_t> order;
     const int32_t k = size();

@@ -19,7 +19,8 @@ struct Occupancy {
 
 }  // namespace
 
-void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part) {
+void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                  std::vector<int32_t>& part) {
     if (limits.delay < 0 || !cells.mesh()) return;
     Occupancy occ;
     occ.members.resize(static_cast<size_t>(cells.size()));
@@ -38,7 +39,8 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
         list.erase(std::find(list.begin(), list.end(), v));
         occ.count[from] -= g.count[static_cast<size_t>(v)], occ.bytes[from] -= bytes_of(v);
         occ.members[static_cast<size_t>(to)].push_back(v);
-        occ.count[static_cast<size_t>(to)] += g.count[static_cast<size_t>(v)], occ.bytes[static_cast<size_t>(to)] += bytes_of(v);
+        occ.count[static_cast<size_t>(to)] += g.count[static_cast<size_t>(v)],
+            occ.bytes[static_cast<size_t>(to)] += bytes_of(v);
         part[static_cast<size_t>(v)] = to;
     };
     PartCost cost(g, cells, limits), other(g, cells, limits);
@@ -65,18 +67,23 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
                     const int64_t change = cost.at(c) - here;
                     if (change >= best_change && best >= 0) continue;
                     const auto cs = static_cast<size_t>(c);
-                    if (limits.fits(occ.count[cs] + g.count[static_cast<size_t>(v)], occ.bytes[cs] + bytes_of(v))) {
+                    if (limits.fits(occ.count[cs] + g.count[static_cast<size_t>(v)],
+                                    occ.bytes[cs] + bytes_of(v))) {
                         if (change < best_change) best = c, partner = -1, best_change = change;
                         continue;
                     }
                     const auto& there = occ.members[cs];
                     const size_t stride = std::max<size_t>(1, there.size() / kTradeTries);
-                    for (size_t t = 0; t < there.size(); t += stride) {  // a trade with a vertex of the same size
+                    for (size_t t = 0; t < there.size();
+                         t += stride) {  // a trade with a vertex of the same size
                         const int32_t z = there[t];
                         if (g.count[static_cast<size_t>(z)] != g.count[static_cast<size_t>(v)]) continue;
-                        if (bytes_of(z) > bytes_of(v) && !limits.fits(occ.count[static_cast<size_t>(a)], occ.bytes[static_cast<size_t>(a)] - bytes_of(v) + bytes_of(z)))
+                        if (bytes_of(z) > bytes_of(v) &&
+                            !limits.fits(occ.count[static_cast<size_t>(a)],
+                                         occ.bytes[static_cast<size_t>(a)] - bytes_of(v) + bytes_of(z)))
                             continue;
-                        if (bytes_of(v) > bytes_of(z) && !limits.fits(occ.count[cs], occ.bytes[cs] - bytes_of(z) + bytes_of(v)))
+                        if (bytes_of(v) > bytes_of(z) &&
+                            !limits.fits(occ.count[cs], occ.bytes[cs] - bytes_of(z) + bytes_of(v)))
                             continue;
                         other.gather(z, part);
                         const int64_t total = change + other.at(a) - other.at(c);

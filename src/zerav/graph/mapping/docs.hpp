@@ -12,7 +12,8 @@ inline constexpr const char* module =
     "hop distance, then the cut are minimised.\n";
 
 inline constexpr const char* map_graph =
-    "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False) -> PlacementResult\n"
+    "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False) -> "
+    "PlacementResult\n"
     "\n"
     "Map a ZERAV IR graph onto the chip: partition and placement together.\n"
     "\n"

@@ -42,7 +42,8 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
         graph.names.push_back(Ref::borrow(name));
         graph.nodes.push_back(Ref::borrow(node));
     });
-    if (graph.names.size() >= static_cast<size_t>(INT32_MAX)) bind::raise(PyExc_MemoryError, "too many nodes");
+    if (graph.names.size() >= static_cast<size_t>(INT32_MAX))
+        bind::raise(PyExc_MemoryError, "too many nodes");
     bind::NameIndex index(graph.names.size());
     std::vector<Ref> names, objects;
     for (size_t i = 0; i < graph.names.size(); ++i) {
@@ -105,7 +106,8 @@ void read_node_bytes(const HostGraph& graph, Problem& problem) {
         const bind::Amount total = bind::add(weight, state);
         if (!total.native() || total.value() < 0 || total.value() > kLargest) {
             Ref value = total.object();
-            PyErr_Format(PyExc_ValueError, "sram=True needs byte counts that are ints from 0 to 2**40; node %R has %R",
+            PyErr_Format(PyExc_ValueError,
+                         "sram=True needs byte counts that are ints from 0 to 2**40; node %R has %R",
                          graph.names[i].get(), value.get());
             bind::raise();
         }

@@ -19,7 +19,9 @@ namespace {
 
 constexpr int64_t kRoutingBytesPerEdge = 8;
 
-void set_item(PyObject* dict, const char* key, Ref value) { check(PyDict_SetItemString(dict, key, value.get())); }
+void set_item(PyObject* dict, const char* key, Ref value) {
+    check(PyDict_SetItemString(dict, key, value.get()));
+}
 
 int64_t hops(const ChipShape& chip, int32_t a, int32_t b) {
     if (!chip.mesh) return a != b;
@@ -28,7 +30,8 @@ int64_t hops(const ChipShape& chip, int32_t a, int32_t b) {
 
 }  // namespace
 
-Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& problem, const Mapping& mapping) {
+Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& problem,
+                    const Mapping& mapping) {
     Answer a;
     const ChipShape& chip = problem.chip;
     std::map<int32_t, Ref> core_ints;  // used core id -> its int, ascending
@@ -97,10 +100,10 @@ void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& m
     }
     for (const auto& [core, total] : bytes) {
         if (total <= problem.chip.sram) continue;
-        const std::string message = "SRAM cannot be met: the mapping found puts " + std::to_string(total) +
-                                    " bytes on core " + std::to_string(core) + ", " +
-                                    std::to_string(total - problem.chip.sram) +
-                                    " more than sram_bytes_per_core=" + std::to_string(problem.chip.sram) + ".";
+        const std::string message =
+            "SRAM cannot be met: the mapping found puts " + std::to_string(total) + " bytes on core " +
+            std::to_string(core) + ", " + std::to_string(total - problem.chip.sram) +
+            " more than sram_bytes_per_core=" + std::to_string(problem.chip.sram) + ".";
         bind::raise(PyExc_ValueError, message.c_str());
     }
 }
@@ -118,13 +121,15 @@ void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& ans
     // The assignments dict is ours and holds the nodes in order: its values are the new ids.
     while (PyDict_Next(answer.assignments.get(), &pos, &name, &core)) {
         PyObject* node = graph.nodes[i++].get();
-        if (auto old = bind::optional_attr(node, BIND_NAME("core_id"))) writes.push_back(Write{node, *old, core});
+        if (auto old = bind::optional_attr(node, BIND_NAME("core_id")))
+            writes.push_back(Write{node, *old, core});
     }
     for (size_t w = 0; w < writes.size(); ++w) {
         if (PyObject_SetAttr(writes[w].node, BIND_NAME("core_id"), writes[w].new_value) == 0) continue;
         PyObject* failure = PyErr_GetRaisedException();
         for (size_t j = w; j-- > 0;)
-            if (PyObject_SetAttr(writes[j].node, BIND_NAME("core_id"), writes[j].old_value.get()) < 0) PyErr_Clear();
+            if (PyObject_SetAttr(writes[j].node, BIND_NAME("core_id"), writes[j].old_value.get()) < 0)
+                PyErr_Clear();
         PyErr_SetRaisedException(failure);
         bind::raise();
     }

@@ -7,9 +7,9 @@
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <queue>
 
@@ -25,7 +25,9 @@ struct Centre {
     double row = 0, col = 0;
 };
 
-double distance(const Centre& a, const Centre& b) { return std::fabs(a.row - b.row) + std::fabs(a.col - b.col); }
+double distance(const Centre& a, const Centre& b) {
+    return std::fabs(a.row - b.row) + std::fabs(a.col - b.col);
+}
 
 struct Region {
     std::vector<int32_t> vertices;
@@ -52,8 +54,12 @@ struct Halves {
 class Bisector {
   public:
     Bisector(const LevelGraph& g, Rng& rng)
-        : g_(g), rng_(rng), tag_(static_cast<size_t>(g.n), -1), side_(static_cast<size_t>(g.n), 0),
-          gain_(static_cast<size_t>(g.n), 0), pull_(static_cast<size_t>(g.n), 0) {}
+        : g_(g),
+          rng_(rng),
+          tag_(static_cast<size_t>(g.n), -1),
+          side_(static_cast<size_t>(g.n), 0),
+          gain_(static_cast<size_t>(g.n), 0),
+          pull_(static_cast<size_t>(g.n), 0) {}
 
     // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
     // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
@@ -67,7 +73,8 @@ class Bisector {
             pull_[static_cast<size_t>(vertices[i])] = pull[i];
         }
         if (start) {
-            for (size_t i = 0; i < vertices.size(); ++i) side_[static_cast<size_t>(vertices[i])] = (*start)[i];
+            for (size_t i = 0; i < vertices.size(); ++i)
+                side_[static_cast<size_t>(vertices[i])] = (*start)[i];
             improve(vertices, h);
             std::vector<uint8_t> sides;
             for (int32_t v : vertices) sides.push_back(side_[static_cast<size_t>(v)]);
@@ -98,7 +105,8 @@ class Bisector {
 
     // A vertex far from a random one: the last one a breadth-first search reaches.
     int32_t far_vertex(const std::vector<int32_t>& vertices) {
-        const int32_t start = vertices[static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())))];
+        const int32_t start =
+            vertices[static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())))];
         ++visit_round_;
         if (seen_.size() != tag_.size()) seen_.assign(tag_.size(), 0);
         std::vector<int32_t> queue{start};
@@ -161,7 +169,8 @@ class Bisector {
                 v = vertices[(next_free + scanned) % vertices.size()];
             }
             const auto vs = static_cast<size_t>(v);
-            if (count[0] + g_.count[vs] > h.cap[0] || (h.byte_cap[0] >= 0 && byte_sum[0] + bytes(v) > h.byte_cap[0])) {
+            if (count[0] + g_.count[vs] > h.cap[0] ||
+                (h.byte_cap[0] >= 0 && byte_sum[0] + bytes(v) > h.byte_cap[0])) {
                 side_[vs] = 2;  // does not fit: it stays on side 1
                 continue;
             }
@@ -171,7 +180,8 @@ class Bisector {
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
                 if (!inside(u) || side_[static_cast<size_t>(u)] != 1) continue;
-                gain_[static_cast<size_t>(u)] += 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                gain_[static_cast<size_t>(u)] +=
+                    2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
                 heap.emplace(gain_[static_cast<size_t>(u)], u);
             }
         }
@@ -187,7 +197,8 @@ class Bisector {
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
             const int32_t u = g_.adj[static_cast<size_t>(i)];
             if (!inside(u)) continue;
-            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += static_cast<double>(g_.weight[static_cast<size_t>(i)]);
+            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) +=
+                static_cast<double>(g_.weight[static_cast<size_t>(i)]);
         }
         boundary = other > 0;
         const double outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
@@ -227,7 +238,8 @@ class Bisector {
                 const auto vs = static_cast<size_t>(v);
                 if (locked_[vs] || g != gain_[vs]) continue;
                 const int s = side_[vs], t = 1 - s;
-                if (count[t] + g_.count[vs] > h.cap[t] || (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t])) {
+                if (count[t] + g_.count[vs] > h.cap[t] ||
+                    (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t])) {
                     locked_[vs] = 1;  // no room on the other side in this pass
                     continue;
                 }
@@ -284,7 +296,8 @@ class Bisector {
 
 // Halves a block of cells along its longer side, between two whole rows (or columns), so
 // that both halves stay blocks: the cut closest to half the cells.
-std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t> cells, const ChipCells& chip) {
+std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t> cells,
+                                                            const ChipCells& chip) {
     int32_t r0 = INT32_MAX, r1 = INT32_MIN, c0 = INT32_MAX, c1 = INT32_MIN;
     for (int32_t p : cells) {
         r0 = std::min(r0, chip.row(p)), r1 = std::max(r1, chip.row(p));
@@ -309,8 +322,8 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t>
 
 }  // namespace
 
-std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
-                                     const std::vector<int32_t>* start) {
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                     Rng& rng, const std::vector<int32_t>* start) {
     std::vector<uint8_t> in_left(static_cast<size_t>(cells.size()), 0), start_sides;
     std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
     Bisector bisector(g, rng);
@@ -361,7 +374,8 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
             for (int32_t v : region.vertices)
                 start_sides.push_back(in_left[static_cast<size_t>((*start)[static_cast<size_t>(v)])] ? 0 : 1);
         }
-        const std::vector<uint8_t> side = bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr);
+        const std::vector<uint8_t> side =
+            bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr);
         const auto ida = static_cast<int32_t>(centres.size());
         centres.push_back(a.centre);
         centres.push_back(b.centre);

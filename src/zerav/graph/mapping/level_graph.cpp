@@ -26,7 +26,8 @@ struct Merger {
         g.feedback.push_back(f);
     }
     void close(const LevelGraph& g, int64_t from) {
-        for (size_t i = static_cast<size_t>(from); i < g.adj.size(); ++i) slot[static_cast<size_t>(g.adj[i])] = -1;
+        for (size_t i = static_cast<size_t>(from); i < g.adj.size(); ++i)
+            slot[static_cast<size_t>(g.adj[i])] = -1;
     }
 };
 

@@ -6,11 +6,13 @@
 
 namespace zerav::mapping {
 
-int64_t busiest_link(const std::vector<int32_t>& src_core, const std::vector<int32_t>& dst_core, int64_t cols) {
+int64_t busiest_link(const std::vector<int32_t>& src_core, const std::vector<int32_t>& dst_core,
+                     int64_t cols) {
     if (cols <= 0 || src_core.empty()) return 0;
     int64_t rows_used = 0, cols_used = 0;
     for (const auto* cores : {&src_core, &dst_core})
-        for (int32_t c : *cores) rows_used = std::max(rows_used, c / cols + 1), cols_used = std::max(cols_used, c % cols + 1);
+        for (int32_t c : *cores)
+            rows_used = std::max(rows_used, c / cols + 1), cols_used = std::max(cols_used, c % cols + 1);
     const auto h = static_cast<size_t>(rows_used), w = static_cast<size_t>(cols_used);
     // Per direction, the link leaving cell (r, c) towards +col / -col / +row / -row.
     std::vector<int64_t> east(h * (w + 1)), west(h * (w + 1)), south((h + 1) * w), north((h + 1) * w);
@@ -28,7 +30,8 @@ int64_t busiest_link(const std::vector<int32_t>& src_core, const std::vector<int
     auto scan = [&](std::vector<int64_t>& diff, size_t lines, size_t length) {
         for (size_t l = 0; l < lines; ++l) {
             int64_t load = 0;
-            for (size_t i = 0; i < length; ++i) busiest = std::max(busiest, load += diff[l * (length + 1) + i]);
+            for (size_t i = 0; i < length; ++i)
+                busiest = std::max(busiest, load += diff[l * (length + 1) + i]);
         }
     };
     scan(east, h, w);

@@ -27,10 +27,10 @@ std::string text(int64_t v) { return std::to_string(v); }
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
 struct Components {
-    std::vector<int32_t> of;                // component of each node
-    std::vector<int64_t> count, bytes;      // compute nodes and node bytes per component
-    std::vector<int32_t> first;             // a node of each component, for messages
-    std::vector<uint8_t> whole;             // the component fits one core and stays whole
+    std::vector<int32_t> of;            // component of each node
+    std::vector<int64_t> count, bytes;  // compute nodes and node bytes per component
+    std::vector<int32_t> first;         // a node of each component, for messages
+    std::vector<uint8_t> whole;         // the component fits one core and stays whole
 };
 
 Components components(const Problem& p, const Limits& limits) {
@@ -45,7 +45,8 @@ Components components(const Problem& p, const Limits& limits) {
         const auto s = static_cast<size_t>(c.of[static_cast<size_t>(v)]);
         c.count[s] += p.compute[static_cast<size_t>(v)];
         if (!p.node_bytes.empty()) c.bytes[s] += p.node_bytes[static_cast<size_t>(v)];
-        if (c.first[s] < 0 || (!p.compute[static_cast<size_t>(c.first[s])] && p.compute[static_cast<size_t>(v)]))
+        if (c.first[s] < 0 ||
+            (!p.compute[static_cast<size_t>(c.first[s])] && p.compute[static_cast<size_t>(v)]))
             c.first[s] = v;
     }
     c.whole.resize(static_cast<size_t>(n));
@@ -69,9 +70,10 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
         throw Infeasible("Capacity cannot be met: max_neurons_per_core=" + text(limits.capacity) +
                          " holds no compute node, and the graph has " + text(total) + ".");
     if (total > 0 && ceil_div(total, limits.capacity) > available)
-        throw Infeasible("Capacity cannot be met: " + text(total) + " compute nodes at max_neurons_per_core=" +
-                         text(limits.capacity) + " need " + text(ceil_div(total, limits.capacity)) +
-                         " cores, " + text(ceil_div(total, limits.capacity) - available) + " more than the " +
+        throw Infeasible("Capacity cannot be met: " + text(total) +
+                         " compute nodes at max_neurons_per_core=" + text(limits.capacity) + " need " +
+                         text(ceil_div(total, limits.capacity)) + " cores, " +
+                         text(ceil_div(total, limits.capacity) - available) + " more than the " +
                          text(available) + " available (" + cores_text + ").");
     if (limits.sram >= 0) {
         int64_t bytes = 0;
@@ -80,14 +82,16 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
             bytes += b;
             if (p.compute[static_cast<size_t>(v)] && b > limits.sram)
                 throw Infeasible("SRAM cannot be met: node " + name_of(context, v) + " needs " + text(b) +
-                                 " bytes, " + text(b - limits.sram) + " more than sram_bytes_per_core=" +
-                                 text(limits.sram) + ".");
+                                 " bytes, " + text(b - limits.sram) +
+                                 " more than sram_bytes_per_core=" + text(limits.sram) + ".");
         }
-        const int64_t need = limits.sram == 0 ? (bytes > 0 ? available + 1 : 0) : ceil_div(bytes, limits.sram);
+        const int64_t need =
+            limits.sram == 0 ? (bytes > 0 ? available + 1 : 0) : ceil_div(bytes, limits.sram);
         if (need > available)
             throw Infeasible("SRAM cannot be met: the nodes need " + text(bytes) + " bytes, " +
                              text(bytes - available * limits.sram) + " more than " + text(available) +
-                             " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" + cores_text + ").");
+                             " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" + cores_text +
+                             ").");
     }
     // With no hop to spare, a component that must be split has a feedback edge too long.
     const bool no_hop = limits.delay == 0;
@@ -178,7 +182,8 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
     const int64_t max_group = std::max<int64_t>(1, limits.capacity / kGroupShare);
-    const int64_t coarsest = std::max<int64_t>(kFlatSize, static_cast<int64_t>(kCoarsestPerCore) * cells.size());
+    const int64_t coarsest =
+        std::max<int64_t>(kFlatSize, static_cast<int64_t>(kCoarsestPerCore) * cells.size());
     while (g->n > coarsest) {
         int32_t count = 0;
         std::vector<int32_t> group = heavy_edge_matching(*g, limits, max_group, rng, count);
@@ -195,7 +200,8 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
         for (int32_t v = 0; v < finer.n; ++v)
-            projected[static_cast<size_t>(v)] = part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
+            projected[static_cast<size_t>(v)] =
+                part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
         part = initial_mapping(finer, cells, limits, rng, &projected);
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, kFinePasses, rng);
@@ -242,7 +248,8 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
         if (packed && late == 0) {
             result.core.resize(static_cast<size_t>(p.nodes));
             for (int32_t v = 0; v < p.nodes; ++v)
-                result.core[static_cast<size_t>(v)] = cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
+                result.core[static_cast<size_t>(v)] =
+                    cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
             return result;
         }
         // More cores give more room: as often as needed for capacity, once for the delay.
@@ -252,13 +259,15 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
             continue;
         }
         if (!packed)
-            throw Infeasible("Capacity cannot be met: no packing of the strongly connected components into " +
-                             text(available) + " cores of max_neurons_per_core=" + text(limits.capacity) +
-                             (limits.sram >= 0 ? " and sram_bytes_per_core=" + text(limits.sram) : std::string()) +
-                             " was found.");
-        throw Infeasible("Feedback delay cannot be met: no mapping found keeps every feedback edge within "
-                         "max_feedback_delay=" + text(limits.delay) + " hops; the best found leaves " + text(late) +
-                         " feedback edge(s) longer.");
+            throw Infeasible(
+                "Capacity cannot be met: no packing of the strongly connected components into " +
+                text(available) + " cores of max_neurons_per_core=" + text(limits.capacity) +
+                (limits.sram >= 0 ? " and sram_bytes_per_core=" + text(limits.sram) : std::string()) +
+                " was found.");
+        throw Infeasible(
+            "Feedback delay cannot be met: no mapping found keeps every feedback edge within "
+            "max_feedback_delay=" +
+            text(limits.delay) + " hops; the best found leaves " + text(late) + " feedback edge(s) longer.");
     }
 }
 

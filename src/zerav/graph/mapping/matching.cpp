@@ -5,12 +5,13 @@
 
 namespace zerav::mapping {
 
-std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count, Rng& rng,
-                                         int32_t& groups) {
+std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count,
+                                         Rng& rng, int32_t& groups) {
     const auto n = static_cast<size_t>(g.n);
     std::vector<int32_t> order(n), group(n, -1);
     std::iota(order.begin(), order.end(), 0);
-    for (size_t i = n; i > 1; --i) std::swap(order[i - 1], order[static_cast<size_t>(rng.below(static_cast<int32_t>(i)))]);
+    for (size_t i = n; i > 1; --i)
+        std::swap(order[i - 1], order[static_cast<size_t>(rng.below(static_cast<int32_t>(i)))]);
     groups = 0;
     for (int32_t v : order) {
         const auto vs = static_cast<size_t>(v);

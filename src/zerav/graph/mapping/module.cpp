@@ -29,7 +29,8 @@ bind::ModuleDefinition definition{"mapping", docs::module, body};
 
 }  // namespace
 
-const bind::FunctionDef map_graph_def{"map_graph", docs::map_graph, map_graph_params, "PlacementResult", map_graph};
+const bind::FunctionDef map_graph_def{"map_graph", docs::map_graph, map_graph_params, "PlacementResult",
+                                      map_graph};
 
 }  // namespace zerav::mapping
 

@@ -6,7 +6,7 @@
 
 namespace zerav::mapping {
 
-inline constexpr int64_t kHopCost = 16;            // one hop of one edge
+inline constexpr int64_t kHopCost = 16;                  // one hop of one edge
 inline constexpr int64_t kDelayCost = int64_t{1} << 24;  // one hop of a feedback edge beyond the limit
 
 class PartCost {

@@ -115,7 +115,8 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
     }
 }
 
-bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part) {
+bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+               std::vector<int32_t>& part) {
     Loads loads(g, cells.size(), part);
     std::vector<int32_t> over;
     for (int32_t p = 0; p < cells.size(); ++p)
@@ -155,7 +156,8 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
                          [&](int32_t a, int32_t b) { return cells.hops(p, a) < cells.hops(p, b); });
         std::vector<std::pair<int64_t, int32_t>> ranked;
         for (int32_t v : members[static_cast<size_t>(p)]) {
-            if (g.count[static_cast<size_t>(v)] == 0 && (!g.has_bytes() || g.bytes[static_cast<size_t>(v)] <= 0))
+            if (g.count[static_cast<size_t>(v)] == 0 &&
+                (!g.has_bytes() || g.bytes[static_cast<size_t>(v)] <= 0))
                 continue;
             int64_t loss = 0;
             if (best_target(v, p, loss) >= 0) ranked.emplace_back(loss, v);

@@ -11,7 +11,8 @@ std::vector<int32_t> strongly_connected(const Problem& p) {
     for (size_t i = 1; i <= n; ++i) first[i] += first[i - 1];
     std::vector<int32_t> succ(p.src.size());
     std::vector<int64_t> fill(first.begin(), first.end() - 1);
-    for (size_t e = 0; e < p.src.size(); ++e) succ[static_cast<size_t>(fill[static_cast<size_t>(p.src[e])]++)] = p.dst[e];
+    for (size_t e = 0; e < p.src.size(); ++e)
+        succ[static_cast<size_t>(fill[static_cast<size_t>(p.src[e])]++)] = p.dst[e];
 
     std::vector<int32_t> index(n, -1), low(n, 0), comp(n, -1), stack, path;
     std::vector<int64_t> next(n, 0);

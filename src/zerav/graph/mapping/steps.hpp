@@ -42,18 +42,19 @@ std::vector<int32_t> strongly_connected(const Problem& p);
 // Heavy-edge matching under the limits: pairs of vertices whose union stays within `max_count`
 // compute nodes (and the SRAM limit). Returns the group of each vertex; `groups` receives the
 // number of groups.
-std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count, Rng& rng,
-                                         int32_t& groups);
+std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count,
+                                         Rng& rng, int32_t& groups);
 
 // The part (index into `cells`) of every vertex: recursive bisection of the graph aligned with
 // recursive halving of the block of cells. With `start` (the parts projected from a coarser
 // level), each bisection starts from the sides those parts give and only refines them.
-std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
-                                     const std::vector<int32_t>* start = nullptr);
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                     Rng& rng, const std::vector<int32_t>* start = nullptr);
 
 // The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
 // the component of `start`, cut into cores along a path of neighbouring cells.
-std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, int32_t start);
+std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                    int32_t start);
 
 // Moves vertices out of over-full parts to the parts with room where they cost least. Returns
 // false when some part is still over-full.
@@ -65,7 +66,8 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             int passes, Rng& rng);
 
 // Moves (or trades) ends of feedback edges beyond the delay limit into cells within it.
-void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part);
+void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                  std::vector<int32_t>& part);
 
 // Number of feedback edges beyond the delay limit (0 without a limit).
 int64_t delay_violations(const LevelGraph& g, const ChipCells& cells, const Limits& limits,

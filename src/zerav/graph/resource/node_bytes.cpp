@@ -76,14 +76,12 @@ bool NodeBytes::is_array(PyObject* value) {
     return check(PyObject_IsInstance(value, ndarray_.get())) != 0;
 }
 
-Amount NodeBytes::array_size(PyObject* array) {
-    return Amount::of(bind::attr(array, BIND_NAME("size")));
-}
+Amount NodeBytes::array_size(PyObject* array) { return Amount::of(bind::attr(array, BIND_NAME("size"))); }
 
 // A data record: every array-valued field counts, state fields at 4 bytes per element and
 // all others at the node's precision.
 void NodeBytes::add_record_fields(Amount& weight, Amount& state, PyObject* node, PyObject* fields,
-                                       const Amount& element) {
+                                  const Amount& element) {
     const Amount state_bytes(state_element_bytes);
     Ref it = check(PyObject_GetIter(fields));
     while (PyObject* raw = PyIter_Next(it.get())) {
