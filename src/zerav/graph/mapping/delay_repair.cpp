@@ -4,13 +4,15 @@
 #include "zerav/graph/mapping/part_cost.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace zerav::mapping {
 
 namespace {
 
-constexpr int kRounds = 8;
-constexpr size_t kTradeTries = 8;  // vertices of a full cell considered for a trade
+constexpr int kRounds = 16;
+constexpr size_t kTradeTries = 8;   // vertices of a full cell considered for a trade
+constexpr int64_t kFewLate = 64;    // with this few late edges left, every vertex is considered
 
 struct Occupancy {
     std::vector<std::vector<int32_t>> members;
@@ -44,8 +46,10 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
         part[static_cast<size_t>(v)] = to;
     };
     PartCost cost(g, cells, limits), other(g, cells, limits);
+    int64_t last_late = -1;
     for (int round = 0; round < kRounds; ++round) {
         int64_t fixed = 0, late = 0;
+        const size_t tries = last_late >= 0 && last_late <= kFewLate ? SIZE_MAX : kTradeTries;
         for (int32_t v = 0; v < g.n; ++v) {
             const int32_t a = part[static_cast<size_t>(v)];
             int32_t far = -1;
@@ -73,7 +77,7 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
                         continue;
                     }
                     const auto& there = occ.members[cs];
-                    const size_t stride = std::max<size_t>(1, there.size() / kTradeTries);
+                    const size_t stride = std::max<size_t>(1, there.size() / tries);
                     for (size_t t = 0; t < there.size();
                          t += stride) {  // a trade with a vertex of the same size
                         const int32_t z = there[t];
@@ -96,7 +100,8 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
             ++fixed;
         }
         if (limits.poll) limits.poll();
-        if (fixed == 0 || late == 0) break;
+        if (late == 0 || (fixed == 0 && tries == SIZE_MAX)) break;
+        last_late = late;
     }
 }
 
