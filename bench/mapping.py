@@ -159,7 +159,7 @@ def main(argv=None):
     p = argparse.ArgumentParser(prog="python -m bench.mapping", description=__doc__)
     p.add_argument("--quick", action="store_true", help="inputs up to 1e4 nodes: a minute or two")
     p.add_argument("--no-memory", action="store_true")
-    p.add_argument("--json", default="bench/mapping_results.json")
+    p.add_argument("--json", default="bench/results_mapping.json")
     args = p.parse_args(argv)
     warnings.simplefilter("ignore")
     if pymetis is None:
