@@ -11,8 +11,8 @@ namespace zerav::mapping {
 namespace {
 
 constexpr int kRounds = 16;
-constexpr size_t kTradeTries = 8;   // vertices of a full cell considered for a trade
-constexpr int64_t kFewLate = 64;    // with this few late edges left, every vertex is considered
+constexpr size_t kTradeTries = 8;  // vertices of a full cell considered for a trade
+constexpr int64_t kFewLate = 64;   // with this few late edges left, every vertex is considered
 
 struct Occupancy {
     std::vector<std::vector<int32_t>> members;
