@@ -18,6 +18,7 @@ namespace zerav::mapping {
 namespace {
 
 constexpr int kGrowthTrials = 3;
+constexpr size_t kManyVertices = 65'536;  // larger sets are grown once: the trials cost more than they find
 constexpr int kBoundaryPasses = 4;
 constexpr size_t kPatience = 64;  // moves without a new best before a pass gives up
 
@@ -83,7 +84,8 @@ class Bisector {
         // The cheapest of a few grown splits is refined.
         std::vector<uint8_t> best;
         double best_cost = 0;
-        for (int trial = 0; trial < kGrowthTrials; ++trial) {
+        const int trials = vertices.size() > kManyVertices ? 1 : kGrowthTrials;
+        for (int trial = 0; trial < trials; ++trial) {
             grow(vertices, h, trial == 0);
             const double c = cost(vertices, h);
             if (best.empty() || c < best_cost) {

@@ -202,7 +202,9 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] =
                 part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
-        part = initial_mapping(finer, cells, limits, rng, &projected);
+        // Re-running the bisections from the projected sides pays up to the flat size; beyond
+        // it the k-way refinement alone keeps the time near linear.
+        part = finer.n <= kFlatSize ? initial_mapping(finer, cells, limits, rng, &projected) : std::move(projected);
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, kFinePasses, rng);
     }
