@@ -204,7 +204,8 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
                 part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
         // Re-running the bisections from the projected sides pays up to the flat size; beyond
         // it the k-way refinement alone keeps the time near linear.
-        part = finer.n <= kFlatSize ? initial_mapping(finer, cells, limits, rng, &projected) : std::move(projected);
+        part = finer.n <= kFlatSize ? initial_mapping(finer, cells, limits, rng, &projected)
+                                    : std::move(projected);
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, kFinePasses, rng);
     }
