@@ -25,7 +25,7 @@ def test_svg_compare_has_a_panel_per_algorithm(tool, tmp_path):
     assert r.code == 0, r
     svg = (tmp_path / "mesh.svg").read_text()
     assert svg.lstrip().startswith("<?xml") and "<svg" in svg
-    for algorithm in ("greedy", "edgemap", "spectral"):
+    for algorithm in ("greedy", "edgemap", "spectral", "mapping"):
         assert f"{algorithm}: " in svg
     assert svg.count("unplaced cores: ") >= 2
     assert "SRAM utilisation" in svg and "dvs-gesture-snn on the default chip" in svg

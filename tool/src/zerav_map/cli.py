@@ -76,7 +76,7 @@ def _parser() -> argparse.ArgumentParser:
         help="partitioning algorithm (default: greedy)",
     )
     which.add_argument(
-        "--compare", action="store_true", help="run all three algorithms and show them side by side"
+        "--compare", action="store_true", help="run all four algorithms and show them side by side"
     )
     run_.add_argument(
         "--precision", choices=list(PRECISIONS), help="count every compute node's arrays in this element type"

@@ -23,14 +23,16 @@ from zerav_map.errors import BackendMissing
 from zerav_map.models import Model
 
 # The partitioner of each algorithm: (partition module, graph, hw) -> PartitionResult. A new
-# algorithm adds its entry here; the rest of the pipeline (feedback-delay check, write-back,
+# partitioner adds its entry here; the rest of the pipeline (feedback-delay check, write-back,
 # placement, SRAM budgets, the tool's checks) is shared.
 PARTITIONERS: dict[str, Callable[[Any, Any, Any], Any]] = {
     "greedy": lambda mod, graph, hw: mod.partition_greedy(graph, hw),
     "edgemap": lambda mod, graph, hw: mod.partition_edgemap(graph, hw),
     "spectral": lambda mod, graph, hw: mod.partition_spectral(graph, hw),
 }
-ALGORITHMS = tuple(PARTITIONERS)
+# "mapping" is the joint partition and placement of zerav.graph.mapping: it writes the graph
+# itself and its own placement is kept (`place` is not run on it).
+ALGORITHMS = (*PARTITIONERS, "mapping")
 
 
 @dataclasses.dataclass
@@ -110,6 +112,15 @@ def backend():
     return tuple(mods)
 
 
+def _mapping_module():
+    try:
+        return importlib.import_module("zerav.graph.mapping")
+    except ImportError as e:
+        raise BackendMissing(
+            f"the back-end module zerav.graph.mapping cannot be imported ({e}); build it with scripts/setup.sh"
+        ) from None
+
+
 def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
@@ -120,7 +131,11 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                result = PARTITIONERS[algorithm](partition_mod, graph, hw)
+                if algorithm == "mapping":
+                    out.placement = _mapping_module().map_graph(graph, hw, sram=True)
+                    result = None
+                else:
+                    result = PARTITIONERS[algorithm](partition_mod, graph, hw)
             finally:
                 out.warnings = [f"{w.category.__name__}: {w.message}" for w in caught]
     except ValueError as e:
@@ -131,10 +146,11 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         out.seconds = time.perf_counter() - start
         out.problems.append(Problem("error", f"partition failed: {type(e).__name__}: {e}"))
         return out
-    if _too_long_feedback(out, partition_mod, result, hw):
-        out.seconds = time.perf_counter() - start
-        return out
-    _record_partition(graph, result, algorithm)
+    if result is not None:
+        if _too_long_feedback(out, partition_mod, result, hw):
+            out.seconds = time.perf_counter() - start
+            return out
+        _record_partition(graph, result, algorithm)
     meta = graph.partition_metadata
     out.partitioned = True
     out.assignments = meta["assignments"]
@@ -143,7 +159,8 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     out.feedback_edges = meta["feedback_edges"]
     out.metrics = dict(meta["metrics"])
     try:
-        out.placement = placement_mod.place(graph, hw)
+        if out.placement is None:
+            out.placement = placement_mod.place(graph, hw)
         out.resources = resource_mod.allocate(graph, hw)
     except Exception as e:
         out.seconds = time.perf_counter() - start
@@ -198,6 +215,12 @@ def _partition_failure(out: Outcome, message: str) -> None:
     first = message.partition("\n")[0]
     if first.startswith("Graph requires more than"):
         out.problems.append(Problem("capacity", first))
+    elif first.startswith(("Capacity cannot be met", "Core count cannot be met")):
+        out.problems.append(Problem("capacity", first))
+    elif first.startswith("Feedback delay cannot be met"):
+        out.problems.append(Problem("feedback-delay", first))
+    elif first.startswith("SRAM cannot be met"):
+        out.problems.append(Problem("sram", first))
     else:
         out.problems.append(Problem("error", f"partition failed: ValueError: {message}"))
 

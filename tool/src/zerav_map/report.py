@@ -16,6 +16,7 @@ _EXTRA_METRICS = (
     ("refinement_iterations", "refinement passes"),
     ("improvement_over_greedy", "cut edges saved vs greedy"),
     ("num_partitions", "spectral parts"),
+    ("max_link_load", "busiest link (edges)"),
 )
 _PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity", "unplaced": "unplaced"}
 
