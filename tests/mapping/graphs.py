@@ -35,6 +35,23 @@ def layered(layers, width, fan_out=3, seed=1):
     return make_graph(nodes, edges)
 
 
+def looped_layers(layers, width, blocks, back_edges, fan_out=4, seed=1):
+    """Feed-forward layers whose blocks of layers are each closed into one strongly connected
+    component by a few random edges from the block's second half back to its first half, so
+    that feedback edges join layers far apart."""
+    rnd = random.Random(seed)
+    rows = [[f"L{layer}.{i}" for i in range(width)] for layer in range(layers)]
+    nodes = {name: ir.LIF() for row in rows for name in row}
+    edges = [(src, rnd.choice(b)) for a, b in zip(rows, rows[1:]) for src in a for _ in range(fan_out)]
+    size = layers // blocks
+    for block in range(blocks):
+        first, middle = block * size, block * size + size // 2
+        for _ in range(back_edges):
+            late = rnd.choice(rows[rnd.randrange(middle, first + size)])
+            edges.append((late, rnd.choice(rows[rnd.randrange(first, middle)])))
+    return make_graph(nodes, edges)
+
+
 def sized(weight_elems, precision=None):
     node = ir.Affine(weight=np.zeros(weight_elems, dtype=np.float32), bias=np.zeros(1, dtype=np.float32))
     node.precision = precision

@@ -6,7 +6,7 @@ from __future__ import annotations
 import pytest
 
 from tests.conftest import Spec, make_graph, make_hw
-from tests.mapping.graphs import check_mapping, layered, ring, sized
+from tests.mapping.graphs import check_mapping, layered, looped_layers, ring, sized
 from zerav import ir
 from zerav.graph.mapping import map_graph
 from zerav.graph.partition import partition
@@ -44,6 +44,16 @@ def test_small_sccs_stay_whole_while_a_big_one_is_split():
     hw = make_hw(num_cores=16, max_neurons_per_core=CORE, core_mesh_topology=(4, 4), max_feedback_delay=1)
     check_mapping(graph, hw, map_graph(graph, hw))
     assert len({graph.partition_metadata["assignments"][n] for n in small}) == 1
+
+
+def test_feedback_edges_between_distant_layers_are_brought_within_two_hops():
+    # Two components of 24 layers each, closed by edges from a block's late layers back to
+    # its early ones: moving one end of such an edge at a time leaves one beyond the limit
+    # here; both ends must move.
+    graph = looped_layers(48, 48, blocks=2, back_edges=12, seed=4)
+    hw = make_hw(num_cores=64, max_neurons_per_core=64, core_mesh_topology=(8, 8), max_feedback_delay=2)
+    check_mapping(graph, hw, map_graph(graph, hw))
+    assert len(graph.partition_metadata["feedback_edges"]) > 1000
 
 
 def test_layered_graph_within_capacity_and_ahead_of_edgemap_and_place():

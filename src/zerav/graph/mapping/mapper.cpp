@@ -213,6 +213,7 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
     if (delay_violations(g0, cells, limits, part) > 0) {
         refine(g0, cells, limits, part, kDelayPasses, rng);
         repair_delay(g0, cells, limits, part);
+        repair_delay_pairs(g0, cells, limits, part);
     }
     return true;
 }
@@ -232,13 +233,13 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     int32_t k = core_count(zero.graph, limits, available);
     const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
-    bool delay_retried = false;
+    bool delay_retried = false, banded_helps = true;
     for (;;) {
         const ChipCells cells(p.chip, k);
         Rng rng(p.seed);
         bool packed = map_levels(zero.graph, cells, limits, rng, part);
         int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
-        if (late > 0 && split >= 0) {
+        if (late > 0 && split >= 0 && banded_helps) {
             // The components that must be split do not fit the limit as bisection cut them:
             // lay them along a path of neighbouring cells instead.
             std::vector<int32_t> banded = banded_mapping(zero.graph, cells, limits, split);
@@ -246,7 +247,10 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
             refine(zero.graph, cells, limits, banded, kDelayPasses, rng);
             repair_delay(zero.graph, cells, limits, banded);
             const int64_t banded_late = delay_violations(zero.graph, cells, limits, banded);
-            if (banded_packed && banded_late < late) part = std::move(banded), late = banded_late;
+            if (banded_packed && banded_late < late)
+                part = std::move(banded), late = banded_late;
+            else
+                banded_helps = false;  // not tried again: a few more cores rarely change that
         }
         if (packed && late == 0) {
             result.core.resize(static_cast<size_t>(p.nodes));

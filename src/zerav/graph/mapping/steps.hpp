@@ -69,6 +69,12 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
 void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                   std::vector<int32_t>& part);
 
+// Moves both ends of each feedback edge still beyond the delay limit, into two cells within
+// the limit of each other and of the ends' other feedback neighbours, making room in full
+// cells by moving one vertex out.
+void repair_delay_pairs(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                        std::vector<int32_t>& part);
+
 // Number of feedback edges beyond the delay limit (0 without a limit).
 int64_t delay_violations(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                          const std::vector<int32_t>& part);
