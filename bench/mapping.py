@@ -94,16 +94,22 @@ def repair(parts, k, graph, names, adjacency, capacity):
     return parts
 
 
+def adjacency_of(graph):
+    """The node names and METIS's adjacency lists (both directions, no self-loops)."""
+    names = list(graph.nodes)
+    index = {n: i for i, n in enumerate(names)}
+    adjacency = [[] for _ in names]
+    for s, d in graph.edges:
+        a, b = index[s], index[d]
+        if a != b:
+            adjacency[a].append(b)
+            adjacency[b].append(a)
+    return names, adjacency
+
+
 def metis_run(graph, hw, k):
     def run():
-        names = list(graph.nodes)
-        index = {n: i for i, n in enumerate(names)}
-        adjacency = [[] for _ in names]
-        for s, d in graph.edges:
-            a, b = index[s], index[d]
-            if a != b:
-                adjacency[a].append(b)
-                adjacency[b].append(a)
+        names, adjacency = adjacency_of(graph)
         _, parts = pymetis.part_graph(k, adjacency=adjacency)
         return names, adjacency, list(parts)
 

@@ -121,7 +121,8 @@ class PairRepair {
         int64_t best_change = 0;
         std::vector<int32_t> targets;
         for (int32_t z : members_[static_cast<size_t>(c)]) {
-            if (z == keep_a || z == keep_b || g_.count[static_cast<size_t>(z)] < g_.count[static_cast<size_t>(v)])
+            if (z == keep_a || z == keep_b ||
+                g_.count[static_cast<size_t>(z)] < g_.count[static_cast<size_t>(v)])
                 continue;
             allowed(z, -1, c, targets);
             cost_.gather(z, part_);
@@ -163,7 +164,8 @@ class PairRepair {
                 if (late_at(v, cv, u) > 0) continue;
                 const int64_t evictions = (cu != cell(u) && !room(cu, u)) + (cv != cell(v) && !room(cv, v));
                 const int64_t distance = cells_.hops(cu, cell(u)) + cells_.hops(cv, cell(v));
-                if (best_u < 0 || evictions < best_key[0] || (evictions == best_key[0] && distance < best_key[1]))
+                if (best_u < 0 || evictions < best_key[0] ||
+                    (evictions == best_key[0] && distance < best_key[1]))
                     best_u = cu, best_v = cv, best_key[0] = evictions, best_key[1] = distance;
             }
         }
