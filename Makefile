@@ -1,6 +1,6 @@
 # Entry points named in the README. Each sets up .venv (a CPython 3.13 of this machine, the
 # dependencies, the native build) before it runs.
-.PHONY: demo test test-sanitized bench bench-quick build clean lint format
+.PHONY: demo test test-sanitized bench bench-quick bench-mapping bench-mapping-quick build clean lint format
 
 demo:
 	./scripts/setup.sh test
@@ -21,6 +21,15 @@ bench:
 bench-quick:
 	./scripts/setup.sh test
 	.venv/bin/python -m bench --quick
+
+# The joint mapping against METIS (pymetis, installed by the bench extra) and edgemap + place.
+bench-mapping:
+	./scripts/setup.sh test,bench
+	.venv/bin/python -m bench.mapping
+
+bench-mapping-quick:
+	./scripts/setup.sh test,bench
+	.venv/bin/python -m bench.mapping --quick
 
 # Python (ruff) and C++ (clang-format) style checks, which `make format` applies,
 # and the stubs checked against the built modules.

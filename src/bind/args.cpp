@@ -25,7 +25,7 @@ void bind_arguments(const FunctionDef& def, PyObject* const* names, PyObject* co
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(def.params.size());
     Py_ssize_t required = 0;
-    while (required < n && def.params[required].text_default == nullptr) ++required;
+    while (required < n && def.params[required].required()) ++required;
     const bool exact = required == n;
 
     if (nargs > n) wrong_count(def, exact ? "exactly" : "at most", n, nargs);

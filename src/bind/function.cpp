@@ -198,10 +198,12 @@ void add_function(PyObject* module, const FunctionDef& def) {
         f->param_names[i] = check(PyUnicode_InternFromString(p.name)).release();
         Ref ann = check(PyUnicode_FromString(p.annotation));
         check(PyDict_SetItem(annotations.get(), f->param_names[i], ann.get()));
-        if (p.text_default) {
+        if (p.text_default)
             f->default_values[i] = check(PyUnicode_InternFromString(p.text_default)).release();
-            check(PyList_Append(defaults.get(), f->default_values[i]));
-        }
+        else if (p.has_int_default)
+            f->default_values[i] = p.bool_default ? Py_NewRef(p.int_default ? Py_True : Py_False)
+                                                  : check(PyLong_FromLongLong(p.int_default)).release();
+        if (f->default_values[i]) check(PyList_Append(defaults.get(), f->default_values[i]));
     }
     Ref ret = check(PyUnicode_FromString(def.return_annotation));
     check(PyDict_SetItemString(annotations.get(), "return", ret.get()));

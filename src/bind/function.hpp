@@ -17,7 +17,12 @@ namespace bind {
 struct Param {
     const char* name;
     const char* annotation;
-    const char* text_default = nullptr;  // a str default value; nullptr marks a required parameter
+    const char* text_default = nullptr;  // a str default value
+    long long int_default = 0;           // an int (or, with `bool_default`, a bool) default value
+    bool has_int_default = false;        // a parameter without either default is required
+    bool bool_default = false;
+
+    bool required() const { return text_default == nullptr && !has_int_default; }
 };
 
 using FunctionImpl = Ref (*)(PyObject* module, PyObject* const* args);

@@ -20,7 +20,7 @@ import pytest
 from tests.packaging import fake_host
 
 ROOT = Path(__file__).resolve().parents[2]
-MODULES = ("partition", "placement", "resource")
+MODULES = ("partition", "placement", "resource", "mapping")
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("ZERAV_SANITIZED") == "1", reason="packaging does not depend on the build flavour"

@@ -51,7 +51,7 @@ BAD_MODELS = [
     (
         "edge.json",
         _model(edges=[["in", "c1"], ["c1", "ghost"]]),
-        'edge 1 ["c1", "ghost"]: unknown node \'ghost\'',
+        'inconsistent model: edge 1 ["c1", "ghost"] names node \'ghost\', which does not exist',
     ),
     ("edge3.json", _model(edges=[["in", "c1", "l1"]]), "edge 0: expected [source, destination] node names"),
     ("noname.json", _node(0, name=""), 'node 0: "name" must be a non-empty string'),

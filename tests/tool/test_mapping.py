@@ -42,7 +42,7 @@ def test_built_in_example_report(tool):
         "compute, 4 input(s), 1 output(s)), 587 edges"
     )
     assert lines[2] == (
-        "chip   default chip: 64 cores (8x8 mesh), 16 nodes per core, 512 KiB "
+        "chip   default chip: 64 cores (8x8 mesh), 4096 neurons and 16 nodes per core, 512 KiB "
         "SRAM per core, feedback edges <= 4 hops"
     )
     assert "Per-core budgets (greedy)" in r.out
@@ -123,7 +123,7 @@ def test_compare_side_by_side(tool):
     r = tool("--compare", "--no-cores")
     assert r.code == 0, r
     header = next(line for line in r.out.splitlines() if line.startswith("Summary"))
-    assert header.split() == ["Summary", "greedy", "edgemap", "spectral"]
+    assert header.split() == ["Summary", "greedy", "edgemap", "spectral", "mapping"]
     for label in (
         "cut ratio",
         "cores used",
@@ -144,7 +144,7 @@ def test_compare_json_runs_each_algorithm_on_its_own_copy(tool, tmp_path):
     assert r.code == 0, r
     assert "Summary" in r.out  # the report still goes to the terminal
     doc = json.loads((tmp_path / "result.json").read_text())
-    assert [run["algorithm"] for run in doc["runs"]] == ["greedy", "edgemap", "spectral"]
+    assert [run["algorithm"] for run in doc["runs"]] == ["greedy", "edgemap", "spectral", "mapping"]
     single = tool("--json").json()["runs"][0]
     # Greedy inside --compare saw an untouched model: same answer as greedy alone.
     assert doc["runs"][0]["partition"] == single["partition"]
@@ -152,6 +152,18 @@ def test_compare_json_runs_each_algorithm_on_its_own_copy(tool, tmp_path):
     for run in doc["runs"]:
         if run["resources"] is not None:
             _check_run_is_consistent(run, (8, 8), doc["chip"]["sram_bytes_per_core"])
+
+
+def test_mapping_mode_keeps_its_own_placement(tool):
+    runs = {run["algorithm"]: run for run in tool("--compare", "--json").json()["runs"]}
+    joint = runs["mapping"]
+    assert joint["status"] == "fits"
+    cores = {int(c) for c in joint["placement"]["positions"]}
+    # Core ids are mesh cells of the 8 x 8 default chip, placed at their own cells.
+    assert {int(c): tuple(p) for c, p in joint["placement"]["positions"].items()} == {
+        c: (c // 8, c % 8) for c in cores
+    }
+    assert joint["placement"]["total_hop_distance"] < runs["edgemap"]["placement"]["total_hop_distance"]
 
 
 def test_exported_model_maps_like_the_original(tool, tmp_path):
@@ -247,6 +259,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
             "core_mesh_topology": [2, 2],
             "sram_bytes_per_core": 4096,
             "max_feedback_delay": 2,
+            "neurons_per_core": 8,
         },
     )
     doc = tool(small_model, "--chip", chip, "--json").json()
@@ -254,6 +267,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
         "name": "tiny",
         "num_cores": 4,
         "max_neurons_per_core": 1,
+        "neurons_per_core": 8,
         "core_mesh_topology": [2, 2],
         "sram_bytes_per_core": 4096,
         "max_feedback_delay": 2,
@@ -302,10 +316,10 @@ def test_a_failing_stage_is_an_error_not_a_fit(monkeypatch, small_inputs):
     from zerav_map import mapping
     from zerav_map.report import verdict
 
-    def broken(graph, hw_spec, algorithm="greedy"):
+    def broken(graph, hw_spec):
         raise NotImplementedError("partition_spectral is not built yet")
 
-    monkeypatch.setattr(partition_mod, "partition", broken)
+    monkeypatch.setattr(partition_mod, "partition_spectral", broken)
     out = mapping.run(*small_inputs, "spectral")
     assert (out.fits, out.status) == (False, "error")
     assert out.problems[0].message == (

@@ -7,7 +7,10 @@ default chip's values)::
      "sram_bytes_per_core": 524288, "max_feedback_delay": 4}
 
 ``core_mesh_topology`` is ``[rows, cols]`` or null for a chip without a mesh; a negative
-``max_feedback_delay`` turns the feedback-delay check off. A ``"name"`` key is allowed.
+``max_feedback_delay`` turns the feedback-delay check off. A ``"name"`` key is allowed, and
+``"neurons_per_core"``: the hardware neurons one core runs, which the lowering of a model into
+neuron groups divides among the core's nodes (``max_neurons_per_core`` is the number of graph
+nodes a core holds, the back end's unit).
 """
 
 from __future__ import annotations
@@ -29,6 +32,9 @@ DEFAULT_CHIP = dict(
     max_feedback_delay=4,
 )
 
+# Neurons one core runs: 16 nodes of 256 neurons on the default chip.
+DEFAULT_NEURONS_PER_CORE = 4096
+
 _MEMBERS = tuple(f.name for f in dataclasses.fields(HardwareSpec))
 _SIZE = re.compile(r"^\s*(\d+)\s*(|b|k|kb|kib|m|mb|mib)\s*$", re.IGNORECASE)
 _UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1 << 20, "mb": 1 << 20, "mib": 1 << 20}
@@ -38,6 +44,7 @@ _UNITS = {"": 1, "b": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1 << 20, "mb":
 class Chip:
     hw: HardwareSpec
     name: str = "default chip"
+    neurons_per_core: int = DEFAULT_NEURONS_PER_CORE
 
     def describe(self) -> str:
         s = self.hw
@@ -49,7 +56,8 @@ class Chip:
             else "no feedback-delay limit"
         )
         return (
-            f"{s.num_cores} cores {where}, {s.max_neurons_per_core} nodes per core, "
+            f"{s.num_cores} cores {where}, {self.neurons_per_core} neurons and "
+            f"{s.max_neurons_per_core} nodes per core, "
             f"{format_bytes(s.sram_bytes_per_core)} SRAM per core, {delay}"
         )
 
@@ -97,7 +105,13 @@ def load_chip_file(path: str) -> dict[str, Any]:
         raise FileProblem(path, "a chip file is a JSON object of HardwareSpec members")
     out: dict[str, Any] = {}
     for key, value in doc.items():
-        if key == "name":
+        if key == "neurons_per_core":
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise FileProblem(
+                    path, f"'neurons_per_core' must be a positive integer, got {json.dumps(value)}"
+                )
+            out[key] = value
+        elif key == "name":
             if not isinstance(value, str):
                 raise FileProblem(path, '"name" must be a string')
             out["name"] = value
@@ -110,20 +124,26 @@ def load_chip_file(path: str) -> dict[str, Any]:
                 raise FileProblem(path, f"{key!r} must be an integer, got {json.dumps(value)}")
             out[key] = value
         else:
-            raise FileProblem(path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)})")
+            raise FileProblem(
+                path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, neurons_per_core)"
+            )
     return out
 
 
 def make_chip(chip_file: str | None, overrides: dict[str, Any]) -> Chip:
     """The default chip, updated by the chip file and then by ``overrides`` (the members given
-    on the command line; only those present are changed)."""
+    on the command line, ``neurons_per_core`` included; only those present are changed)."""
     members: dict[str, Any] = dict(DEFAULT_CHIP)
     name = "default chip"
+    neurons = DEFAULT_NEURONS_PER_CORE
     if chip_file is not None:
         from_file = load_chip_file(chip_file)
         name = from_file.pop("name", chip_file)
+        neurons = from_file.pop("neurons_per_core", neurons)
         members.update(from_file)
     if overrides:
+        overrides = dict(overrides)
+        neurons = overrides.pop("neurons_per_core", neurons)
         members.update(overrides)
         if chip_file is None:
             name = "default chip with overrides"
@@ -133,4 +153,11 @@ def make_chip(chip_file: str | None, overrides: dict[str, Any]) -> Chip:
     except ValueError as e:
         where = f"{chip_file}: " if chip_file is not None else ""
         raise InputError(f"{where}the chip is not consistent: {e}") from None
-    return Chip(hw=hw, name=name)
+    if isinstance(neurons, bool) or not isinstance(neurons, int) or neurons < 1:
+        raise InputError(f"neurons per core must be at least 1, got {neurons!r}")
+    return Chip(hw=hw, name=name, neurons_per_core=neurons)
+
+
+def with_nodes_per_core(chip: Chip, nodes: int) -> Chip:
+    """The same chip with another number of nodes per core (a derived one)."""
+    return dataclasses.replace(chip, hw=dataclasses.replace(chip.hw, max_neurons_per_core=nodes))

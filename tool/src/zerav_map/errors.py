@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 # Exit codes: 0 the mapping fits, 1 it does not fit, 2 bad input (files, flags), 3 a back-end
-# module is missing.
+# module is missing, 4 an unexpected error inside the tool (a fault, never a verdict).
 EXIT_FITS = 0
 EXIT_DOES_NOT_FIT = 1
 EXIT_BAD_INPUT = 2
 EXIT_NO_BACKEND = 3
+EXIT_INTERNAL = 4
 
 
 class ToolError(Exception):

@@ -9,10 +9,10 @@ from typing import Any
 
 import numpy as np
 
-from zerav_map import __version__
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
+from zerav_map.version import tool_version
 
 
 def _plain(value: Any) -> Any:
@@ -88,20 +88,37 @@ def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) 
     return _plain(
         {
             "tool": "zerav-map",
-            "version": __version__,
+            "version": tool_version(),
             "model": {"name": model.name, "source": model.source, **model.counts()},
             "chip": {
                 "name": chip.name,
                 "num_cores": s.num_cores,
                 "max_neurons_per_core": s.max_neurons_per_core,
+                "neurons_per_core": chip.neurons_per_core,
                 "core_mesh_topology": s.core_mesh_topology,
                 "sram_bytes_per_core": s.sram_bytes_per_core,
                 "max_feedback_delay": s.max_feedback_delay,
             },
+            "lowering": _lowering(model),
             "fits": fits,
             "runs": [run_document(o) for o in outcomes],
         }
     )
+
+
+def _lowering(model: Model) -> dict | None:
+    low = model.lowering
+    if low is None:
+        return None
+    return {
+        "group_size": low.group_size,
+        "policy": low.policy,
+        "derived": low.derived,
+        "edges": low.edges,
+        "seconds": low.seconds,
+        "layers": [vars(r) for r in low.layers],
+        "notes": low.notes,
+    }
 
 
 def dumps(doc: dict) -> str:

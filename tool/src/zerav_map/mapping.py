@@ -10,23 +10,29 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
-import re
 import time
 import warnings
-from collections import Counter
+from collections.abc import Callable
 from typing import Any
+
+import numpy as np
 
 from zerav import ir
 from zerav_map.chip import Chip
 from zerav_map.errors import BackendMissing
 from zerav_map.models import Model
 
-ALGORITHMS = ("greedy", "edgemap", "spectral")
-
-_DELAY_LINE = re.compile(
-    r"^  (?P<src>.*) \(core (?P<src_core>-?\d+)\) -> (?P<dst>.*) \(core (?P<dst_core>-?\d+)\): "
-    r"(?P<hops>-?\d+) hops > max_feedback_delay=(?P<limit>-?\d+)$"
-)
+# The partitioner of each algorithm: (partition module, graph, hw) -> PartitionResult. A new
+# partitioner adds its entry here; the rest of the pipeline (feedback-delay check, write-back,
+# placement, SRAM budgets, the tool's checks) is shared.
+PARTITIONERS: dict[str, Callable[[Any, Any, Any], Any]] = {
+    "greedy": lambda mod, graph, hw: mod.partition_greedy(graph, hw),
+    "edgemap": lambda mod, graph, hw: mod.partition_edgemap(graph, hw),
+    "spectral": lambda mod, graph, hw: mod.partition_spectral(graph, hw),
+}
+# "mapping" is the joint partition and placement of zerav.graph.mapping: it writes the graph
+# itself and its own placement is kept (`place` is not run on it).
+ALGORITHMS = (*PARTITIONERS, "mapping")
 
 
 @dataclasses.dataclass
@@ -106,6 +112,15 @@ def backend():
     return tuple(mods)
 
 
+def _mapping_module():
+    try:
+        return importlib.import_module("zerav.graph.mapping")
+    except ImportError as e:
+        raise BackendMissing(
+            f"the back-end module zerav.graph.mapping cannot be imported ({e}); build it with scripts/setup.sh"
+        ) from None
+
+
 def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
@@ -116,7 +131,11 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
-                partition_mod.partition(graph, hw, algorithm)
+                if algorithm == "mapping":
+                    out.placement = _mapping_module().map_graph(graph, hw, sram=True)
+                    result = None
+                else:
+                    result = PARTITIONERS[algorithm](partition_mod, graph, hw)
             finally:
                 out.warnings = [f"{w.category.__name__}: {w.message}" for w in caught]
     except ValueError as e:
@@ -127,15 +146,21 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         out.seconds = time.perf_counter() - start
         out.problems.append(Problem("error", f"partition failed: {type(e).__name__}: {e}"))
         return out
+    if result is not None:
+        if _too_long_feedback(out, partition_mod, result, hw):
+            out.seconds = time.perf_counter() - start
+            return out
+        _record_partition(graph, result, algorithm)
     meta = graph.partition_metadata
     out.partitioned = True
-    out.assignments = dict(meta["assignments"])
+    out.assignments = meta["assignments"]
     out.num_cores_used = meta["num_cores_used"]
-    out.cross_core_edges = [tuple(e) for e in meta["cross_core_edges"]]
-    out.feedback_edges = [tuple(e) for e in meta["feedback_edges"]]
+    out.cross_core_edges = meta["cross_core_edges"]
+    out.feedback_edges = meta["feedback_edges"]
     out.metrics = dict(meta["metrics"])
     try:
-        out.placement = placement_mod.place(graph, hw)
+        if out.placement is None:
+            out.placement = placement_mod.place(graph, hw)
         out.resources = resource_mod.allocate(graph, hw)
     except Exception as e:
         out.seconds = time.perf_counter() - start
@@ -143,48 +168,75 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         out.problems.append(Problem("error", f"{stage} failed: {type(e).__name__}: {e}"))
         return out
     out.seconds = time.perf_counter() - start
-    _check(out, graph, hw)
+    _check(out, model, graph, hw)
     return out
 
 
-def _partition_failure(out: Outcome, message: str) -> None:
-    first, _, rest = message.partition("\n")
-    if first.startswith("Feedback delay constraint violated"):
-        for line in rest.split("\n"):
-            m = _DELAY_LINE.match(line)
-            if m:
-                out.delay_problems.append(
-                    DelayProblem(
-                        m["src"],
-                        int(m["src_core"]),
-                        m["dst"],
-                        int(m["dst_core"]),
-                        int(m["hops"]),
-                        int(m["limit"]),
-                    )
-                )
-        out.problems.append(
-            Problem(
-                "feedback-delay",
-                first.rstrip(":") + ": they span more hops than the chip's feedback-delay limit",
-            )
+def _too_long_feedback(out: Outcome, partition_mod, result, hw) -> bool:
+    """The partition module's own feedback-delay check on the partitioner's result, as the
+    ``partition`` entry point makes it; True when some feedback edge is too long."""
+    if not (result.feedback_edges and hw.max_feedback_delay >= 0):
+        return False
+    assignments = result.assignments
+    violations = partition_mod._check_feedback_delay(result.feedback_edges, assignments, hw)
+    if not violations:
+        return False
+    for src, dst, hops, limit in violations:
+        out.delay_problems.append(DelayProblem(src, assignments[src], dst, assignments[dst], hops, limit))
+    out.problems.append(
+        Problem(
+            "feedback-delay",
+            f"Feedback delay constraint violated for {len(violations)} edge(s): they span more hops "
+            "than the chip's feedback-delay limit",
         )
-    elif first.startswith("Graph requires more than"):
+    )
+    return True
+
+
+def _record_partition(graph: ir.Graph, result, algorithm: str) -> None:
+    """Write the result into the graph as the ``partition`` entry point does: each node's
+    ``core_id``, then ``partition_metadata``, which placement and the SRAM budgets read."""
+    nodes = graph.nodes
+    for name, core in result.assignments.items():
+        node = nodes[name]
+        if hasattr(node, "core_id"):
+            node.core_id = core
+    graph.partition_metadata = {
+        "assignments": result.assignments,
+        "num_cores_used": result.num_cores_used,
+        "cross_core_edges": result.cross_core_edges,
+        "feedback_edges": result.feedback_edges,
+        "algorithm": algorithm,
+        "metrics": result.metrics,
+    }
+
+
+def _partition_failure(out: Outcome, message: str) -> None:
+    first = message.partition("\n")[0]
+    if first.startswith("Graph requires more than"):
         out.problems.append(Problem("capacity", first))
+    elif first.startswith(("Capacity cannot be met", "Core count cannot be met")):
+        out.problems.append(Problem("capacity", first))
+    elif first.startswith("Feedback delay cannot be met"):
+        out.problems.append(Problem("feedback-delay", first))
+    elif first.startswith("SRAM cannot be met"):
+        out.problems.append(Problem("sram", first))
     else:
         out.problems.append(Problem("error", f"partition failed: ValueError: {message}"))
 
 
-def _check(out: Outcome, graph: ir.Graph, hw) -> None:
-    compute = {n for n, node in graph.nodes.items() if not isinstance(node, (ir.Input, ir.Output))}
-    out.cores = sorted(set(out.assignments.values()))
-    out.nodes_per_core = dict(sorted(Counter(c for n, c in out.assignments.items() if n in compute).items()))
-    traffic: Counter = Counter()
-    for src, dst in out.cross_core_edges:
-        a, b = out.assignments.get(src), out.assignments.get(dst)
-        if a is not None and b is not None and a != b:
-            traffic[(min(a, b), max(a, b))] += 1
-    out.traffic = dict(sorted(traffic.items()))
+def _check(out: Outcome, model: Model, graph: ir.Graph, hw) -> None:
+    names = list(graph.nodes)
+    compute = np.array([not isinstance(n, (ir.Input, ir.Output)) for n in graph.nodes.values()], dtype=bool)
+    core_of = np.array([out.assignments.get(n, -1) for n in names], dtype=np.int64)
+    used = core_of[core_of >= 0]
+    out.cores = np.unique(used).tolist()
+    counted = np.unique(core_of[compute & (core_of >= 0)], return_counts=True)
+    out.nodes_per_core = dict(zip(counted[0].tolist(), counted[1].tolist()))
+    src, dst = _edge_ids(model, names)
+    a, b = core_of[src], core_of[dst]
+    cross = (a != b) & (a >= 0) & (b >= 0)
+    out.traffic = _pair_counts(np.minimum(a[cross], b[cross]), np.maximum(a[cross], b[cross]))
 
     over = [c for c, n in out.nodes_per_core.items() if n > hw.max_neurons_per_core]
     if over:
@@ -212,3 +264,28 @@ def _check(out: Outcome, graph: ir.Graph, hw) -> None:
                 list(res.violations),
             )
         )
+
+
+def _pair_counts(low: np.ndarray, high: np.ndarray) -> dict[tuple[int, int], int]:
+    """{(low, high): how often} in ascending order: one counting pass while the pair table is
+    small (cores number in the hundreds), a sort otherwise."""
+    if len(low) == 0:
+        return {}
+    n = int(high.max()) + 1
+    if n * n <= 1 << 24:
+        counts = np.bincount(low * n + high, minlength=n * n)
+        pairs = np.flatnonzero(counts)
+        counts = counts[pairs]
+    else:
+        n = 1 << 32
+        pairs, counts = np.unique(low * n + high, return_counts=True)
+    return {(int(p // n), int(p % n)): int(c) for p, c in zip(pairs.tolist(), counts.tolist())}
+
+
+def _edge_ids(model: Model, names: list[str]) -> tuple[np.ndarray, np.ndarray]:
+    """Node indices of the model's edges (a lowered model keeps them as arrays)."""
+    if model.edge_ids is not None:
+        return model.edge_ids
+    index = {n: i for i, n in enumerate(names)}
+    ids = np.array([(index[s], index[d]) for s, d in model.graph.edges], dtype=np.int64).reshape(-1, 2)
+    return ids[:, 0], ids[:, 1]

@@ -3,7 +3,11 @@
 Each panel draws the chip's rows x cols cells. A placed core is filled by its SRAM utilisation
 (a cell over 100 % gets a thick red edge and a bold label); a free cell is grey. A line
 joins two cores for each pair that exchanges spikes, its width proportional to the number of
-cross-core edges between them. Cores the placement left off the mesh are listed under the
+cross-core edges between them. With more than ``_PAIR_LINES`` such pairs (a lowered model on
+hundreds of cores) the lines would hide the mesh, so the panel draws the load of each mesh
+link instead: every pair's edges routed along the row, then the column, summed per link and
+drawn as the link's colour and width; cell labels are left out on meshes wider than
+``_LABELLED``. Cores the placement left off the mesh are listed under the
 panel; a core holding more nodes than a core can gets a dashed purple edge. On a chip without a
 mesh the cores are laid out in id order on a square-ish grid.
 """
@@ -15,12 +19,16 @@ import os
 import textwrap
 from collections.abc import Sequence
 
+import numpy as np
+
 from zerav_map.chip import Chip
 from zerav_map.errors import BackendMissing, InputError
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
 
 FORMATS = (".png", ".svg")
+_PAIR_LINES = 150
+_LABELLED = 20
 
 
 def check_path(path: str) -> None:
@@ -38,7 +46,7 @@ def _matplotlib():
     try:
         import matplotlib
     except ImportError:
-        raise BackendMissing("--plot needs matplotlib: pip install 'zerav-graph[tool]'") from None
+        raise BackendMissing("--plot needs matplotlib: pip install matplotlib") from None
     matplotlib.use("Agg")
     return matplotlib
 
@@ -56,7 +64,7 @@ def _layout(o: Outcome, chip: Chip) -> tuple[int, int, dict[int, tuple[int, int]
 
 
 def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
-    from matplotlib.patches import FancyArrowPatch, Rectangle
+    from matplotlib.patches import Rectangle
 
     ax.set_aspect("equal")
     ax.set_xticks([])
@@ -136,6 +144,8 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
                     zorder=1,
                 )
             )
+            if size > _LABELLED:
+                continue
             label = f"{core}\n{100 * util:.0f}%" if b is not None else f"{core}\nI/O"
             fill = cmap(norm(util)) if b is not None else "white"
             # The label sits on a patch of the cell's own colour so traffic lines crossing the
@@ -153,28 +163,13 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
                 linespacing=1.1,
                 bbox=dict(boxstyle="round,pad=0.15", facecolor=fill, edgecolor="none", alpha=0.9),
             )
-    # Traffic: one line per communicating pair of placed cores.
     volume = {pair: n for pair, n in o.traffic.items() if pair[0] in cells and pair[1] in cells}
-    top = max(volume.values(), default=1)
-    for (a, b), n in sorted(volume.items(), key=lambda kv: kv[1]):
-        (ra, ca), (rb, cb) = cells[a], cells[b]
-        start = (ca + 0.5, rows - 1 - ra + 0.5)
-        end = (cb + 0.5, rows - 1 - rb + 0.5)
-        adjacent = abs(ra - rb) + abs(ca - cb) == 1
-        ax.add_patch(
-            FancyArrowPatch(
-                start,
-                end,
-                arrowstyle="-",
-                connectionstyle=f"arc3,rad={0 if adjacent else 0.25}",
-                linewidth=0.6 + 5.0 * n / top,
-                color="#1f3b73",
-                alpha=0.55,
-                zorder=3,
-                shrinkA=0,
-                shrinkB=0,
-            )
-        )
+    if len(volume) > _PAIR_LINES:
+        top = _link_load(ax, volume, cells, rows, cols)
+        key_title = "link load"
+    else:
+        top = _pair_lines(ax, volume, cells, rows)
+        key_title = "traffic"
     ax.set_xlim(-0.1, cols + 0.1)
     ax.set_ylim(-0.1, rows + 0.1)
     pl = o.placement
@@ -184,7 +179,11 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
         fontsize=10,
     )
     unplaced = ", ".join(map(str, o.unplaced)) if o.unplaced else "none"
-    note = f"unplaced cores: {unplaced}    busiest link: {top} edges"
+    if len(o.unplaced) > 12:
+        unplaced = f"{len(o.unplaced)} ({', '.join(map(str, o.unplaced[:12]))}, ...)"
+    note = f"unplaced cores: {unplaced}    busiest {'link' if key_title == 'traffic' else 'mesh link'}: {top} edges"
+    if key_title == "link load":
+        note += "    (each pair's edges routed along the row, then the column)"
     if crowded_cores or o.resources.violations:
         note += "    red edge: over SRAM, purple dashed: over node capacity"
     if chip.hw.core_mesh_topology is None:
@@ -211,9 +210,58 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
         bbox_to_anchor=(1.0, 1.0),
         fontsize=8,
         frameon=False,
-        title="traffic",
+        title=key_title,
         title_fontsize=8,
     )
+
+
+def _link_load(ax, volume, cells, rows: int, cols: int) -> int:
+    """Each mesh link as a segment as wide as its load; returns the largest load."""
+    from matplotlib.collections import LineCollection
+
+    from zerav_map.links import link_loads
+
+    horizontal, vertical = link_loads(volume, cells, rows, cols)
+    top = int(max(horizontal.max(initial=0), vertical.max(initial=0), 1))
+    segments, loads = [], []
+    for r, c in zip(*np.nonzero(horizontal)):
+        y = rows - 1 - r + 0.5
+        segments.append([(c + 0.5, y), (c + 1.5, y)])
+        loads.append(horizontal[r, c])
+    for r, c in zip(*np.nonzero(vertical)):
+        x = c + 0.5
+        segments.append([(x, rows - 1 - r + 0.5), (x, rows - 2 - r + 0.5)])
+        loads.append(vertical[r, c])
+    widths = [0.6 + 5.0 * n / top for n in loads]
+    ax.add_collection(LineCollection(segments, linewidths=widths, colors="#1f3b73", alpha=0.55, zorder=3))
+    return top
+
+
+def _pair_lines(ax, volume, cells, rows: int) -> int:
+    """One line per communicating pair of placed cores; returns the largest pair volume."""
+    from matplotlib.patches import FancyArrowPatch
+
+    top = max(volume.values(), default=1)
+    for (a, b), n in sorted(volume.items(), key=lambda kv: kv[1]):
+        (ra, ca), (rb, cb) = cells[a], cells[b]
+        start = (ca + 0.5, rows - 1 - ra + 0.5)
+        end = (cb + 0.5, rows - 1 - rb + 0.5)
+        adjacent = abs(ra - rb) + abs(ca - cb) == 1
+        ax.add_patch(
+            FancyArrowPatch(
+                start,
+                end,
+                arrowstyle="-",
+                connectionstyle=f"arc3,rad={0 if adjacent else 0.25}",
+                linewidth=0.6 + 5.0 * n / top,
+                color="#1f3b73",
+                alpha=0.55,
+                zorder=3,
+                shrinkA=0,
+                shrinkB=0,
+            )
+        )
+    return top
 
 
 def write_plot(path: str, model: Model, chip: Chip, outcomes: Sequence[Outcome]) -> None:

@@ -5,10 +5,10 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Sequence
 
-from zerav_map import __version__
 from zerav_map.chip import Chip
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
+from zerav_map.version import tool_version
 
 # Partitioner metrics shown in the summary besides the fixed rows, with their labels.
 _EXTRA_METRICS = (
@@ -16,6 +16,7 @@ _EXTRA_METRICS = (
     ("refinement_iterations", "refinement passes"),
     ("improvement_over_greedy", "cut edges saved vs greedy"),
     ("num_partitions", "spectral parts"),
+    ("max_link_load", "busiest link (edges)"),
 )
 _PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity", "unplaced": "unplaced"}
 
@@ -61,11 +62,39 @@ def _pct(value) -> str:
 def header_lines(model: Model, chip: Chip) -> list[str]:
     c = model.counts()
     return [
-        f"zerav-map {__version__}",
+        f"zerav-map {tool_version()}",
         f"model  {model.name} ({model.source}): {c['nodes']} nodes ({c['compute_nodes']} "
         f"compute, {c['inputs']} input(s), {c['outputs']} output(s)), {c['edges']} edges",
         f"chip   {chip.name}: {chip.describe()}",
     ]
+
+
+def lowering_lines(model: Model) -> list[str]:
+    low = model.lowering
+    if low is None:
+        return []
+    out = [
+        f"Lowering into neuron groups ({low.seconds * 1000:.1f} ms): groups of at most {low.group_size} "
+        f"neurons, block policy '{low.policy}', {low.edges} group edges"
+    ]
+    out += [f"  derived: {d}" for d in low.derived]
+    rows = [
+        [
+            r.name,
+            r.kind,
+            "x".join(map(str, r.shape)),
+            r.neurons,
+            r.group_size,
+            r.groups,
+            _size(r.bytes_per_group),
+            f"x{r.kernel_copies}",
+        ]
+        for r in low.layers
+    ]
+    head = ["layer", "kind", "shape", "neurons", "group size", "groups", "bytes/group", "kernel copies"]
+    out += table(head, rows, right=[False, False, True, True, True, True, True, True])
+    out += [f"  note: {n}" for n in low.notes]
+    return out
 
 
 def summary_lines(outcomes: Sequence[Outcome]) -> list[str]:
@@ -192,7 +221,11 @@ def verdict(outcomes: Sequence[Outcome]) -> str:
 
 def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool) -> str:
     """The whole report. ``detail`` adds each outcome's per-core budget table."""
-    lines = header_lines(model, chip) + [""] + summary_lines(outcomes)
+    lines = header_lines(model, chip) + [""]
+    lowering = lowering_lines(model)
+    if lowering:
+        lines += lowering + [""]
+    lines += summary_lines(outcomes)
     for o in outcomes:
         if detail:
             budget = budget_lines(o)

@@ -1,122 +1,18 @@
-// Pass 1 of allocate: the weight and state bytes of one counted node.
-//
-// Every attribute is read once, with the optional lookup (a missing attribute raises nothing),
-// in the order the accounting rules name them; errors other than a missing attribute pass
-// through unchanged.
+// Pass 1 of allocate: each counted node's core (its core_id, 0 when missing or falsy) and its
+// weight and state bytes, added to that core's tally.
 #include "zerav/graph/resource/resource.hpp"
 
 #include "bind/host.hpp"
-#include "bind/module.hpp"
 
 namespace zerav::resource {
 
-using bind::check;
-
-namespace {
-
-// Parameters of nodes that are not data records, in the order they are read.
-PyObject* weight_attr(int i) {
-    switch (i) {
-        case 0:
-            return BIND_NAME("weight");
-        case 1:
-            return BIND_NAME("bias");
-        case 2:
-            return BIND_NAME("running_mean");
-        case 3:
-            return BIND_NAME("running_var");
-        case 4:
-            return BIND_NAME("gamma");
-        default:
-            return BIND_NAME("beta");
-    }
-}
-constexpr int weight_attr_count = 6;
-
-constexpr int64_t state_element_bytes = 4;
-
-using bind::optional_attr;
-
-}  // namespace
-
 void NodeAccounting::add(PyObject* node) {
     // A missing, None or 0 core_id (any falsy value) means core 0.
-    Ref core_id = optional_attr(node, BIND_NAME("core_id"));
-    if (!core_id || !bind::truthy(core_id.get())) core_id = bind::py_int(0);
-    CoreTally& tally = budgets_.at(core_id.get());
+    Ref core_id = bind::optional_attr(node, BIND_NAME("core_id"));
+    Ref key = core_id && bind::truthy(core_id.get()) ? core_id : bind::py_int(0);
+    CoreTally& tally = budgets_.at(key.get());
     ++tally.neurons;
-
-    Ref precision = optional_attr(node, BIND_NAME("precision"));
-    if (!precision || !bind::truthy(precision.get())) precision = Ref::borrow(BIND_NAME("fp32"));
-    const Amount element = element_bytes(precision.get());
-
-    if (Ref fields = optional_attr(node, BIND_NAME("__dataclass_fields__")))
-        add_record_fields(tally, node, fields.get(), element);
-    else
-        add_plain_arrays(tally, node, element);
-}
-
-// `_precision_to_bytes(precision)`, looked up in the module namespace for every node.
-Amount NodeAccounting::element_bytes(PyObject* precision) {
-    Ref fn = bind::module_global(module_, BIND_NAME("_precision_to_bytes"));
-    if (bind::is_function_for(fn.get(), precision_to_bytes_def)) {
-        bind::require_exact(precision, &PyUnicode_Type, "precision");
-        return Amount(bytes_per_element(precision));
-    }
-    PyObject* args[1] = {precision};
-    return Amount::of(check(PyObject_Vectorcall(fn.get(), args, 1, nullptr)));
-}
-
-// isinstance(value, np.ndarray): subclasses count.
-bool NodeAccounting::is_array(PyObject* value) {
-    if (!ndarray_) {
-        Ref np = bind::module_global(module_, BIND_NAME("np"));
-        ndarray_ = bind::attr(np.get(), BIND_NAME("ndarray"));
-    }
-    if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(ndarray_.get()))) return true;
-    return check(PyObject_IsInstance(value, ndarray_.get())) != 0;
-}
-
-Amount NodeAccounting::array_size(PyObject* array) {
-    return Amount::of(bind::attr(array, BIND_NAME("size")));
-}
-
-// A data record: every array-valued field counts, state fields at 4 bytes per element and
-// all others at the node's precision.
-void NodeAccounting::add_record_fields(CoreTally& tally, PyObject* node, PyObject* fields,
-                                       const Amount& element) {
-    const Amount state_bytes(state_element_bytes);
-    Ref it = check(PyObject_GetIter(fields));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref name = Ref::steal(raw);
-        Ref value = optional_attr(node, name.get());
-        if (!value || !is_array(value.get())) continue;
-        Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
-        if (check(PySequence_Contains(state_attrs.get(), name.get())))
-            tally.state = bind::add(tally.state, bind::multiply(array_size(value.get()), state_bytes), true);
-        else
-            tally.weight = bind::add(tally.weight, bind::multiply(array_size(value.get()), element), true);
-    }
-    if (PyErr_Occurred()) bind::raise();
-}
-
-// Any other node: the six parameter names at the node's precision, then the state names.
-void NodeAccounting::add_plain_arrays(CoreTally& tally, PyObject* node, const Amount& element) {
-    const Amount state_bytes(state_element_bytes);
-    for (int i = 0; i < weight_attr_count; ++i) {
-        Ref value = optional_attr(node, weight_attr(i));
-        if (value && is_array(value.get()))
-            tally.weight = bind::add(tally.weight, bind::multiply(array_size(value.get()), element), true);
-    }
-    Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
-    Ref it = check(PyObject_GetIter(state_attrs.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref name = Ref::steal(raw);
-        Ref value = optional_attr(node, name.get());
-        if (value && is_array(value.get()))
-            tally.state = bind::add(tally.state, bind::multiply(array_size(value.get()), state_bytes), true);
-    }
-    if (PyErr_Occurred()) bind::raise();
+    bytes_.add(node, tally.weight, tally.state);
 }
 
 }  // namespace zerav::resource

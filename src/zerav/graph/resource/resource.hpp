@@ -4,6 +4,7 @@
 #include "bind/amount.hpp"
 #include "bind/function.hpp"
 #include "bind/name_index.hpp"
+#include "zerav/graph/resource/node_bytes.hpp"
 
 #include <cstdint>
 #include <unordered_map>
@@ -11,14 +12,8 @@
 
 namespace zerav::resource {
 
-using bind::Amount;
-using bind::Ref;
-
 extern const bind::FunctionDef precision_to_bytes_def;
 extern const bind::FunctionDef allocate_def;
-
-// Bytes per element for an exact str precision name (4 for names not in the table).
-int64_t bytes_per_element(PyObject* precision);
 
 // _precision_to_bytes(precision): the exact-type check, then the table.
 Ref precision_to_bytes(PyObject* module, PyObject* const* args);
@@ -58,20 +53,13 @@ class Budgets {
 // Pass 1: the memory of each counted node, added to its core's tally.
 class NodeAccounting {
   public:
-    explicit NodeAccounting(PyObject* module) : module_(module), budgets_(module) {}
+    explicit NodeAccounting(PyObject* module) : bytes_(module, &precision_to_bytes_def), budgets_(module) {}
     void add(PyObject* node);
     Budgets& budgets() { return budgets_; }
 
   private:
-    Amount element_bytes(PyObject* precision);
-    bool is_array(PyObject* value);
-    Amount array_size(PyObject* array);
-    void add_record_fields(CoreTally& tally, PyObject* node, PyObject* fields, const Amount& element);
-    void add_plain_arrays(CoreTally& tally, PyObject* node, const Amount& element);
-
-    PyObject* module_;
+    NodeBytes bytes_;
     Budgets budgets_;
-    Ref ndarray_;  // numpy's ndarray, fetched on first use in the call
 };
 
 // Pass 2: the number of incoming cross-core edges per core, keyed by the core ids found in

@@ -10,6 +10,7 @@ from __future__ import annotations
 import copy
 import os
 from dataclasses import dataclass
+from typing import Any
 
 from zerav import ir
 from zerav_map.errors import FileProblem
@@ -22,6 +23,9 @@ class Model:
     name: str
     graph: ir.Graph
     source: str  # "built-in example", or the path of the file it was read from
+    format: str = "example"  # "example", "json" or "nir"
+    lowering: Any = None  # the lowering's summary, for a model of neuron groups
+    edge_ids: Any = None  # (source ids, destination ids) arrays of a lowered model's edges
 
     def fresh_graph(self) -> ir.Graph:
         """A copy of the graph whose nodes can be annotated without touching this model."""

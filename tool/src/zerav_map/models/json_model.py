@@ -61,7 +61,7 @@ def load_json_model(path: str) -> Model:
         graph, name = graph_from_document(doc, default_name)
     except _Bad as e:
         raise FileProblem(path, str(e)) from None
-    return Model(name=name, graph=graph, source=path)
+    return Model(name=name, graph=graph, source=path, format="json")
 
 
 def _no_duplicate_keys(pairs):
@@ -105,7 +105,9 @@ def graph_from_document(doc: Any, default_name: str = "model"):
             raise _Bad(f"edge {i}: expected [source, destination] node names, got {_short(ed)}")
         for end in ed:
             if end not in graph.nodes:
-                raise _Bad(f"edge {i} {_short(ed)}: unknown node {end!r}")
+                raise _Bad(
+                    f"inconsistent model: edge {i} {_short(ed)} names node {end!r}, which does not exist"
+                )
         graph.edges.append((ed[0], ed[1]))
     return graph, name
 

@@ -32,18 +32,14 @@ def _nir():
     try:
         import nir
     except ImportError:
-        raise BackendMissing(
-            "reading NIR files needs the 'nir' package: pip install 'zerav-graph[tool]'"
-        ) from None
+        raise BackendMissing("reading NIR files needs the 'nir' package: pip install nir") from None
     return nir
 
 
 def load_nir(path: str) -> Model:
     nir = _nir()
     try:
-        # The mapping needs the structure and the arrays, not consistent port shapes, so the
-        # package's type inference is skipped; edges are checked while flattening.
-        doc = nir.read(path, type_check=False)
+        doc = _read_unchecked(nir, path)
     except Exception as e:  # h5py and nir raise many types for damaged or foreign files
         raise FileProblem(path, f"not a readable NIR file: {type(e).__name__}: {e}") from None
     if not isinstance(doc, nir.NIRGraph):
@@ -51,11 +47,35 @@ def load_nir(path: str) -> Model:
     try:
         graph = nir_to_graph(doc)
     except ValueError as e:
-        raise FileProblem(path, str(e)) from None
+        raise FileProblem(path, f"inconsistent model: {e}") from None
     name = (doc.metadata or {}).get("name") if isinstance(doc.metadata, dict) else None
     if not isinstance(name, str) or not name:
         name = os.path.splitext(os.path.basename(path))[0]
-    return Model(name=name, graph=graph, source=path)
+    return Model(name=name, graph=graph, source=path, format="nir")
+
+
+def _read_unchecked(nir, path: str):
+    """The file's graph, read as ``nir.read`` does but without its type inference in nested
+    graphs too: the mapping needs the structure and the arrays, not port shapes that agree
+    (exporters write scalar neuron parameters whose shape differs from the layer's). Edges and
+    shapes are checked while flattening and lowering."""
+    import h5py
+    from nir.serialization import hdf2dict
+
+    with h5py.File(path, "r") as f:
+        data = hdf2dict(f["node"])
+
+    def unchecked(node):
+        if isinstance(node, dict):
+            if node.get("type") == "NIRGraph":
+                if "type_check" in node:
+                    raise ValueError("the graph carries a 'type_check' key")
+                node["type_check"] = False
+            for value in node.values():
+                unchecked(value)
+
+    unchecked(data)
+    return nir.dict2NIRNode(data)
 
 
 def nir_to_graph(doc: Any) -> ir.Graph:
@@ -180,8 +200,12 @@ def _compute_node(node: Any, name: str) -> Any:
             continue
         value = getattr(node, f.name)
         # A NIR file stores every field as an array, strides and shapes included; only the
-        # fields the NIR type declares as arrays hold data the chip keeps.
-        if isinstance(value, np.ndarray) and "ndarray" in str(f.type):
+        # fields the NIR type declares as arrays hold data the chip keeps (a plain number there
+        # is a scalar parameter, as some exporters write them).
+        declared_array = "ndarray" in str(f.type)
+        if declared_array and isinstance(value, (int, float, np.generic)) and not isinstance(value, bool):
+            value = np.asarray(value)
+        if isinstance(value, np.ndarray) and declared_array:
             arrays[f.name] = value
         elif isinstance(value, np.ndarray):
             params[f.name] = value.item() if value.ndim == 0 else tuple(value.tolist())
@@ -190,9 +214,10 @@ def _compute_node(node: Any, name: str) -> Any:
     host = kinds.host_kinds().get(kind)
     if host is not None:
         host_arrays, host_params = kinds.field_roles(host)
-        if set(arrays) <= set(host_arrays):
+        # The host class only when it holds everything: a convolution's dilation, groups and
+        # input shape must survive for the lowering and for --export-model.
+        if set(arrays) <= set(host_arrays) and set(params) <= set(host_params):
             cls = host
-            params = {k: v for k, v in params.items() if k in host_params}
         else:
             host = None
     if host is None:

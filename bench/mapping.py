@@ -1,0 +1,257 @@
+"""The joint mapping against METIS k-way (pymetis) repaired to capacity and then placed by
+`place`, and against partition(edgemap) + `place`, on the same inputs in one run.
+
+Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE]
+
+Per input: time, cut edges, total hop distance, busiest link (dimension-order routing) and
+whether every core is within capacity and every feedback edge within the delay limit; then the
+ratios the targets are stated in. METIS gets the same number of cores as the mapping; its time
+includes building its adjacency from the graph, as the mapping's includes reading the graph.
+Peak memory growth of one call (child process) is compared with partition(greedy)."""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import subprocess
+import sys
+import time
+import warnings
+
+from bench.mapping_inputs import cases, chip, delay_for
+from zerav import ir
+from zerav.graph.mapping import map_graph
+from zerav.graph.partition import _check_feedback_delay, partition
+from zerav.graph.placement import place
+
+try:
+    import pymetis
+except ImportError:  # pragma: no cover - the bench extra installs it
+    pymetis = None
+
+
+def timed(fn):
+    gc.collect()
+    t0 = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - t0
+
+
+def compute_names(graph):
+    return {n for n, node in graph.nodes.items() if not isinstance(node, (ir.Input, ir.Output))}
+
+
+def feedback_ok(graph, hw, assignments):
+    """The driver's own delay check on the cross-core edges inside one SCC."""
+    import rustworkx as rx
+
+    g = rx.PyDiGraph()
+    index = {name: g.add_node(name) for name in graph.nodes}
+    for s, d in graph.edges:
+        g.add_edge(index[s], index[d], None)
+    comp = {}
+    for i, members in enumerate(rx.strongly_connected_components(g)):
+        comp.update({g[m]: i for m in members})
+    feedback = [(s, d) for s, d in graph.edges if assignments[s] != assignments[d] and comp[s] == comp[d]]
+    return not feedback or hw.max_feedback_delay < 0 or not _check_feedback_delay(feedback, assignments, hw)
+
+
+def quality(graph, hw, assignments, hops):
+    compute = compute_names(graph)
+    load = {}
+    for name in compute:
+        load[assignments[name]] = load.get(assignments[name], 0) + 1
+    cut = sum(1 for s, d in graph.edges if assignments[s] != assignments[d])
+    return dict(
+        cut=cut,
+        hops=hops,
+        capacity_ok=max(load.values(), default=0) <= hw.max_neurons_per_core,
+        delay_ok=feedback_ok(graph, hw, assignments),
+    )
+
+
+def repair(parts, k, graph, names, adjacency, capacity):
+    """Moves compute nodes out of over-full parts into the connected part with room (else the
+    emptiest part), fewest connections to home first."""
+    compute = compute_names(graph)
+    load = [0] * k
+    for i, name in enumerate(names):
+        load[parts[i]] += name in compute
+    for i in sorted(range(len(names)), key=lambda i: len(adjacency[i])):
+        p = parts[i]
+        if load[p] <= capacity or names[i] not in compute:
+            continue
+        links = {}
+        for j in adjacency[i]:
+            links[parts[j]] = links.get(parts[j], 0) + 1
+        target = max((q for q in links if load[q] < capacity), key=lambda q: links[q], default=None)
+        if target is None:
+            target = min(range(k), key=lambda q: load[q])
+        load[p] -= 1
+        load[target] += 1
+        parts[i] = target
+    return parts
+
+
+def adjacency_of(graph):
+    """The node names and METIS's adjacency lists (both directions, no self-loops)."""
+    names = list(graph.nodes)
+    index = {n: i for i, n in enumerate(names)}
+    adjacency = [[] for _ in names]
+    for s, d in graph.edges:
+        a, b = index[s], index[d]
+        if a != b:
+            adjacency[a].append(b)
+            adjacency[b].append(a)
+    return names, adjacency
+
+
+def metis_run(graph, hw, k):
+    def run():
+        names, adjacency = adjacency_of(graph)
+        _, parts = pymetis.part_graph(k, adjacency=adjacency)
+        return names, adjacency, list(parts)
+
+    (names, adjacency, parts), seconds = timed(run)
+    parts = repair(parts, k, graph, names, adjacency, hw.max_neurons_per_core)
+    assignments = dict(zip(names, parts))
+    graph.partition_metadata = {"assignments": assignments, "num_cores_used": k}
+    hops = place(graph, hw).total_hop_distance
+    return dict(seconds=seconds, **quality(graph, hw, assignments, hops))
+
+
+def edgemap_run(graph, hw):
+    try:
+        _, seconds = timed(lambda: partition(graph, hw, "edgemap"))
+    except ValueError as e:
+        return dict(seconds=None, error=str(e).splitlines()[0])
+    hops = place(graph, hw).total_hop_distance
+    return dict(seconds=seconds, **quality(graph, hw, graph.partition_metadata["assignments"], hops))
+
+
+def mapping_run(graph, hw):
+    try:
+        result, seconds = timed(lambda: map_graph(graph, hw))
+    except ValueError as e:
+        return dict(seconds=None, error=str(e), cores=None)
+    meta = graph.partition_metadata
+    return dict(
+        seconds=seconds,
+        cores=meta["num_cores_used"],
+        link=meta["metrics"]["max_link_load"],
+        **quality(graph, hw, meta["assignments"], result.total_hop_distance),
+    )
+
+
+def peak(entry, case, quick):
+    out = subprocess.run(
+        [sys.executable, "-m", "bench.mapping_peak", entry, case] + (["--quick"] if quick else []),
+        capture_output=True,
+        text=True,
+    )
+    return int(out.stdout.strip()) if out.returncode == 0 and out.stdout.strip() else None
+
+
+def ratio(a, b):
+    return None if a is None or not b else a / b
+
+
+def fmt(x, spec="{:.2f}"):
+    return "-" if x is None else spec.format(x)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="python -m bench.mapping", description=__doc__)
+    p.add_argument("--quick", action="store_true", help="inputs up to 1e4 nodes: a minute or two")
+    p.add_argument("--no-memory", action="store_true")
+    p.add_argument("--json", default="bench/results_mapping.json")
+    args = p.parse_args(argv)
+    warnings.simplefilter("ignore")
+    if pymetis is None:
+        sys.exit("pymetis is needed: pip install '.[bench]'")
+    rows = []
+    for name, build in cases(args.quick):
+        graph = build()
+        hw = chip(graph, delay_for(name))
+        ours = mapping_run(graph, hw)
+        metis = metis_run(graph, hw, ours["cores"] or hw.num_cores // 2)
+        edgemap = edgemap_run(build(), hw)
+        row = dict(
+            input=name,
+            nodes=len(graph.nodes),
+            edges=len(graph.edges),
+            ours=ours,
+            metis=metis,
+            edgemap=edgemap,
+        )
+        if not args.no_memory and (name.endswith("1e+05") or name.endswith("1e+04") and args.quick):
+            row["peak_ours"], row["peak_greedy"] = (
+                peak("mapping", name, args.quick),
+                peak("greedy", name, args.quick),
+            )
+        rows.append(row)
+        report(row)
+    with open(args.json, "w") as fh:
+        json.dump(rows, fh, indent=1)
+    summary(rows)
+
+
+def report(row):
+    o, m, e = row["ours"], row["metis"], row["edgemap"]
+    print(
+        f"{row['input']:<16} V={row['nodes']:<6} E={row['edges']:<8} k={o['cores'] or '-':<4}"
+        + (
+            f" | ours {o['seconds']:.2f}s cut {o['cut']} hops {o['hops']} link {o['link']}"
+            f" cap {'ok' if o['capacity_ok'] else 'OVER'} delay {'ok' if o['delay_ok'] else 'LATE'}"
+            if o["seconds"] is not None
+            else f" | ours fails: {o['error']}"
+        )
+        + f" | metis {m['seconds']:.2f}s cut {m['cut']} hops {m['hops']} delay {'ok' if m['delay_ok'] else 'LATE'}"
+        + (
+            f" | edgemap {e['seconds']:.2f}s cut {e['cut']} hops {e['hops']} cap {'ok' if e['capacity_ok'] else 'OVER'}"
+            if e.get("seconds") is not None
+            else f" | edgemap fails: {e['error'][:60]}"
+        ),
+        flush=True,
+    )
+
+
+def summary(rows):
+    print("\nRatios (ours / other) and targets")
+    print(
+        f"{'input':<16} {'cut/METIS':>9} {'hops/METIS+place':>16} {'hops/edgemap+place':>18} {'time/METIS':>10} {'time s':>7} {'peak/greedy':>11}"
+    )
+    done = [r for r in rows if r["ours"]["seconds"] is not None]
+    for row in done:
+        o, m, e = row["ours"], row["metis"], row["edgemap"]
+        print(
+            f"{row['input']:<16} {fmt(ratio(o['cut'], m['cut'])):>9} {fmt(ratio(o['hops'], m['hops'])):>16}"
+            f" {fmt(ratio(o['hops'], e.get('hops'))):>18} {fmt(ratio(o['seconds'], m['seconds'])):>10}"
+            f" {o['seconds']:>7.2f} {fmt(ratio(row.get('peak_ours'), row.get('peak_greedy'))):>11}"
+        )
+    checks = {
+        "every mapping within capacity and delay": len(done) == len(rows)
+        and all(r["ours"]["capacity_ok"] and r["ours"]["delay_ok"] for r in rows),
+        "cut <= METIS": all(r["ours"]["cut"] <= r["metis"]["cut"] for r in done),
+        "hops <= METIS placed by place": all(r["ours"]["hops"] <= r["metis"]["hops"] for r in done),
+        "hops <= 0.5 x edgemap + place (layered, conv)": all(
+            r["edgemap"].get("hops") is not None and r["ours"]["hops"] <= 0.5 * r["edgemap"]["hops"]
+            for r in done
+            if r["input"].startswith(("layered", "conv"))
+        ),
+        "time <= 2 x METIS": all(r["ours"]["seconds"] <= 2 * r["metis"]["seconds"] for r in done),
+        "time <= 2 s at 1e5 nodes": all(r["ours"]["seconds"] <= 2 for r in done if r["nodes"] >= 100_000),
+        "peak memory <= 2 x greedy": all(
+            r["peak_ours"] <= 2 * r["peak_greedy"]
+            for r in done
+            if r.get("peak_ours") and r.get("peak_greedy")
+        ),
+    }
+    print()
+    for what, met in checks.items():
+        print(f"{'met    ' if met else 'NOT MET'} {what}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,49 @@
+// The cores a mapping uses: a compact block of mesh cells, and the hop distance between them.
+#pragma once
+
+#include "zerav/graph/mapping/problem.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace zerav::mapping {
+
+class ChipCells {
+  public:
+    // Chooses `k` cores: on a mesh the cells of the most compact block (rows of equal width,
+    // the last one possibly shorter) whose ids stay below the available count; without a mesh
+    // cores 0 .. k - 1.
+    ChipCells(const ChipShape& chip, int32_t k);
+
+    int32_t size() const { return static_cast<int32_t>(id_.size()); }
+    int32_t id(int32_t part) const { return id_[static_cast<size_t>(part)]; }
+    int32_t row(int32_t part) const { return row_[static_cast<size_t>(part)]; }
+    int32_t col(int32_t part) const { return col_[static_cast<size_t>(part)]; }
+    int64_t hops(int32_t a, int32_t b) const {
+        if (!mesh_) return a != b;
+        return std::abs(row(a) - row(b)) + std::abs(col(a) - col(b));
+    }
+    bool mesh() const { return mesh_; }
+
+    // The part at block position (r, c), or -1 outside the block.
+    int32_t at(int64_t r, int64_t c) const {
+        if (!mesh_ || r < 0 || c < 0 || c >= width_) return -1;
+        const int64_t p = r * width_ + c;
+        return p < size() ? static_cast<int32_t>(p) : -1;
+    }
+
+    // The parts along a path through the block in which consecutive cells are mesh
+    // neighbours: rows in alternating directions, the last (possibly shorter) row from the left.
+    std::vector<int32_t> snake() const;
+
+  private:
+    bool mesh_;
+    int64_t width_ = 1;
+    std::vector<int32_t> id_, row_, col_;
+};
+
+// The number of cores available on `chip`: min(num_cores, rows * cols) with a mesh.
+int64_t available_cores(const ChipShape& chip);
+
+}  // namespace zerav::mapping

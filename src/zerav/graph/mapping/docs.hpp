@@ -1,0 +1,39 @@
+// Docstrings of the mapping module and its function.
+#pragma once
+
+namespace zerav::mapping::docs {
+
+inline constexpr const char* module =
+    "Joint partitioning and placement of a graph onto the core mesh.\n"
+    "\n"
+    "One call decides both which core runs each node and where that core sits:\n"
+    "core ids are mesh cells (row * cols + col). Capacity, core count and\n"
+    "feedback delay are hard constraints (SRAM too, on request); then the total\n"
+    "hop distance, then the cut are minimised.\n";
+
+inline constexpr const char* map_graph =
+    "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False) -> "
+    "PlacementResult\n"
+    "\n"
+    "Map a ZERAV IR graph onto the chip: partition and placement together.\n"
+    "\n"
+    "Multilevel: strongly connected components that fit a core stay whole,\n"
+    "heavy-edge matching coarsens the graph, recursive bisection aligned with\n"
+    "the mesh maps the coarsest graph, and moves that lower the hop distance\n"
+    "(then the cut) refine every level under hard capacity limits.\n"
+    "\n"
+    "Args:\n"
+    "    graph: ZERAV IR Graph object.\n"
+    "    hw_spec: Hardware constraints.\n"
+    "    seed: Seed of the randomised choices; the same seed gives the same mapping.\n"
+    "    sram: Also keep every core within sram_bytes_per_core, counted as allocate counts.\n"
+    "\n"
+    "Returns:\n"
+    "    PlacementResult of the cores used. core_id is set on each node that has the\n"
+    "    attribute and partition_metadata on the graph, as partition sets them, with\n"
+    "    the algorithm \"mapping\".\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If a constraint cannot be met; the message says which and by how much.";
+
+}  // namespace zerav::mapping::docs

@@ -1,0 +1,119 @@
+// Reading the host objects into the plain problem.
+#include "zerav/graph/mapping/host_input.hpp"
+
+#include "zerav/graph/resource/node_bytes.hpp"
+
+#include "bind/boundary_nodes.hpp"
+#include "bind/host.hpp"
+#include "bind/pairs.hpp"
+
+#include <algorithm>
+#include <climits>
+
+namespace zerav::mapping {
+
+using bind::check;
+
+namespace {
+
+constexpr int64_t kLargest = int64_t{1} << 40;  // larger chip numbers change nothing
+
+// An int member, clamped to +-2**40: `operator.index(value)`, so a float is a TypeError.
+int64_t clamped(PyObject* value) {
+    Ref index = check(PyNumber_Index(value));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) bind::raise();
+    if (overflow) return overflow > 0 ? kLargest : -kLargest;
+    return std::clamp<int64_t>(v, -kLargest, kLargest);
+}
+
+int64_t member(PyObject* hw_spec, const char* name) {
+    Ref value = check(PyObject_GetAttrString(hw_spec, name));
+    return clamped(value.get());
+}
+
+}  // namespace
+
+void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem& problem) {
+    Ref nodes = bind::attr(graph_obj, BIND_NAME("nodes"));
+    Ref items = check(PyObject_CallMethodNoArgs(nodes.get(), BIND_NAME("items")));
+    bind::for_each_pair(items.get(), [&](PyObject*, PyObject* name, PyObject* node) {
+        graph.names.push_back(Ref::borrow(name));
+        graph.nodes.push_back(Ref::borrow(node));
+    });
+    if (graph.names.size() >= static_cast<size_t>(INT32_MAX))
+        bind::raise(PyExc_MemoryError, "too many nodes");
+    bind::NameIndex index(graph.names.size());
+    std::vector<Ref> names, objects;
+    for (size_t i = 0; i < graph.names.size(); ++i) {
+        // A mapping that yields one key twice names one node: the first entry stands.
+        if (index.find(graph.names[i].get()) >= 0) continue;
+        index.assign(graph.names[i].get(), static_cast<int32_t>(names.size()));
+        names.push_back(graph.names[i]);
+        objects.push_back(graph.nodes[i]);
+    }
+    graph.names = std::move(names);
+    graph.nodes = std::move(objects);
+    problem.nodes = static_cast<int32_t>(graph.names.size());
+
+    bind::BoundaryTest boundary(module);
+    problem.compute.reserve(graph.nodes.size());
+    for (const Ref& node : graph.nodes) problem.compute.push_back(boundary(node.get()) ? 0 : 1);
+
+    Ref edges = bind::attr(graph_obj, BIND_NAME("edges"));
+    bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+        const int32_t a = index.find(src);
+        if (a < 0) return;
+        const int32_t b = index.find(dst);
+        if (b < 0) return;
+        problem.src.push_back(a);
+        problem.dst.push_back(b);
+        graph.edge_src.push_back(Ref::borrow(src));
+        graph.edge_dst.push_back(Ref::borrow(dst));
+    });
+    graph.edge_count = bind::length(edges.get());
+}
+
+ChipShape read_chip(PyObject* hw_spec, bool sram) {
+    ChipShape chip;
+    chip.capacity = member(hw_spec, "max_neurons_per_core");
+    chip.num_cores = std::max<int64_t>(0, member(hw_spec, "num_cores"));
+    Ref mesh = check(PyObject_GetAttrString(hw_spec, "core_mesh_topology"));
+    if (mesh.get() != Py_None) {
+        Ref parts[2];
+        bind::unpack(mesh.get(), 2, parts);
+        chip.mesh = true;
+        // Past 2**31 cells a side the block of cells chosen is the same.
+        chip.rows = std::clamp<int64_t>(clamped(parts[0].get()), 0, INT32_MAX);
+        chip.cols = std::clamp<int64_t>(clamped(parts[1].get()), 0, INT32_MAX);
+    }
+    chip.feedback_delay = member(hw_spec, "max_feedback_delay");
+    if (chip.feedback_delay < 0) chip.feedback_delay = -1;
+    if (sram) chip.sram = std::max<int64_t>(0, member(hw_spec, "sram_bytes_per_core"));
+    return chip;
+}
+
+void read_node_bytes(const HostGraph& graph, Problem& problem) {
+    Ref resource = check(PyImport_ImportModule("zerav.graph.resource"));
+    resource::NodeBytes counter(resource.get());
+    problem.node_bytes.assign(graph.nodes.size(), 0);
+    bind::SignalCheck signals(1u << 10);
+    for (size_t i = 0; i < graph.nodes.size(); ++i) {
+        if (!problem.compute[i]) continue;  // allocate counts compute nodes only
+        bind::Amount weight, state;
+        counter.add(graph.nodes[i].get(), weight, state);
+        const bind::Amount total = bind::add(weight, state);
+        if (!total.native() || total.value() < 0 || total.value() > kLargest) {
+            Ref value = total.object();
+            PyErr_Format(PyExc_ValueError,
+                         "sram=True needs byte counts that are ints from 0 to 2**40; node %R has %R",
+                         graph.names[i].get(), value.get());
+            bind::raise();
+        }
+        problem.node_bytes[i] = static_cast<int64_t>(total.value());
+        signals.tick();
+    }
+}
+
+}  // namespace zerav::mapping

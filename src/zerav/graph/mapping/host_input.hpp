@@ -1,0 +1,30 @@
+// The host objects read once into the plain problem: node names and objects in the order of
+// `graph.nodes`, the edges between known nodes, the chip's numbers and, for the SRAM
+// constraint, each node's bytes as allocate counts them.
+#pragma once
+
+#include "zerav/graph/mapping/problem.hpp"
+
+#include "bind/name_index.hpp"
+
+namespace zerav::mapping {
+
+using bind::Ref;
+
+struct HostGraph {
+    std::vector<Ref> names, nodes;        // node i: its key in graph.nodes and its object
+    std::vector<Ref> edge_src, edge_dst;  // endpoints of the kept edges, as graph.edges yields them
+    Py_ssize_t edge_count = 0;            // len(graph.edges), every edge counted
+};
+
+// Reads the graph (nodes, kinds, edges) into `graph` and `problem`.
+void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem& problem);
+
+// Reads the chip; `sram` says whether SRAM is a constraint.
+ChipShape read_chip(PyObject* hw_spec, bool sram);
+
+// Counts each compute node's weight and state bytes with the resource module's own code and
+// helpers, so that the totals are allocate's.
+void read_node_bytes(const HostGraph& graph, Problem& problem);
+
+}  // namespace zerav::mapping

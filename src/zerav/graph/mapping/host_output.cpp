@@ -1,0 +1,146 @@
+// Building the result objects and writing them onto the host's graph.
+#include "zerav/graph/mapping/host_output.hpp"
+
+#include "zerav/graph/mapping/link_load.hpp"
+
+#include "bind/host.hpp"
+#include "bind/module.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+namespace zerav::mapping {
+
+using bind::check;
+
+namespace {
+
+constexpr int64_t kRoutingBytesPerEdge = 8;
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+    check(PyDict_SetItemString(dict, key, value.get()));
+}
+
+int64_t hops(const ChipShape& chip, int32_t a, int32_t b) {
+    if (!chip.mesh) return a != b;
+    return std::llabs(a / chip.cols - b / chip.cols) + std::llabs(a % chip.cols - b % chip.cols);
+}
+
+}  // namespace
+
+Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& problem,
+                    const Mapping& mapping) {
+    Answer a;
+    const ChipShape& chip = problem.chip;
+    std::map<int32_t, Ref> core_ints;  // used core id -> its int, ascending
+    for (int32_t c : mapping.core)
+        if (!core_ints.count(c)) core_ints.emplace(c, bind::py_int(c));
+    a.cores_used = static_cast<int64_t>(core_ints.size());
+
+    a.assignments = check(PyDict_New());
+    for (size_t i = 0; i < graph.names.size(); ++i)
+        check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), core_ints.at(mapping.core[i]).get()));
+
+    a.cross = check(PyList_New(0));
+    a.feedback = check(PyList_New(0));
+    std::vector<int32_t> src_core, dst_core;
+    int64_t total_hops = 0;
+    for (size_t e = 0; e < problem.src.size(); ++e) {
+        const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
+        if (mapping.core[s] == mapping.core[d]) continue;
+        Ref pair = bind::tuple_of({graph.edge_src[e].get(), graph.edge_dst[e].get()});
+        check(PyList_Append(a.cross.get(), pair.get()));
+        if (mapping.scc[s] == mapping.scc[d]) check(PyList_Append(a.feedback.get(), pair.get()));
+        src_core.push_back(mapping.core[s]);
+        dst_core.push_back(mapping.core[d]);
+        if (chip.mesh) total_hops += hops(chip, mapping.core[s], mapping.core[d]);
+    }
+
+    const auto crossing = static_cast<double>(PyList_GET_SIZE(a.cross.get()));
+    a.metrics = check(PyDict_New());
+    set_item(a.metrics.get(), "cut_ratio",
+             bind::py_float(crossing / static_cast<double>(std::max<Py_ssize_t>(graph.edge_count, 1))));
+    set_item(a.metrics.get(), "total_cross_core_edges", bind::py_int(PyList_GET_SIZE(a.cross.get())));
+    set_item(a.metrics.get(), "total_feedback_edges", bind::py_int(PyList_GET_SIZE(a.feedback.get())));
+    set_item(a.metrics.get(), "total_hop_distance", bind::py_int(total_hops));
+    set_item(a.metrics.get(), "max_link_load",
+             bind::py_int(chip.mesh ? busiest_link(src_core, dst_core, chip.cols) : 0));
+
+    Ref layout = check(PyDict_New());
+    for (const auto& [id, key] : core_ints) {
+        Ref row = bind::py_int(chip.mesh ? id / chip.cols : id);
+        Ref col = bind::py_int(chip.mesh ? id % chip.cols : 0);
+        Ref pos = bind::tuple_of({row.get(), col.get()});
+        check(PyDict_SetItem(layout.get(), key.get(), pos.get()));
+    }
+    Ref cls = bind::module_global(module, "PlacementResult");
+    Ref hops_total = bind::py_int(total_hops);
+    // The cores sit at their row-major homes, so the identity layout is this one: no change.
+    Ref improvement = bind::py_float(0.0);
+    a.placement = bind::call_kw(cls.get(), {},
+                                {{BIND_NAME("logical_to_physical"), layout.get()},
+                                 {BIND_NAME("total_hop_distance"), hops_total.get()},
+                                 {BIND_NAME("improvement"), improvement.get()}});
+    return a;
+}
+
+void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& mapping) {
+    if (problem.chip.sram < 0) return;
+    std::map<int32_t, int64_t> bytes;  // per core with a compute node, as allocate lists them
+    for (size_t i = 0; i < graph.nodes.size(); ++i)
+        if (problem.compute[i]) bytes[mapping.core[i]] += problem.node_bytes[i];
+    for (size_t e = 0; e < problem.src.size(); ++e) {
+        const int32_t s = mapping.core[static_cast<size_t>(problem.src[e])];
+        const int32_t d = mapping.core[static_cast<size_t>(problem.dst[e])];
+        if (s == d) continue;
+        auto it = bytes.find(d);
+        if (it != bytes.end()) it->second += kRoutingBytesPerEdge;
+    }
+    for (const auto& [core, total] : bytes) {
+        if (total <= problem.chip.sram) continue;
+        const std::string message =
+            "SRAM cannot be met: the mapping found puts " + std::to_string(total) + " bytes on core " +
+            std::to_string(core) + ", " + std::to_string(total - problem.chip.sram) +
+            " more than sram_bytes_per_core=" + std::to_string(problem.chip.sram) + ".";
+        bind::raise(PyExc_ValueError, message.c_str());
+    }
+}
+
+void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& answer) {
+    struct Write {
+        PyObject* node;
+        Ref old_value;
+        PyObject* new_value;
+    };
+    std::vector<Write> writes;
+    Py_ssize_t pos = 0;
+    PyObject *name, *core;
+    size_t i = 0;
+    // The assignments dict is ours and holds the nodes in order: its values are the new ids.
+    while (PyDict_Next(answer.assignments.get(), &pos, &name, &core)) {
+        PyObject* node = graph.nodes[i++].get();
+        if (Ref old = bind::optional_attr(node, BIND_NAME("core_id")))
+            writes.push_back(Write{node, old, core});
+    }
+    for (size_t w = 0; w < writes.size(); ++w) {
+        if (PyObject_SetAttr(writes[w].node, BIND_NAME("core_id"), writes[w].new_value) == 0) continue;
+        PyObject* failure = PyErr_GetRaisedException();
+        for (size_t j = w; j-- > 0;)
+            if (PyObject_SetAttr(writes[j].node, BIND_NAME("core_id"), writes[j].old_value.get()) < 0)
+                PyErr_Clear();
+        PyErr_SetRaisedException(failure);
+        bind::raise();
+    }
+    Ref meta = check(PyDict_New());
+    set_item(meta.get(), "assignments", answer.assignments);
+    set_item(meta.get(), "num_cores_used", bind::py_int(answer.cores_used));
+    set_item(meta.get(), "cross_core_edges", answer.cross);
+    set_item(meta.get(), "feedback_edges", answer.feedback);
+    set_item(meta.get(), "algorithm", Ref::steal(check(PyUnicode_FromString("mapping")).release()));
+    set_item(meta.get(), "metrics", answer.metrics);
+    check(PyObject_SetAttr(graph_obj, BIND_NAME("partition_metadata"), meta.get()));
+}
+
+}  // namespace zerav::mapping

@@ -1,0 +1,395 @@
+// The first mapping of the coarsest graph, by dual recursive bisection: the block of cells is
+// halved along its longer side and the vertices are bisected in proportion, then both halves
+// recurse, breadth first, until every half is one cell. A bisection weighs each edge by the
+// distance it will span: an edge inside the region by the distance between the two halves,
+// an edge to a vertex elsewhere by the distance from each half to that vertex's region. So
+// pieces that talk to each other land in neighbouring cells, not only in different halves.
+#include "zerav/graph/mapping/steps.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <queue>
+
+namespace zerav::mapping {
+
+namespace {
+
+constexpr int kGrowthTrials = 3;
+constexpr size_t kManyVertices = 65'536;  // larger sets are grown once: the trials cost more than they find
+constexpr int kBoundaryPasses = 4;
+constexpr size_t kPatience = 64;  // moves without a new best before a pass gives up
+
+struct Centre {
+    double row = 0, col = 0;
+};
+
+double distance(const Centre& a, const Centre& b) {
+    return std::fabs(a.row - b.row) + std::fabs(a.col - b.col);
+}
+
+struct Region {
+    std::vector<int32_t> vertices;
+    std::vector<int32_t> cells;  // part indices
+    Centre centre;
+};
+
+Centre centre_of(const std::vector<int32_t>& cells, const ChipCells& chip) {
+    Centre c;
+    for (int32_t p : cells) c.row += chip.row(p), c.col += chip.col(p);
+    c.row /= static_cast<double>(cells.size());
+    c.col /= static_cast<double>(cells.size());
+    return c;
+}
+
+// The two halves of one bisection: their capacities and where they sit.
+struct Halves {
+    int64_t target;       // compute nodes aimed at for side 0
+    int64_t cap[2];       // compute nodes each side may take
+    int64_t byte_cap[2];  // bytes each side may take, -1 without SRAM
+    double span;          // distance between the two halves
+};
+
+class Bisector {
+  public:
+    Bisector(const LevelGraph& g, Rng& rng)
+        : g_(g),
+          rng_(rng),
+          tag_(static_cast<size_t>(g.n), -1),
+          side_(static_cast<size_t>(g.n), 0),
+          gain_(static_cast<size_t>(g.n), 0),
+          pull_(static_cast<size_t>(g.n), 0) {}
+
+    // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
+    // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
+    // side 0 rather than side 1. Returns the side of each vertex, in order.
+    // With `start`, the split begins from those sides instead of growing a new one.
+    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<double>& pull,
+                               const Halves& h, const std::vector<uint8_t>* start) {
+        ++round_;
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            tag_[static_cast<size_t>(vertices[i])] = round_;
+            pull_[static_cast<size_t>(vertices[i])] = pull[i];
+        }
+        if (start) {
+            for (size_t i = 0; i < vertices.size(); ++i)
+                side_[static_cast<size_t>(vertices[i])] = (*start)[i];
+            improve(vertices, h);
+            std::vector<uint8_t> sides;
+            for (int32_t v : vertices) sides.push_back(side_[static_cast<size_t>(v)]);
+            return sides;
+        }
+        // The cheapest of a few grown splits is refined.
+        std::vector<uint8_t> best;
+        double best_cost = 0;
+        const int trials = vertices.size() > kManyVertices ? 1 : kGrowthTrials;
+        for (int trial = 0; trial < trials; ++trial) {
+            grow(vertices, h, trial == 0);
+            const double c = cost(vertices, h);
+            if (best.empty() || c < best_cost) {
+                best_cost = c;
+                best.clear();
+                for (int32_t v : vertices) best.push_back(side_[static_cast<size_t>(v)]);
+            }
+        }
+        for (size_t i = 0; i < vertices.size(); ++i) side_[static_cast<size_t>(vertices[i])] = best[i];
+        improve(vertices, h);
+        for (size_t i = 0; i < vertices.size(); ++i) best[i] = side_[static_cast<size_t>(vertices[i])];
+        return best;
+    }
+
+  private:
+    bool inside(int32_t u) const { return tag_[static_cast<size_t>(u)] == round_; }
+
+    int64_t bytes(int32_t v) const { return g_.has_bytes() ? g_.bytes[static_cast<size_t>(v)] : 0; }
+
+    // A vertex far from a random one: the last one a breadth-first search reaches.
+    int32_t far_vertex(const std::vector<int32_t>& vertices) {
+        const int32_t start =
+            vertices[static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())))];
+        ++visit_round_;
+        if (seen_.size() != tag_.size()) seen_.assign(tag_.size(), 0);
+        std::vector<int32_t> queue{start};
+        seen_[static_cast<size_t>(start)] = visit_round_;
+        for (size_t head = 0; head < queue.size(); ++head) {
+            const int32_t v = queue[head];
+            for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+                const int32_t u = g_.adj[static_cast<size_t>(i)];
+                if (!inside(u) || seen_[static_cast<size_t>(u)] == visit_round_) continue;
+                seen_[static_cast<size_t>(u)] = visit_round_;
+                queue.push_back(u);
+            }
+        }
+        return queue.back();
+    }
+
+    // Grows side 0 from the vertex that gains most by joining it (a far vertex when nothing
+    // outside pulls, or on later trials), always adding the vertex whose move to side 0 costs
+    // least, until side 0 reaches its target and side 1 fits.
+    void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
+        int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
+        std::priority_queue<std::pair<double, int32_t>> heap;
+        bool pulled = false;
+        for (int32_t v : vertices) {
+            const auto vs = static_cast<size_t>(v);
+            side_[vs] = 1;
+            count[1] += g_.count[vs], byte_sum[1] += bytes(v);
+            int64_t degree = 0;
+            for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
+                if (inside(g_.adj[static_cast<size_t>(i)])) degree += g_.weight[static_cast<size_t>(i)];
+            gain_[vs] = pull_[vs] - static_cast<double>(degree) * h.span;
+            if (pull_[vs] > 0) pulled = true;
+        }
+        if (pulled && pulled_seed) {
+            for (int32_t v : vertices) heap.emplace(gain_[static_cast<size_t>(v)], v);
+        } else {
+            const int32_t seed = far_vertex(vertices);
+            heap.emplace(gain_[static_cast<size_t>(seed)], seed);
+        }
+        size_t next_free = static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())));
+        size_t scanned = 0;
+        auto over = [&](int s) {
+            return count[s] > h.cap[s] || (h.byte_cap[s] >= 0 && byte_sum[s] > h.byte_cap[s]);
+        };
+        while (count[0] < h.target || over(1)) {
+            int32_t v = -1;
+            while (!heap.empty()) {
+                auto [g, u] = heap.top();
+                heap.pop();
+                if (side_[static_cast<size_t>(u)] == 1 && g == gain_[static_cast<size_t>(u)]) {
+                    v = u;
+                    break;
+                }
+            }
+            if (v < 0) {  // a new component: start from any vertex still on side 1
+                while (scanned < vertices.size() &&
+                       side_[static_cast<size_t>(vertices[(next_free + scanned) % vertices.size()])] != 1)
+                    ++scanned;
+                if (scanned == vertices.size()) break;
+                v = vertices[(next_free + scanned) % vertices.size()];
+            }
+            const auto vs = static_cast<size_t>(v);
+            if (count[0] + g_.count[vs] > h.cap[0] ||
+                (h.byte_cap[0] >= 0 && byte_sum[0] + bytes(v) > h.byte_cap[0])) {
+                side_[vs] = 2;  // does not fit: it stays on side 1
+                continue;
+            }
+            side_[vs] = 0;
+            count[0] += g_.count[vs], count[1] -= g_.count[vs];
+            byte_sum[0] += bytes(v), byte_sum[1] -= bytes(v);
+            for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+                const int32_t u = g_.adj[static_cast<size_t>(i)];
+                if (!inside(u) || side_[static_cast<size_t>(u)] != 1) continue;
+                gain_[static_cast<size_t>(u)] +=
+                    2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                heap.emplace(gain_[static_cast<size_t>(u)], u);
+            }
+        }
+        for (int32_t v : vertices)
+            if (side_[static_cast<size_t>(v)] == 2) side_[static_cast<size_t>(v)] = 1;
+    }
+
+    // What moving `v` to the other side saves (negative: what it costs); `boundary` says
+    // whether it has a neighbour on the other side.
+    double move_gain(int32_t v, const Halves& h, bool& boundary) const {
+        const auto vs = static_cast<size_t>(v);
+        double own = 0, other = 0;
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+            const int32_t u = g_.adj[static_cast<size_t>(i)];
+            if (!inside(u)) continue;
+            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) +=
+                static_cast<double>(g_.weight[static_cast<size_t>(i)]);
+        }
+        boundary = other > 0;
+        const double outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
+        return (other - own) * h.span + outside;
+    }
+
+    // Fiduccia-Mattheyses passes: the vertex whose move saves most (or costs least) moves,
+    // once per pass, while the side it joins stays within its caps; the pass then returns to
+    // the best point it went through. Moves that first cost can so lead to a better split.
+    void improve(const std::vector<int32_t>& vertices, const Halves& h) {
+        int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
+        for (int32_t v : vertices) {
+            const int s = side_[static_cast<size_t>(v)];
+            count[s] += g_.count[static_cast<size_t>(v)];
+            byte_sum[s] += bytes(v);
+        }
+        if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
+        const size_t patience = std::max<size_t>(kPatience, vertices.size() / 50);
+        std::vector<int32_t> moved;
+        for (int pass = 0; pass < kBoundaryPasses; ++pass) {
+            std::priority_queue<std::pair<double, int32_t>> heap;
+            // Only vertices on the boundary, or pulled to the other side, can lead: the others
+            // enter when a neighbour moves.
+            for (int32_t v : vertices) {
+                const auto vs = static_cast<size_t>(v);
+                locked_[vs] = 0;
+                bool boundary = false;
+                gain_[vs] = move_gain(v, h, boundary);
+                if (boundary || gain_[vs] > 0) heap.emplace(gain_[vs], v);
+            }
+            moved.clear();
+            double total = 0, best_total = 0;
+            size_t best_length = 0;
+            while (!heap.empty() && moved.size() - best_length < patience) {
+                auto [g, v] = heap.top();
+                heap.pop();
+                const auto vs = static_cast<size_t>(v);
+                if (locked_[vs] || g != gain_[vs]) continue;
+                const int s = side_[vs], t = 1 - s;
+                if (count[t] + g_.count[vs] > h.cap[t] ||
+                    (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t])) {
+                    locked_[vs] = 1;  // no room on the other side in this pass
+                    continue;
+                }
+                locked_[vs] = 1;
+                side_[vs] = static_cast<uint8_t>(t);
+                count[s] -= g_.count[vs], count[t] += g_.count[vs];
+                byte_sum[s] -= bytes(v), byte_sum[t] += bytes(v);
+                total += g;
+                moved.push_back(v);
+                if (total > best_total) best_total = total, best_length = moved.size();
+                for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+                    const int32_t u = g_.adj[static_cast<size_t>(i)];
+                    const auto us = static_cast<size_t>(u);
+                    if (!inside(u) || locked_[us]) continue;
+                    const double d = 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                    gain_[us] += side_[us] == s ? d : -d;
+                    heap.emplace(gain_[us], u);
+                }
+            }
+            for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
+                const int32_t v = moved[i];
+                const auto vs = static_cast<size_t>(v);
+                const int t = side_[vs], s = 1 - t;
+                side_[vs] = static_cast<uint8_t>(s);
+                count[t] -= g_.count[vs], count[s] += g_.count[vs];
+                byte_sum[t] -= bytes(v), byte_sum[s] += bytes(v);
+            }
+            if (best_length == 0) break;
+        }
+    }
+
+    // The distance-weighted cost of the split, up to a constant.
+    double cost(const std::vector<int32_t>& vertices, const Halves& h) const {
+        double c = 0;
+        for (int32_t v : vertices) {
+            const auto vs = static_cast<size_t>(v);
+            if (side_[vs] == 0) c -= pull_[vs];
+            for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+                const int32_t u = g_.adj[static_cast<size_t>(i)];
+                if (inside(u) && side_[static_cast<size_t>(u)] != side_[vs])
+                    c += 0.5 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+            }
+        }
+        return c;
+    }
+
+    const LevelGraph& g_;
+    Rng& rng_;
+    std::vector<int32_t> tag_, seen_;
+    std::vector<uint8_t> side_, locked_;
+    std::vector<double> gain_, pull_;
+    int32_t round_ = 0, visit_round_ = 0;
+};
+
+// Halves a block of cells along its longer side, between two whole rows (or columns), so
+// that both halves stay blocks: the cut closest to half the cells.
+std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t> cells,
+                                                            const ChipCells& chip) {
+    int32_t r0 = INT32_MAX, r1 = INT32_MIN, c0 = INT32_MAX, c1 = INT32_MIN;
+    for (int32_t p : cells) {
+        r0 = std::min(r0, chip.row(p)), r1 = std::max(r1, chip.row(p));
+        c0 = std::min(c0, chip.col(p)), c1 = std::max(c1, chip.col(p));
+    }
+    const bool by_row = r1 - r0 >= c1 - c0;
+    auto line = [&](int32_t p) { return by_row ? chip.row(p) : chip.col(p); };
+    std::sort(cells.begin(), cells.end(), [&](int32_t a, int32_t b) {
+        if (by_row) return std::pair(chip.row(a), chip.col(a)) < std::pair(chip.row(b), chip.col(b));
+        return std::pair(chip.col(a), chip.row(a)) < std::pair(chip.col(b), chip.row(b));
+    });
+    size_t best = cells.size() / 2, best_gap = SIZE_MAX;
+    for (size_t i = 1; i < cells.size(); ++i) {
+        if (line(cells[i]) == line(cells[i - 1])) continue;
+        const size_t gap = i > cells.size() / 2 ? i - cells.size() / 2 : cells.size() / 2 - i;
+        if (gap < best_gap) best = i, best_gap = gap;
+    }
+    const auto half = static_cast<std::ptrdiff_t>(best);
+    return {std::vector<int32_t>(cells.begin(), cells.begin() + half),
+            std::vector<int32_t>(cells.begin() + half, cells.end())};
+}
+
+}  // namespace
+
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                     Rng& rng, const std::vector<int32_t>* start) {
+    std::vector<uint8_t> in_left(static_cast<size_t>(cells.size()), 0), start_sides;
+    std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
+    Bisector bisector(g, rng);
+    std::vector<Centre> centres;  // per region ever made: where its vertices are bound
+    std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
+    std::deque<Region> queue(1);
+    for (int32_t v = 0; v < g.n; ++v) queue[0].vertices.push_back(v);
+    for (int32_t p = 0; p < cells.size(); ++p) queue[0].cells.push_back(p);
+    queue[0].centre = centre_of(queue[0].cells, cells);
+    centres.push_back(queue[0].centre);
+    std::vector<double> pull;
+    while (!queue.empty()) {
+        Region region = std::move(queue.front());
+        queue.pop_front();
+        if (limits.poll) limits.poll();
+        if (region.cells.size() == 1 || region.vertices.empty()) {
+            for (int32_t v : region.vertices) part[static_cast<size_t>(v)] = region.cells[0];
+            continue;
+        }
+        auto [left, right] = halve(std::move(region.cells), cells);
+        Region a{{}, std::move(left), {}}, b{{}, std::move(right), {}};
+        a.centre = centre_of(a.cells, cells);
+        b.centre = centre_of(b.cells, cells);
+        const int32_t own = region_of[static_cast<size_t>(region.vertices[0])];
+        pull.clear();
+        int64_t total = 0;
+        for (int32_t v : region.vertices) {
+            total += g.count[static_cast<size_t>(v)];
+            double p = 0;
+            for (int64_t i = g.begin(v); i < g.end(v); ++i) {
+                const int32_t r = region_of[static_cast<size_t>(g.adj[static_cast<size_t>(i)])];
+                if (r == own) continue;
+                const Centre& there = centres[static_cast<size_t>(r)];
+                p += static_cast<double>(g.weight[static_cast<size_t>(i)]) *
+                     (distance(b.centre, there) - distance(a.centre, there));
+            }
+            pull.push_back(p);
+        }
+        const auto nl = static_cast<int64_t>(a.cells.size()), nr = static_cast<int64_t>(b.cells.size());
+        Halves h{total * nl / (nl + nr),
+                 {nl * limits.capacity, nr * limits.capacity},
+                 {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
+                 std::max(1.0, distance(a.centre, b.centre))};
+        if (start) {
+            for (int32_t p : a.cells) in_left[static_cast<size_t>(p)] = 1;
+            for (int32_t p : b.cells) in_left[static_cast<size_t>(p)] = 0;
+            start_sides.clear();
+            for (int32_t v : region.vertices)
+                start_sides.push_back(in_left[static_cast<size_t>((*start)[static_cast<size_t>(v)])] ? 0 : 1);
+        }
+        const std::vector<uint8_t> side =
+            bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr);
+        const auto ida = static_cast<int32_t>(centres.size());
+        centres.push_back(a.centre);
+        centres.push_back(b.centre);
+        for (size_t i = 0; i < side.size(); ++i) {
+            const int32_t v = region.vertices[i];
+            (side[i] == 0 ? a : b).vertices.push_back(v);
+            region_of[static_cast<size_t>(v)] = ida + side[i];
+        }
+        queue.push_back(std::move(a));
+        queue.push_back(std::move(b));
+    }
+    return part;
+}
+
+}  // namespace zerav::mapping

@@ -1,0 +1,281 @@
+// The multilevel mapping: strongly connected components that fit a core become single
+// vertices, heavy-edge matching coarsens the graph, the coarsest graph is mapped onto a compact
+// block of cells by recursive bisection, and each finer level is rebalanced and refined on the
+// way back. Impossible constraints are reported before any work, with how far they are missed.
+#include "zerav/graph/mapping/steps.hpp"
+
+#include <algorithm>
+
+namespace zerav::mapping {
+
+namespace {
+
+constexpr int64_t kRoutingBytesPerEdge = 8;
+// Graphs up to this many vertices are bisected whole, which cuts fewer edges than bisecting a
+// coarsened graph; larger ones are coarsened to about this size first.
+constexpr int32_t kFlatSize = 150'000;
+constexpr int32_t kCoarsestPerCore = 16;  // and to at least this many vertices per core
+constexpr int64_t kGroupShare = 4;        // a coarse vertex holds at most capacity / 4 nodes
+constexpr double kMinShrink = 0.95;       // a matching that keeps more vertices ends coarsening
+constexpr double kSlack = 0.03;           // spare cores, as a share of the cores needed
+constexpr int kCoarsePasses = 8;
+constexpr int kFinePasses = 4;
+constexpr int kDelayPasses = 16;
+
+std::string text(int64_t v) { return std::to_string(v); }
+
+int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
+
+struct Components {
+    std::vector<int32_t> of;            // component of each node
+    std::vector<int64_t> count, bytes;  // compute nodes and node bytes per component
+    std::vector<int32_t> first;         // a node of each component, for messages
+    std::vector<uint8_t> whole;         // the component fits one core and stays whole
+};
+
+Components components(const Problem& p, const Limits& limits) {
+    Components c;
+    c.of = strongly_connected(p);
+    int32_t n = 0;
+    for (int32_t s : c.of) n = std::max(n, s + 1);
+    c.count.assign(static_cast<size_t>(n), 0);
+    c.bytes.assign(static_cast<size_t>(n), 0);
+    c.first.assign(static_cast<size_t>(n), -1);
+    for (int32_t v = 0; v < p.nodes; ++v) {
+        const auto s = static_cast<size_t>(c.of[static_cast<size_t>(v)]);
+        c.count[s] += p.compute[static_cast<size_t>(v)];
+        if (!p.node_bytes.empty()) c.bytes[s] += p.node_bytes[static_cast<size_t>(v)];
+        if (c.first[s] < 0 ||
+            (!p.compute[static_cast<size_t>(c.first[s])] && p.compute[static_cast<size_t>(v)]))
+            c.first[s] = v;
+    }
+    c.whole.resize(static_cast<size_t>(n));
+    for (size_t s = 0; s < c.whole.size(); ++s) c.whole[s] = limits.fits(c.count[s], c.bytes[s]);
+    return c;
+}
+
+// Every constraint that no mapping can meet, checked before the search.
+void check_possible(const Problem& p, const Components& c, const Limits& limits, NameOf name_of,
+                    const void* context) {
+    const ChipShape& chip = p.chip;
+    int64_t total = 0;
+    for (uint8_t is_compute : p.compute) total += is_compute;
+    const int64_t available = available_cores(chip);
+    const std::string cores_text =
+        "num_cores=" + text(chip.num_cores) +
+        (chip.mesh ? ", a " + text(chip.rows) + "x" + text(chip.cols) + " mesh" : std::string());
+    if (p.nodes > 0 && available <= 0)
+        throw Infeasible("Core count cannot be met: the chip offers no core (" + cores_text + ").");
+    if (total > 0 && limits.capacity <= 0)
+        throw Infeasible("Capacity cannot be met: max_neurons_per_core=" + text(limits.capacity) +
+                         " holds no compute node, and the graph has " + text(total) + ".");
+    if (total > 0 && ceil_div(total, limits.capacity) > available)
+        throw Infeasible("Capacity cannot be met: " + text(total) +
+                         " compute nodes at max_neurons_per_core=" + text(limits.capacity) + " need " +
+                         text(ceil_div(total, limits.capacity)) + " cores, " +
+                         text(ceil_div(total, limits.capacity) - available) + " more than the " +
+                         text(available) + " available (" + cores_text + ").");
+    if (limits.sram >= 0) {
+        int64_t bytes = 0;
+        for (int32_t v = 0; v < p.nodes; ++v) {
+            const int64_t b = p.node_bytes[static_cast<size_t>(v)];
+            bytes += b;
+            if (p.compute[static_cast<size_t>(v)] && b > limits.sram)
+                throw Infeasible("SRAM cannot be met: node " + name_of(context, v) + " needs " + text(b) +
+                                 " bytes, " + text(b - limits.sram) +
+                                 " more than sram_bytes_per_core=" + text(limits.sram) + ".");
+        }
+        const int64_t need =
+            limits.sram == 0 ? (bytes > 0 ? available + 1 : 0) : ceil_div(bytes, limits.sram);
+        if (need > available)
+            throw Infeasible("SRAM cannot be met: the nodes need " + text(bytes) + " bytes, " +
+                             text(bytes - available * limits.sram) + " more than " + text(available) +
+                             " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" + cores_text +
+                             ").");
+    }
+    // With no hop to spare, a component that must be split has a feedback edge too long.
+    const bool no_hop = limits.delay == 0;
+    if (no_hop)
+        for (size_t s = 0; s < c.whole.size(); ++s)
+            if (!c.whole[s])
+                throw Infeasible("Feedback delay cannot be met: the strongly connected component of " +
+                                 name_of(context, c.first[s]) + " has " + text(c.count[s]) +
+                                 " compute nodes, " + text(c.count[s] - limits.capacity) +
+                                 " more than max_neurons_per_core=" + text(limits.capacity) +
+                                 " (or more bytes than one core holds), and max_feedback_delay=0 allows no "
+                                 "feedback edge between cores.");
+}
+
+struct LevelZero {
+    LevelGraph graph;
+    std::vector<int32_t> vertex_of;  // node -> vertex
+};
+
+// One vertex per component that stays whole, one per node of the others. The bytes of a
+// vertex bound its SRAM from above: its nodes' bytes and a routing buffer for every edge that
+// enters it.
+LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits) {
+    LevelZero z;
+    z.vertex_of.assign(static_cast<size_t>(p.nodes), -1);
+    std::vector<int32_t> component_vertex(c.whole.size(), -1);
+    int32_t n = 0;
+    for (int32_t v = 0; v < p.nodes; ++v) {
+        const auto s = static_cast<size_t>(c.of[static_cast<size_t>(v)]);
+        if (c.whole[s]) {
+            if (component_vertex[s] < 0) component_vertex[s] = n++;
+            z.vertex_of[static_cast<size_t>(v)] = component_vertex[s];
+        } else {
+            z.vertex_of[static_cast<size_t>(v)] = n++;
+        }
+    }
+    std::vector<int64_t> count(static_cast<size_t>(n), 0), bytes;
+    if (limits.sram >= 0) bytes.assign(static_cast<size_t>(n), 0);
+    for (int32_t v = 0; v < p.nodes; ++v) {
+        const auto x = static_cast<size_t>(z.vertex_of[static_cast<size_t>(v)]);
+        count[x] += p.compute[static_cast<size_t>(v)];
+        if (!bytes.empty()) bytes[x] += p.node_bytes[static_cast<size_t>(v)];
+    }
+    std::vector<WeightedEdge> edges;
+    edges.reserve(p.src.size());
+    for (size_t e = 0; e < p.src.size(); ++e) {
+        const int32_t a = p.src[e], b = p.dst[e];
+        const int32_t va = z.vertex_of[static_cast<size_t>(a)], vb = z.vertex_of[static_cast<size_t>(b)];
+        if (va == vb) continue;
+        if (!bytes.empty()) bytes[static_cast<size_t>(vb)] += kRoutingBytesPerEdge;
+        const bool feedback = c.of[static_cast<size_t>(a)] == c.of[static_cast<size_t>(b)];
+        edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
+    }
+    // A vertex whose bound exceeds a core still fits one (its nodes alone do): it takes a core
+    // to itself, and the exact check after the mapping has the last word.
+    for (int64_t& b : bytes) b = std::min(b, limits.sram);
+    z.graph = build_level(n, edges, std::move(count), std::move(bytes));
+    return z;
+}
+
+// A vertex of the largest component that does not stay whole, or -1.
+int32_t largest_split(const Components& c, const LevelZero& z) {
+    int64_t best = -1;
+    int32_t vertex = -1;
+    for (size_t s = 0; s < c.whole.size(); ++s)
+        if (!c.whole[s] && c.count[s] > best)
+            best = c.count[s], vertex = z.vertex_of[static_cast<size_t>(c.first[s])];
+    return vertex;
+}
+
+// The number of cores to use: enough for the nodes (and bytes) with a little room to move.
+int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available) {
+    int64_t count = 0, bytes = 0;
+    for (int32_t v = 0; v < g.n; ++v) {
+        count += g.count[static_cast<size_t>(v)];
+        if (g.has_bytes()) bytes += g.bytes[static_cast<size_t>(v)];
+    }
+    int64_t k = std::max<int64_t>(1, ceil_div(count, limits.capacity));
+    if (limits.sram > 0) k = std::max(k, ceil_div(bytes, limits.sram));
+    k += static_cast<int64_t>(kSlack * static_cast<double>(k));
+    return static_cast<int32_t>(std::min(k, available));
+}
+
+// Maps level zero onto `cells`; false when some core stays over-full.
+bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
+                std::vector<int32_t>& part) {
+    std::vector<LevelGraph> levels;
+    std::vector<std::vector<int32_t>> groups;
+    const LevelGraph* g = &g0;
+    const int64_t max_group = std::max<int64_t>(1, limits.capacity / kGroupShare);
+    const int64_t coarsest =
+        std::max<int64_t>(kFlatSize, static_cast<int64_t>(kCoarsestPerCore) * cells.size());
+    while (g->n > coarsest) {
+        int32_t count = 0;
+        std::vector<int32_t> group = heavy_edge_matching(*g, limits, max_group, rng, count);
+        if (count > kMinShrink * g->n) break;
+        levels.push_back(contract(*g, group, count));
+        groups.push_back(std::move(group));
+        g = &levels.back();
+        if (limits.poll) limits.poll();
+    }
+    part = initial_mapping(*g, cells, limits, rng);
+    rebalance(*g, cells, limits, part);
+    refine(*g, cells, limits, part, kCoarsePasses, rng);
+    for (size_t level = levels.size(); level-- > 0;) {
+        const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
+        std::vector<int32_t> projected(static_cast<size_t>(finer.n));
+        for (int32_t v = 0; v < finer.n; ++v)
+            projected[static_cast<size_t>(v)] =
+                part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
+        // Re-running the bisections from the projected sides pays up to the flat size; beyond
+        // it the k-way refinement alone keeps the time near linear.
+        part = finer.n <= kFlatSize ? initial_mapping(finer, cells, limits, rng, &projected)
+                                    : std::move(projected);
+        rebalance(finer, cells, limits, part);
+        refine(finer, cells, limits, part, kFinePasses, rng);
+    }
+    if (!rebalance(g0, cells, limits, part)) return false;
+    if (delay_violations(g0, cells, limits, part) > 0) {
+        refine(g0, cells, limits, part, kDelayPasses, rng);
+        repair_delay(g0, cells, limits, part);
+        repair_delay_pairs(g0, cells, limits, part);
+    }
+    return true;
+}
+
+}  // namespace
+
+Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
+    const Limits limits{p.chip.capacity, p.chip.sram, p.chip.feedback_delay, p.poll};
+    Components comps = components(p, limits);
+    check_possible(p, comps, limits, name_of, context);
+    const LevelZero zero = level_zero(p, comps, limits);
+    const int64_t available = available_cores(p.chip);
+
+    Mapping result;
+    result.scc = std::move(comps.of);
+    if (p.nodes == 0) return result;
+    int32_t k = core_count(zero.graph, limits, available);
+    const int32_t split = largest_split(comps, zero);
+    std::vector<int32_t> part;
+    bool delay_retried = false, banded_helps = true;
+    for (;;) {
+        const ChipCells cells(p.chip, k);
+        Rng rng(p.seed);
+        bool packed = map_levels(zero.graph, cells, limits, rng, part);
+        int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
+        if (late > 0 && split >= 0 && banded_helps) {
+            // The components that must be split do not fit the limit as bisection cut them:
+            // lay them along a path of neighbouring cells instead.
+            std::vector<int32_t> banded = banded_mapping(zero.graph, cells, limits, split);
+            const bool banded_packed = rebalance(zero.graph, cells, limits, banded);
+            refine(zero.graph, cells, limits, banded, kDelayPasses, rng);
+            repair_delay(zero.graph, cells, limits, banded);
+            const int64_t banded_late = delay_violations(zero.graph, cells, limits, banded);
+            if (banded_packed && banded_late < late)
+                part = std::move(banded), late = banded_late;
+            else
+                banded_helps = false;  // not tried again: a few more cores rarely change that
+        }
+        if (packed && late == 0) {
+            result.core.resize(static_cast<size_t>(p.nodes));
+            for (int32_t v = 0; v < p.nodes; ++v)
+                result.core[static_cast<size_t>(v)] =
+                    cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
+            return result;
+        }
+        // More cores give more room: as often as needed for capacity, once for the delay.
+        if (k < available && (!packed || !delay_retried)) {
+            delay_retried = delay_retried || packed;
+            k = static_cast<int32_t>(std::min<int64_t>(available, k + std::max(1, k / 8)));
+            continue;
+        }
+        if (!packed)
+            throw Infeasible(
+                "Capacity cannot be met: no packing of the strongly connected components into " +
+                text(available) + " cores of max_neurons_per_core=" + text(limits.capacity) +
+                (limits.sram >= 0 ? " and sram_bytes_per_core=" + text(limits.sram) : std::string()) +
+                " was found.");
+        throw Infeasible(
+            "Feedback delay cannot be met: no mapping found keeps every feedback edge within "
+            "max_feedback_delay=" +
+            text(limits.delay) + " hops; the best found leaves " + text(late) + " feedback edge(s) longer.");
+    }
+}
+
+}  // namespace zerav::mapping

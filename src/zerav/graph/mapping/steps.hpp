@@ -1,0 +1,82 @@
+// The steps of the multilevel mapping, over plain arrays.
+#pragma once
+
+#include "zerav/graph/mapping/chip_cells.hpp"
+#include "zerav/graph/mapping/level_graph.hpp"
+#include "zerav/graph/mapping/problem.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace zerav::mapping {
+
+// A small deterministic generator (splitmix64): the same seed gives the same mapping.
+class Rng {
+  public:
+    explicit Rng(uint64_t seed) : state_(seed) {}
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    int32_t below(int32_t n) { return static_cast<int32_t>(next() % static_cast<uint64_t>(n)); }
+
+  private:
+    uint64_t state_;
+};
+
+// What one core may hold and how far a feedback edge may reach.
+struct Limits {
+    int64_t capacity;  // compute nodes per core
+    int64_t sram;      // bytes per core, -1 when not a constraint
+    int64_t delay;     // hops per feedback edge, negative when not a constraint
+    void (*poll)();
+
+    bool fits(int64_t count, int64_t bytes) const { return count <= capacity && (sram < 0 || bytes <= sram); }
+};
+
+// Strongly connected component of each node.
+std::vector<int32_t> strongly_connected(const Problem& p);
+
+// Heavy-edge matching under the limits: pairs of vertices whose union stays within `max_count`
+// compute nodes (and the SRAM limit). Returns the group of each vertex; `groups` receives the
+// number of groups.
+std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count,
+                                         Rng& rng, int32_t& groups);
+
+// The part (index into `cells`) of every vertex: recursive bisection of the graph aligned with
+// recursive halving of the block of cells. With `start` (the parts projected from a coarser
+// level), each bisection starts from the sides those parts give and only refines them.
+std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                     Rng& rng, const std::vector<int32_t>* start = nullptr);
+
+// The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
+// the component of `start`, cut into cores along a path of neighbouring cells.
+std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                                    int32_t start);
+
+// Moves vertices out of over-full parts to the parts with room where they cost least. Returns
+// false when some part is still over-full.
+bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part);
+
+// Greedy k-way refinement: single-vertex moves that lower the cost (feedback edges beyond the
+// delay limit first, then the hop total, then the cut) and keep every part within the limits.
+void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
+            int passes, Rng& rng);
+
+// Moves (or trades) ends of feedback edges beyond the delay limit into cells within it.
+void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                  std::vector<int32_t>& part);
+
+// Moves both ends of each feedback edge still beyond the delay limit, into two cells within
+// the limit of each other and of the ends' other feedback neighbours, making room in full
+// cells by moving one vertex out.
+void repair_delay_pairs(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                        std::vector<int32_t>& part);
+
+// Number of feedback edges beyond the delay limit (0 without a limit).
+int64_t delay_violations(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                         const std::vector<int32_t>& part);
+
+}  // namespace zerav::mapping

@@ -1,0 +1,111 @@
+"""Graph builders and an independent checker of the hard constraints of a mapping."""
+
+from __future__ import annotations
+
+import random
+
+import numpy as np
+import rustworkx as rx
+
+from tests.helpers import make_graph
+from zerav import ir
+from zerav.graph.partition import _check_feedback_delay
+
+
+def ring(n, prefix="r"):
+    """One strongly connected component: a directed cycle of n compute nodes with chords."""
+    names = [f"{prefix}{i}" for i in range(n)]
+    edges = [(names[i], names[(i + 1) % n]) for i in range(n)]
+    edges += [(names[i], names[(i + 2) % n]) for i in range(0, n, 3)]
+    return names, edges
+
+
+def layered(layers, width, fan_out=3, seed=1):
+    """Feed-forward layers, Input first and Output last."""
+    rnd = random.Random(seed)
+    nodes = {"in": ir.Input()}
+    rows = [[f"L{layer}.{i}" for i in range(width)] for layer in range(layers)]
+    for row in rows:
+        nodes.update({name: ir.LIF() for name in row})
+    nodes["out"] = ir.Output()
+    edges = [("in", name) for name in rows[0]]
+    for a, b in zip(rows, rows[1:]):
+        edges += [(src, rnd.choice(b)) for src in a for _ in range(fan_out)]
+    edges += [(name, "out") for name in rows[-1]]
+    return make_graph(nodes, edges)
+
+
+def looped_layers(layers, width, blocks, back_edges, fan_out=4, seed=1):
+    """Feed-forward layers whose blocks of layers are each closed into one strongly connected
+    component by a few random edges from the block's second half back to its first half, so
+    that feedback edges join layers far apart."""
+    rnd = random.Random(seed)
+    rows = [[f"L{layer}.{i}" for i in range(width)] for layer in range(layers)]
+    nodes = {name: ir.LIF() for row in rows for name in row}
+    edges = [(src, rnd.choice(b)) for a, b in zip(rows, rows[1:]) for src in a for _ in range(fan_out)]
+    size = layers // blocks
+    for block in range(blocks):
+        first, middle = block * size, block * size + size // 2
+        for _ in range(back_edges):
+            late = rnd.choice(rows[rnd.randrange(middle, first + size)])
+            edges.append((late, rnd.choice(rows[rnd.randrange(first, middle)])))
+    return make_graph(nodes, edges)
+
+
+def sized(weight_elems, precision=None):
+    node = ir.Affine(weight=np.zeros(weight_elems, dtype=np.float32), bias=np.zeros(1, dtype=np.float32))
+    node.precision = precision
+    return node
+
+
+def check_mapping(graph, hw, result):
+    """Asserts every hard constraint and the shape of what map_graph wrote and returned."""
+    meta = graph.partition_metadata
+    assert list(meta) == [
+        "assignments",
+        "num_cores_used",
+        "cross_core_edges",
+        "feedback_edges",
+        "algorithm",
+        "metrics",
+    ]
+    assert meta["algorithm"] == "mapping"
+    assignments = meta["assignments"]
+    assert list(assignments) == list(graph.nodes)
+    rows, cols = hw.core_mesh_topology or (hw.num_cores, 1)
+    limit = min(hw.num_cores, rows * cols)
+    load = {}
+    for name, core in assignments.items():
+        assert type(core) is int and 0 <= core < limit
+        if not isinstance(graph.nodes[name], (ir.Input, ir.Output)):
+            load[core] = load.get(core, 0) + 1
+    assert max(load.values(), default=0) <= hw.max_neurons_per_core
+    assert meta["num_cores_used"] == len(set(assignments.values()))
+    cross = [
+        (s, d)
+        for s, d in graph.edges
+        if s in assignments and d in assignments and assignments[s] != assignments[d]
+    ]
+    assert meta["cross_core_edges"] == cross
+    # Feedback edges: cross-core edges inside one strongly connected component.
+    g = rx.PyDiGraph()
+    index = {name: g.add_node(name) for name in graph.nodes}
+    for s, d in graph.edges:
+        if s in index and d in index:
+            g.add_edge(index[s], index[d], None)
+    component = {}
+    for i, members in enumerate(rx.strongly_connected_components(g)):
+        component.update({g[m]: i for m in members})
+    assert meta["feedback_edges"] == [(s, d) for s, d in cross if component[s] == component[d]]
+    if hw.max_feedback_delay >= 0:
+        assert _check_feedback_delay(meta["feedback_edges"], assignments, hw) == []
+    if hw.core_mesh_topology is not None:
+        hops = sum(
+            abs(a // cols - b // cols) + abs(a % cols - b % cols)
+            for a, b in ((assignments[s], assignments[d]) for s, d in cross)
+        )
+        assert result.total_hop_distance == hops == meta["metrics"]["total_hop_distance"]
+        assert result.logical_to_physical == {
+            c: (c // cols, c % cols) for c in sorted(set(assignments.values()))
+        }
+    return load

@@ -1,0 +1,204 @@
+"""What each group carries, counted by the SRAM budget itself; the tiling; shapes from the graph."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+nir = pytest.importorskip("nir")
+resource = pytest.importorskip("zerav.graph.resource")
+
+from zerav.graph.constraints import HardwareSpec  # noqa: E402
+from zerav_map.errors import InputError  # noqa: E402
+from zerav_map.lowering import Options, lower  # noqa: E402
+from zerav_map.lowering.tiling import tile  # noqa: E402
+from zerav_map.models import Model  # noqa: E402
+from zerav_map.models.nir_model import nir_to_graph  # noqa: E402
+
+
+def _lower(graph, g, policy="channels", **options):
+    model = Model("m", nir_to_graph(graph), "test")
+    return lower(model, Options(group_size=g, policy=policy, **options), resource._precision_to_bytes)
+
+
+def _budgets(lowered):
+    """(weight bytes, state bytes) of every group, each group alone on a core of its own."""
+    nodes = lowered.graph.nodes
+    for i, node in enumerate(nodes.values()):
+        node.core_id = i
+    res = resource.allocate(lowered.graph, HardwareSpec(sram_bytes_per_core=1 << 30))
+    names = list(nodes)
+    return {names[c]: (b.weight_bytes, b.state_bytes) for c, b in res.budgets.items()}
+
+
+def _graph(nodes, edges):
+    return nir.NIRGraph(nodes=nodes, edges=edges, type_check=False)
+
+
+def test_dense_rows_and_every_neuron_parameter_as_state():
+    weight = np.ones((10, 48), np.int8)
+    one = np.array(1.0, np.float32)
+    lif = nir.CubaLIF(tau_syn=one, tau_mem=one, r=one, v_leak=one, v_threshold=one, v_reset=one, w_in=one)
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([48])),
+            "fc": nir.Affine(weight=weight, bias=np.ones(10, np.int8)),
+            "lif": lif,
+        },
+        [("in", "fc"), ("fc", "lif")],
+    )
+    lowered, summary = _lower(graph, 4)
+    # CubaLIF has seven parameters, each one 4-byte value per neuron whatever the precision.
+    assert _budgets(lowered) == {f"lif#{i}": (n * 48 + n, n * 7 * 4) for i, n in enumerate((4, 4, 2))}
+    row = next(r for r in summary.layers if r.name == "lif")
+    assert (row.groups, row.bytes_per_group, row.kernel_copies) == (3, 4 * 49 + 4 * 28, 1)
+    group = lowered.graph.nodes["lif#1"]
+    assert group.tau.shape == (2, 4) and group.tau.strides[1] == 0  # two scalars, not copied per neuron
+    assert np.shares_memory(group.fc_weight, weight)
+
+
+@pytest.mark.parametrize("policy, channels_per_group", [("channels", 2), ("tiles", 6)])
+def test_convolution_kernels_of_the_group_channels(policy, channels_per_group):
+    weight = np.ones((6, 3, 3, 3), np.float16)
+    conv = nir.Conv2d(None, weight, 1, 1, 1, 1, np.ones(6, np.float16))
+    lif = nir.IF(r=np.float32(1), v_threshold=np.float32(1))
+    graph = _graph(
+        {"in": nir.Input(np.array([3, 5, 5])), "conv": conv, "lif": lif}, [("in", "conv"), ("conv", "lif")]
+    )
+    lowered, summary = _lower(graph, 50, policy)
+    budgets = _budgets(lowered)
+    kernel = 3 * 3 * 3 * 2 + 2  # one output channel's kernel and bias in fp16
+    for weights, state in budgets.values():
+        neurons = state // (3 * 4)  # IF: r, v_threshold, v_reset
+        if policy == "channels":
+            assert neurons == 50 and weights == channels_per_group * kernel
+        else:
+            assert weights == 6 * kernel  # every group holds every kernel
+    assert sum(s for _, s in budgets.values()) == 6 * 25 * 12
+    copies = next(r.kernel_copies for r in summary.layers if r.name == "lif")
+    assert copies == (1 if policy == "channels" else len(budgets))
+
+
+@pytest.mark.parametrize("shape", [(10,), (3, 7, 5), (40, 2, 2), (2, 30, 30), (1, 1, 300)])
+@pytest.mark.parametrize("g", [1, 7, 32, 100])
+@pytest.mark.parametrize("policy", ["channels", "tiles"])
+def test_tiles_cover_the_tensor_once_in_boxes_of_at_most_g(shape, g, policy):
+    t = tile(shape, g, policy)
+    ids = t.group_ids().reshape(t.shape)
+    assert np.bincount(ids.ravel(), minlength=t.groups).tolist() == t.counts().tolist()
+    assert t.counts().max() <= g and t.counts().sum() == math.prod(shape)
+    for i, box in enumerate(t.boxes()):
+        assert (ids[box] == i).all()
+    if len(shape) == 3:
+        c, h, w = shape
+        if policy == "channels" and h * w <= g:
+            assert t.steps[1:] == (h, w)  # whole channel maps
+        if policy == "tiles" and c <= g:
+            assert t.steps[0] == c  # every channel of a tile
+
+
+def test_shapes_come_from_the_graph_with_batch_axes_and_no_input_shape():
+    weight = np.ones((4, 2, 3, 3))
+    conv = nir.Conv2d(None, weight, 2, 0, 1, 1, np.zeros(4))  # no input_shape
+    lif = nir.LIF(tau=np.array(1.0), r=np.array(1.0), v_leak=np.array(0.0), v_threshold=np.array(1.0))
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([1, 2, 9, 11])),  # a batch axis
+            "conv": conv,
+            "lif": lif,
+            "flat": nir.Flatten(None, start_dim=1),
+            "fc": nir.Linear(np.ones((3, 4 * 4 * 5))),
+            "lif2": nir.LI(tau=np.array(1.0), r=np.array(1.0), v_leak=np.array(0.0)),
+            "out": nir.Output(None),
+        },
+        [("in", "conv"), ("conv", "lif"), ("lif", "flat"), ("flat", "fc"), ("fc", "lif2"), ("lif2", "out")],
+    )
+    _, summary = _lower(graph, 1000)
+    assert {r.name: r.shape for r in summary.layers} == {"in": (2, 9, 11), "lif": (4, 4, 5), "lif2": (3,)}
+
+
+@pytest.mark.parametrize(
+    "fc_in, problem",
+    [
+        (30, "dense node 'fc' takes 30 inputs but receives 20"),
+        (20, None),
+    ],
+)
+def test_a_model_that_contradicts_itself_is_inconsistent(fc_in, problem):
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([20])),
+            "fc": nir.Linear(np.ones((5, fc_in))),
+            "lif": nir.LI(np.ones(5), np.ones(5), np.ones(5)),
+        },
+        [("in", "fc"), ("fc", "lif")],
+    )
+    if problem is None:
+        _lower(graph, 2)
+        return
+    with pytest.raises(InputError, match=f"inconsistent model: {problem}"):
+        _lower(graph, 2)
+
+
+def test_too_many_edges_stop_before_building_with_a_group_size_that_fits():
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([256])),
+            "fc": nir.Linear(np.ones((256, 256))),
+            "lif": nir.LI(np.ones(256), np.ones(256), np.ones(256)),
+        },
+        [("in", "fc"), ("fc", "lif")],
+    )
+    with pytest.raises(InputError, match=r"up to 4,096 edges.*feed layer 'lif'.*--group-size 16\b") as e:
+        _lower(graph, 4, max_edges=1000)
+    suggested = int(str(e.value).rsplit("--group-size ", 1)[1].split(")")[0])
+    lowered, _ = _lower(graph, suggested, max_edges=1000)
+    assert len(lowered.graph.edges) <= 1000
+
+
+def test_memory_aware_sizing_shrinks_fan_in_heavy_layers_only():
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([64])),
+            "wide": nir.Linear(np.ones((64, 64), np.int8)),
+            "a": nir.LI(np.ones(64), np.ones(64), np.ones(64)),
+            "thin": nir.Scale(np.ones(64, np.int8)),
+            "b": nir.LI(np.ones(64), np.ones(64), np.ones(64)),
+        },
+        [("in", "wide"), ("wide", "a"), ("a", "thin"), ("thin", "b")],
+    )
+    budget = 1100  # per neuron: a holds 64 weight bytes + 12 state bytes, b 1 + 12
+    _, summary = _lower(graph, 64, fit_sram=True, group_budget=budget)
+    rows = {r.name: r for r in summary.layers}
+    assert rows["a"].group_size == 8 and rows["a"].bytes_per_group == 8 * 76 <= budget
+    assert rows["b"].group_size == 64 and rows["b"].bytes_per_group == 64 * 13 <= budget
+
+
+def test_a_recurrent_set_larger_than_a_core_is_named():
+    n = 64
+    graph = _graph(
+        {
+            "in": nir.Input(np.array([n])),
+            "fc": nir.Linear(np.ones((n, n))),
+            "lif": nir.LI(np.ones(n), np.ones(n), np.ones(n)),
+            "rec": nir.Linear(np.ones((n, n))),
+        },
+        [("in", "fc"), ("fc", "lif"), ("lif", "rec"), ("rec", "lif")],
+    )
+    _, summary = _lower(graph, 8, nodes_per_core=4)
+    assert len(summary.notes) == 1 and summary.notes[0].startswith("recurrent layer(s) lif: 8 groups")
+    _, summary = _lower(graph, 8, nodes_per_core=8)
+    assert summary.notes == []
+
+
+def test_too_many_groups_stop_before_any_is_made():
+    graph = _graph(
+        {"in": nir.Input(np.array([5000])), "lif": nir.LI(np.ones(5000), np.ones(5000), np.ones(5000))},
+        [("in", "lif")],
+    )
+    with pytest.raises(
+        InputError, match=r"10,000 groups, more than the limit of 1,000 .* layer 'in' alone has 5,000"
+    ):
+        _lower(graph, 1, max_edges=1000)
