@@ -14,8 +14,10 @@ import scipy.sparse.linalg
 
 import zerav.graph.partition as partition
 from tests.helpers import Spec, leaked_blocks, make_graph, make_hw, placed_graph
+from tests.mapping.graphs import ring
 from zerav import ir
 from zerav.graph import resource
+from zerav.graph.mapping import map_graph
 from zerav.graph.placement import place
 
 # A leak of one block per call shows ROUNDS blocks in every trial; the interpreter's and the
@@ -160,6 +162,30 @@ ROUTED.partition_metadata = {"cross_core_edges": [("n1", "n2")] * 3, "assignment
 SMALL_SRAM = types.SimpleNamespace(sram_bytes_per_core=64)
 BAD_PRECISION = make_graph({"x": ir.LIF(precision=7)})
 
+
+def recurrent_graph():
+    names, edges = ring(40)
+    nodes = {"in": ir.Input(), **{n: ir.LIF(tau=np.zeros(3)) for n in names}, "out": ir.Output()}
+    return make_graph(nodes, [("in", names[0]), *edges, (names[5], "out"), ("r1", "ghost")])
+
+
+RING = recurrent_graph()
+RING_HW = make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=2)
+MAPPING_FAILURES = {
+    "capacity": (ValueError, make_hw(max_neurons_per_core=1, num_cores=4, core_mesh_topology=(2, 2)), False),
+    "delay": (
+        ValueError,
+        make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=0),
+        False,
+    ),
+    "sram": (ValueError, make_hw(num_cores=16, core_mesh_topology=(4, 4), sram_bytes_per_core=5), True),
+    "bad mesh": (
+        ValueError,
+        Spec(num_cores=4, max_neurons_per_core=64, core_mesh_topology=(1, 2, 3), max_feedback_delay=-1),
+        False,
+    ),
+}
+
 CASES = {
     "greedy": Case(call=lambda: partition.partition_greedy(GRAPH, HW), inputs=graph_inputs(GRAPH, HW)),
     "edgemap": Case(call=lambda: partition.partition_edgemap(GRAPH, HW), inputs=graph_inputs(GRAPH, HW)),
@@ -223,6 +249,20 @@ CASES = {
         inputs=graph_inputs(BAD_PRECISION),
     ),
     "precision": Case(call=lambda: resource._precision_to_bytes("int4"), inputs=[]),
+    "map_graph": Case(call=lambda: map_graph(RING, RING_HW), inputs=graph_inputs(RING, RING_HW)),
+    "map_graph with sram": Case(
+        call=lambda: map_graph(RING, RING_HW, 3, True), inputs=graph_inputs(RING, RING_HW)
+    ),
+    **{
+        f"map_graph {name} error": Case(
+            call=expect(exc, map_graph, RING, hw, 0, sram), inputs=graph_inputs(RING)
+        )
+        for name, (exc, hw, sram) in MAPPING_FAILURES.items()
+    },
+    "map_graph binding": Case(call=expect(TypeError, map_graph, RING), inputs=[RING]),
+    "map_graph bad edge": Case(
+        call=expect(ValueError, map_graph, make_graph("ab", [("a", "b", "c")]), RING_HW), inputs=[RING_HW]
+    ),
 }
 
 

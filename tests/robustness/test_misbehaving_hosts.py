@@ -11,6 +11,7 @@ import sys
 import pytest
 import rustworkx
 
+import zerav.graph.mapping as mapping
 import zerav.graph.partition as partition
 from tests.helpers import Spec, make_graph, make_hw
 from zerav import ir
@@ -126,15 +127,25 @@ def nodes_state(graph):
     return [(k, dict(vars(v))) for k, v in graph.nodes.items()]
 
 
-@pytest.mark.parametrize("kind", ["slots", "refusing setter", "raising metrics"])
-def test_failed_metadata_store_leaves_the_core_ids_unwritten(kind, monkeypatch):
+# The two entry points that write a mapping onto the graph, all or nothing.
+WRITERS = {
+    "partition": lambda g, hw: partition.partition(g, hw),
+    "map_graph": lambda g, hw: mapping.map_graph(g, hw),
+}
+
+
+@pytest.mark.parametrize(
+    "writer, kind",
+    [(w, k) for w in WRITERS for k in ("slots", "refusing setter")] + [("partition", "raising metrics")],
+)
+def test_failed_metadata_store_leaves_the_core_ids_unwritten(writer, kind, monkeypatch):
     graph = {"slots": Slotted, "refusing setter": RefusingMetadata, "raising metrics": ir.Graph}[kind]()
     graph.nodes, graph.edges = {"a": ir.LIF(core_id=5), "b": ir.LIF()}, [("a", "b")]
     if kind == "raising metrics":
         monkeypatch.setattr(partition, "partition_greedy", lambda g, h: RaisingMetrics())
     before = nodes_state(graph)
     with pytest.raises((AttributeError, RuntimeError)):
-        partition.partition(graph, make_hw(num_cores=4, max_neurons_per_core=1))
+        WRITERS[writer](graph, make_hw(num_cores=4, max_neurons_per_core=1))
     assert nodes_state(graph) == before
     assert getattr(graph, "partition_metadata", None) is None
 
@@ -192,13 +203,14 @@ class SlottedNode:
         self.core_id = 9
 
 
-def test_restore_leaves_each_node_exactly_as_it_was():
+@pytest.mark.parametrize("writer", WRITERS)
+def test_restore_leaves_each_node_exactly_as_it_was(writer):
     from_class, own, slotted, own_none = ClassCoreId(), ir.LIF(core_id=4), SlottedNode(), ClassCoreId()
     own_none.core_id = None  # the same value as the class's, but the node's own
     nodes = {"a": from_class, "b": own, "c": slotted, "d": own_none, "z": Refusing()}
     graph = make_graph(nodes, [("a", "b"), ("b", "c"), ("c", "d"), ("d", "z")])
     with pytest.raises(AttributeError, match="refuses"):
-        partition.partition(graph, make_hw(num_cores=8, max_neurons_per_core=1))
+        WRITERS[writer](graph, make_hw(num_cores=8, max_neurons_per_core=1))
     assert vars(from_class) == {} and vars(own_none) == {"core_id": None}
     assert own.core_id == 4 and slotted.core_id == 9 and graph.partition_metadata is None
 

@@ -3,6 +3,7 @@
 
 #include "zerav/graph/mapping/link_load.hpp"
 
+#include "bind/core_id_writes.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
 
@@ -109,30 +110,6 @@ void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& m
 }
 
 void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& answer) {
-    struct Write {
-        PyObject* node;
-        Ref old_value;
-        PyObject* new_value;
-    };
-    std::vector<Write> writes;
-    Py_ssize_t pos = 0;
-    PyObject *name, *core;
-    size_t i = 0;
-    // The assignments dict is ours and holds the nodes in order: its values are the new ids.
-    while (PyDict_Next(answer.assignments.get(), &pos, &name, &core)) {
-        PyObject* node = graph.nodes[i++].get();
-        if (Ref old = bind::optional_attr(node, BIND_NAME("core_id")))
-            writes.push_back(Write{node, old, core});
-    }
-    for (size_t w = 0; w < writes.size(); ++w) {
-        if (PyObject_SetAttr(writes[w].node, BIND_NAME("core_id"), writes[w].new_value) == 0) continue;
-        PyObject* failure = PyErr_GetRaisedException();
-        for (size_t j = w; j-- > 0;)
-            if (PyObject_SetAttr(writes[j].node, BIND_NAME("core_id"), writes[j].old_value.get()) < 0)
-                PyErr_Clear();
-        PyErr_SetRaisedException(failure);
-        bind::raise();
-    }
     Ref meta = check(PyDict_New());
     set_item(meta.get(), "assignments", answer.assignments);
     set_item(meta.get(), "num_cores_used", bind::py_int(answer.cores_used));
@@ -140,7 +117,18 @@ void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& ans
     set_item(meta.get(), "feedback_edges", answer.feedback);
     set_item(meta.get(), "algorithm", Ref::steal(check(PyUnicode_FromString("mapping")).release()));
     set_item(meta.get(), "metrics", answer.metrics);
-    check(PyObject_SetAttr(graph_obj, BIND_NAME("partition_metadata"), meta.get()));
+    // All or nothing, as partition() writes: the core ids, then the metadata.
+    // The assignments dict holds the nodes in order: its values are the new ids. They are taken
+    // out before any host code runs (an attribute read may reach the dict through the collector).
+    std::vector<Ref> cores;
+    cores.reserve(graph.nodes.size());
+    Py_ssize_t pos = 0;
+    PyObject *name, *core;
+    while (cores.size() < graph.nodes.size() && PyDict_Next(answer.assignments.get(), &pos, &name, &core))
+        cores.push_back(Ref::borrow(core));
+    bind::CoreIdWrites writes;
+    for (size_t i = 0; i < cores.size(); ++i) writes.plan(graph.nodes[i], cores[i]);
+    writes.commit(graph_obj, meta.get());
 }
 
 }  // namespace zerav::mapping

@@ -103,13 +103,9 @@ Ref partition_entry_point(PyObject* module, PyObject* const* args) {
     enforce_feedback_delay(module, result.get(), hw_spec);
     // All or nothing: the lookups, then the metadata, then the writes; storing the metadata is
     // the last step, and its failure undoes the writes.
-    CoreIdWrites writes(graph, result.get());
+    bind::CoreIdWrites writes = plan_core_id_writes(graph, result.get());
     Ref meta = metadata_of(result.get(), algorithm);
-    writes.apply();
-    if (PyObject_SetAttr(graph, BIND_NAME("partition_metadata"), meta.get()) < 0) {
-        writes.undo();
-        bind::raise();
-    }
+    writes.commit(graph, meta.get());
     return Ref::borrow(graph);
 }
 
