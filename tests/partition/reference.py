@@ -1,11 +1,15 @@
-"""Plain-Python models of the greedy and EdgeMap partitioners, written step by step from their
+"""Plain-Python models of the greedy, EdgeMap and spectral partitioners, written step by step from their
 description with real rustworkx graphs and real sets, for differential tests of the native code."""
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import rustworkx as rx
+from scipy.sparse import csr_matrix, diags
 
+import zerav.graph.partition as partition
 from zerav.ir import Input, Output
 
 
@@ -171,6 +175,66 @@ def edgemap(graph, hw_spec, stage1=greedy):
             "improvement_over_greedy": initial["metrics"].get("total_cross_core_edges", 0) - len(cross),
         },
     )
+
+
+def spectral(graph, hw):
+    """The spectral partitioner's steps in plain Python, with the solver looked up at each call.
+    Differential tests install a deterministic solver: scipy's own restarts from an internal
+    random state (even from a fixed starting vector), so two runs of it need not agree."""
+    from scipy.sparse.linalg import eigsh  # looked up at each call, as the module does
+
+    names = [k for k in graph.nodes if not isinstance(graph.nodes[k], (Input, Output))]
+    n, pos = len(names), {k: i for i, k in enumerate(names)}
+    if n == 0:
+        return partition.PartitionResult(assignments=dict.fromkeys(graph.nodes, 0), num_cores_used=1)
+    pairs = [(pos[a], pos[b]) for a, b in graph.edges if a in pos and b in pos]
+    if not pairs:
+        return partition.partition_greedy(graph, hw)
+    rows, cols = [x for i, j in pairs for x in (i, j)], [x for i, j in pairs for x in (j, i)]
+    adj = csr_matrix(([1.0] * len(rows), (rows, cols)), shape=(n, n))
+    lap = diags(np.array(adj.sum(axis=1)).flatten()) - adj
+    parts = min(max(1, (n + hw.max_neurons_per_core - 1) // hw.max_neurons_per_core), hw.num_cores)
+
+    def bisect(indices, num_parts):
+        if num_parts <= 1 or len(indices) <= hw.max_neurons_per_core:
+            return {i: 0 for i in indices}
+        sub_n = len(indices)
+        if sub_n <= 2:
+            return {idx: i % num_parts for i, idx in enumerate(indices)}
+        try:
+            f = eigsh(lap[np.ix_(indices, indices)], k=min(2, sub_n - 1), which="SM")[1][:, -1]
+        except (ValueError, np.linalg.LinAlgError, ArithmeticError) as e:
+            warnings.warn(
+                f"Spectral bisection fallback (subgraph size {sub_n}): {type(e).__name__}: {e}",
+                RuntimeWarning,
+                stacklevel=2,
+            )
+            f = np.arange(sub_n, dtype=np.float64)
+        med = np.median(f)
+        a = [indices[i] for i in range(sub_n) if f[i] <= med]
+        b = [indices[i] for i in range(sub_n) if f[i] > med]
+        if not a or not b:
+            a, b = indices[: sub_n // 2], indices[sub_n // 2 :]
+        half = num_parts // 2
+        return {**bisect(a, half), **{i: p + half for i, p in bisect(b, num_parts - half).items()}}
+
+    local = bisect(list(range(n)), parts)
+    assignments = {k: local.get(pos[k], 0) if k in pos else 0 for k in graph.nodes}
+    g = rx.PyDiGraph()
+    idx = {k: g.add_node(k) for k in graph.nodes}
+    g.add_edges_from_no_data([(idx[a], idx[b]) for a, b in graph.edges if a in idx and b in idx])
+    scc = {}
+    if not rx.is_directed_acyclic_graph(g):
+        for comp in rx.strongly_connected_components(g):
+            scc.update(dict.fromkeys(members := frozenset(g[i] for i in comp), members))
+    cross = [(a, b) for a, b in graph.edges if a in idx and b in idx and assignments[a] != assignments[b]]
+    feedback = [(a, b) for a, b in cross if scc and scc[a] == scc[b]]
+    metrics = {
+        "cut_ratio": len(cross) / max(len(graph.edges), 1),
+        "total_cross_core_edges": len(cross),
+        "num_partitions": parts,
+    }
+    return partition.PartitionResult(assignments, len(set(assignments.values())), cross, feedback, metrics)
 
 
 def feedback_violations(feedback_edges, assignments, hw_spec):

@@ -1,6 +1,6 @@
 """partition_spectral: the Laplacian handed to the solver, the median, tie and NaN rules, the
-part ids, the solver fallback and its warning, edge lists and metrics, and a plain-Python model
-of the same steps run against the native code."""
+part ids, the solver fallback and its warning, edge lists and metrics, and the plain-Python model
+(`spectral` in tests/partition/reference.py) run against the native code."""
 
 from __future__ import annotations
 
@@ -9,12 +9,11 @@ import warnings
 
 import numpy as np
 import pytest
-import rustworkx as rx
 import scipy.sparse.linalg
-from scipy.sparse import csr_matrix, diags
 
 import zerav.graph.partition as partition
 from tests.helpers import CountingEdges, Spec, make_graph, make_hw
+from tests.partition import reference
 from tests.partition.random_graphs import random_graph
 from zerav import ir
 
@@ -232,64 +231,6 @@ def test_matrix_weights_and_edge_lists(solver):
     assert r.metrics == {"cut_ratio": 4 / 11, "total_cross_core_edges": 4, "num_partitions": 2}
 
 
-def model(graph, hw):
-    """The partitioner's steps in plain Python, with the solver looked up at each call."""
-    from scipy.sparse.linalg import eigsh
-
-    names = [k for k in graph.nodes if not isinstance(graph.nodes[k], (ir.Input, ir.Output))]
-    n, pos = len(names), {k: i for i, k in enumerate(names)}
-    if n == 0:
-        return partition.PartitionResult(assignments=dict.fromkeys(graph.nodes, 0), num_cores_used=1)
-    pairs = [(pos[a], pos[b]) for a, b in graph.edges if a in pos and b in pos]
-    if not pairs:
-        return partition.partition_greedy(graph, hw)
-    rows, cols = [x for i, j in pairs for x in (i, j)], [x for i, j in pairs for x in (j, i)]
-    adj = csr_matrix(([1.0] * len(rows), (rows, cols)), shape=(n, n))
-    lap = diags(np.array(adj.sum(axis=1)).flatten()) - adj
-    parts = min(max(1, (n + hw.max_neurons_per_core - 1) // hw.max_neurons_per_core), hw.num_cores)
-
-    def bisect(indices, num_parts):
-        if num_parts <= 1 or len(indices) <= hw.max_neurons_per_core:
-            return {i: 0 for i in indices}
-        sub_n = len(indices)
-        if sub_n <= 2:
-            return {idx: i % num_parts for i, idx in enumerate(indices)}
-        try:
-            f = eigsh(lap[np.ix_(indices, indices)], k=min(2, sub_n - 1), which="SM")[1][:, -1]
-        except (ValueError, np.linalg.LinAlgError, ArithmeticError) as e:
-            warnings.warn(
-                f"Spectral bisection fallback (subgraph size {sub_n}): {type(e).__name__}: {e}",
-                RuntimeWarning,
-                stacklevel=2,
-            )
-            f = np.arange(sub_n, dtype=np.float64)
-        med = np.median(f)
-        a = [indices[i] for i in range(sub_n) if f[i] <= med]
-        b = [indices[i] for i in range(sub_n) if f[i] > med]
-        if not a or not b:
-            a, b = indices[: sub_n // 2], indices[sub_n // 2 :]
-        half = num_parts // 2
-        return {**bisect(a, half), **{i: p + half for i, p in bisect(b, num_parts - half).items()}}
-
-    local = bisect(list(range(n)), parts)
-    assignments = {k: local.get(pos[k], 0) if k in pos else 0 for k in graph.nodes}
-    g = rx.PyDiGraph()
-    idx = {k: g.add_node(k) for k in graph.nodes}
-    g.add_edges_from_no_data([(idx[a], idx[b]) for a, b in graph.edges if a in idx and b in idx])
-    scc = {}
-    if not rx.is_directed_acyclic_graph(g):
-        for comp in rx.strongly_connected_components(g):
-            scc.update(dict.fromkeys(members := frozenset(g[i] for i in comp), members))
-    cross = [(a, b) for a, b in graph.edges if a in idx and b in idx and assignments[a] != assignments[b]]
-    feedback = [(a, b) for a, b in cross if scc and scc[a] == scc[b]]
-    metrics = {
-        "cut_ratio": len(cross) / max(len(graph.edges), 1),
-        "total_cross_core_edges": len(cross),
-        "num_partitions": parts,
-    }
-    return partition.PartitionResult(assignments, len(set(assignments.values())), cross, feedback, metrics)
-
-
 def outcome(fn, graph, hw):
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
@@ -315,7 +256,7 @@ def test_matches_model_with_a_deterministic_solver(solver, seed):
     m = rnd.choice([0, 1, 2, 3, 5, 8, np.int64(3), 4.0])  # numpy and float capacities: host arithmetic
     hw = make_hw(max_neurons_per_core=m, num_cores=rnd.choice([1, 2, 3, 5, 64]))
     solver(dense_solver if seed % 4 else fails(np.linalg.LinAlgError, "no"))
-    assert outcome(spectral, graph, hw) == outcome(model, graph, hw)
+    assert outcome(spectral, graph, hw) == outcome(reference.spectral, graph, hw)
 
 
 @pytest.mark.parametrize("seed", range(3))

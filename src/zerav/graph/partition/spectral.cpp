@@ -1,6 +1,7 @@
 // partition_spectral: recursive Fiedler-vector bisection of the compute nodes' undirected
 // graph, split until each piece fits on one core or no more cores may be spent; then the
-// cross-core and feedback edges and three metrics.
+// cross-core and feedback edges and three metrics. The plain-Python model of the same steps is
+// `spectral` in tests/partition/reference.py.
 #include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
 #include "zerav/graph/partition/spectral_bisect.hpp"

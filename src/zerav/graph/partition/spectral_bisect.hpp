@@ -4,7 +4,8 @@
 // on one core (everything gets part 0); a list of at most two positions is dealt round-robin;
 // otherwise the list is split in two by a caller-supplied rule, the first half asks for
 // `parts // 2` parts and the second for the rest, whose ids are shifted up by `parts // 2`.
-// The first half's recursion finishes before the second's starts.
+// The first half's recursion finishes before the second's starts. The plain-Python model is
+// `bisect` inside `spectral` in tests/partition/reference.py.
 //
 // Host-facing parts are callbacks, called exactly when the recursion reaches them:
 // `fits(size)` (a list of `size` positions fits on one core) and `split(piece, side)` (marks
