@@ -171,9 +171,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
                                 {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()},
                                 {"refinement_iterations", bind::py_int(iteration).get()},
                                 {"improvement_over_greedy", improvement.get()}});
-    Ref n_used = bind::py_int(num_used);
-    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
-                       metrics.get());
+    return make_result(module, assignments.get(), num_used, lists, metrics.get());
 }
 
 }  // namespace zerav::partition

@@ -80,7 +80,7 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
             core_ints.push_back(bind::py_int(static_cast<long long>(core_ints.size())));
         const int32_t v = order.vertices[i];
         check(PyDict_SetItem(assignments.get(), wg.names[v].get(), core_ints[core].get()));
-        core_of_vertex[canonical.empty() ? v : canonical[v]] = core;
+        core_of_vertex[canonical_of(canonical, v)] = core;
     }
 
     // The cut: cross-core and feedback edges, in graph.edges order.
@@ -95,10 +95,8 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
                                 {"balance_stddev", balance.get()},
                                 {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
                                 {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()}});
-    Ref n_used = bind::py_int(num_used);
     if (!order.is_dag) scc_of = order.scc_of;
-    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
-                       metrics.get());
+    return make_result(module, assignments.get(), num_used, lists, metrics.get());
 }
 
 }  // namespace zerav::partition

@@ -3,6 +3,7 @@
 
 #include "bind/function.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <utility>
@@ -31,10 +32,12 @@ bind::Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spe
 bind::Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef& def, PyObject* graph,
                            PyObject* hw_spec);
 
-// PartitionResult(assignments=..., num_cores_used=..., cross_core_edges=...,
-// feedback_edges=..., metrics=...), the class looked up in the module namespace.
-bind::Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_used, PyObject* cross,
-                      PyObject* feedback, PyObject* metrics);
+struct EdgeLists;
+
+// PartitionResult(assignments=..., num_cores_used=..., cross_core_edges=lists.cross,
+// feedback_edges=lists.feedback, metrics=...), the class looked up in the module namespace.
+bind::Ref make_result(PyObject* module, PyObject* assignments, int64_t num_cores_used, const EdgeLists& lists,
+                      PyObject* metrics);
 
 // A metrics dict with these entries, in this order.
 bind::Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);

@@ -1,4 +1,5 @@
 // Building results and calling partitioners through the module namespace.
+#include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
 
 #include "bind/host.hpp"
@@ -12,22 +13,20 @@ using bind::Ref;
 Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef& def, PyObject* graph,
                      PyObject* hw_spec) {
     Ref fn = bind::module_global(module, name);
-    if (bind::is_function_for(fn.get(), def)) {
-        PyObject* args[2] = {graph, hw_spec};
-        return def.impl(module, args);
-    }
     PyObject* args[2] = {graph, hw_spec};
+    if (bind::is_function_for(fn.get(), def)) return def.impl(module, args);
     return check(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
 }
 
-Ref make_result(PyObject* module, PyObject* assignments, PyObject* num_cores_used, PyObject* cross,
-                PyObject* feedback, PyObject* metrics) {
+Ref make_result(PyObject* module, PyObject* assignments, int64_t num_cores_used, const EdgeLists& lists,
+                PyObject* metrics) {
+    Ref used = bind::py_int(num_cores_used);
     Ref cls = bind::module_global(module, "PartitionResult");
     return bind::call_kw(cls.get(), {},
                          {{BIND_NAME("assignments"), assignments},
-                          {BIND_NAME("num_cores_used"), num_cores_used},
-                          {BIND_NAME("cross_core_edges"), cross},
-                          {BIND_NAME("feedback_edges"), feedback},
+                          {BIND_NAME("num_cores_used"), used.get()},
+                          {BIND_NAME("cross_core_edges"), lists.cross.get()},
+                          {BIND_NAME("feedback_edges"), lists.feedback.get()},
                           {BIND_NAME("metrics"), metrics}});
 }
 

@@ -143,7 +143,7 @@ Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t
 // component holding one of its vertices).
 std::vector<int32_t> scc_of_vertices(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg,
                                      const std::vector<int32_t>& canonical) {
-    auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
+    auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
     const Components c = rx_strongly_connected(rx, rx_graph, wg.vertex_count());
     std::vector<int32_t> scc_of(wg.names.size(), -1);
     for (int32_t k = 0; k < c.count(); ++k)
@@ -166,7 +166,7 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     read_names(nodes.get(), wg);
     const std::vector<int32_t> canonical = canonical_map(wg);
-    auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
+    auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
     std::vector<uint8_t> compute(wg.names.size());
     std::vector<int64_t> position_of(wg.names.size(), -1);  // at canonical vertices
     int64_t n = 0;
@@ -277,9 +277,7 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref metrics = metrics_dict({{"cut_ratio", ratio.get()},
                                 {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
                                 {"num_partitions", num_partitions.get()}});
-    Ref n_used = bind::py_int(num_used);
-    return make_result(module, assignments.get(), n_used.get(), lists.cross.get(), lists.feedback.get(),
-                       metrics.get());
+    return make_result(module, assignments.get(), num_used, lists, metrics.get());
 }
 
 }  // namespace zerav::partition

@@ -25,7 +25,7 @@ void drop_repeated_names(std::vector<int32_t>& vertices, const std::vector<int32
 VisitingOrder visiting_order(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg) {
     VisitingOrder out;
     const std::vector<int32_t> canonical = canonical_map(wg);
-    auto canon = [&](int32_t v) { return canonical.empty() ? v : canonical[v]; };
+    auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
     out.is_dag = rx_is_dag(rx, rx_graph);
     if (out.is_dag) {
         out.vertices = rx_topological_order(rx, rx_graph, wg.vertex_count());

@@ -93,6 +93,11 @@ bool still_current(const WorkingGraph& wg, PyObject* graph);
 // Empty when all names are distinct (the common case).
 std::vector<int32_t> canonical_map(const WorkingGraph& wg);
 
+// The canonical vertex of `v` under such a map.
+inline int32_t canonical_of(const std::vector<int32_t>& canonical, int32_t v) {
+    return canonical.empty() ? v : canonical[v];
+}
+
 // The rustworkx PyDiGraph of the working graph: one vertex per name (payload the name), one
 // edge per kept edge (no payload), built with one call for the nodes and one for the edges.
 bind::Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg);
