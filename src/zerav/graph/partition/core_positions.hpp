@@ -1,6 +1,7 @@
 // The mesh positions of logical cores for the feedback check: the row-major home of each core
 // id, and the hop count between two of them (`core_pos` and `hops` in `feedback_violations`,
-// tests/partition/reference.py).
+// tests/partition/reference.py). The rule itself comes first, on native ints; CorePositions
+// then applies it to host values, falling back to the host's own arithmetic and dict.
 #pragma once
 
 #include "bind/host.hpp"
@@ -14,6 +15,22 @@ namespace zerav::partition {
 
 using bind::check;
 using bind::Ref;
+
+// Core `id` of a chip whose cores are 0 .. count - 1 sits at row id // cols, column id % cols
+// (floor division, as the host divides); an id outside that range sits at (0, 0).
+struct MeshHome {
+    bind::i128 row = 0, col = 0;
+};
+
+inline MeshHome row_major_home(int64_t id, int64_t cols, bool on_chip) {
+    if (!on_chip) return MeshHome{};
+    return MeshHome{bind::floor_div(id, cols), bind::floor_mod(id, cols)};
+}
+
+// The hops of a feedback edge: the Manhattan distance between its cores' homes.
+inline bind::i128 mesh_hops(MeshHome a, MeshHome b) {
+    return bind::abs128(a.row - b.row) + bind::abs128(a.col - b.col);
+}
 
 // The position map {cid: (cid // cols, cid % cols) for cid in range(num_cores)} and its
 // `get(core, (0, 0))`. With a nonzero int column count the divisions are pure, so the map stays
@@ -37,11 +54,11 @@ class CorePositions {
         }
     }
 
-    // The (row, col) of `core`, as (native row, native col) when both are exact int64 values,
-    // otherwise as host objects in `row_obj`, `col_obj`.
+    // The (row, col) of `core`, as `home` when both are exact int64 values, otherwise as host
+    // objects in `row_obj`, `col_obj`.
     struct Position {
         bool native;
-        bind::i128 row, col;
+        MeshHome home;
         Ref row_obj, col_obj;
     };
 
@@ -49,30 +66,29 @@ class CorePositions {
         if (implicit_ && PyLong_CheckExact(core)) {
             if (auto id = bind::exact_small_int(core)) {
                 // A count beyond int64 is either above every int64 id or below zero.
-                const bool inside = *id >= 0 && (small_count_ ? *id < *small_count_ : huge_positive_count_);
-                if (!inside) return native(0, 0);
-                return native(bind::floor_div(*id, cols_value_), bind::floor_mod(*id, cols_value_));
+                const bool on_chip = *id >= 0 && (small_count_ ? *id < *small_count_ : huge_positive_count_);
+                return native(row_major_home(*id, cols_value_, on_chip));
             }
             Ref zero_obj = zero();
             const bool inside =
                 bind::compare(core, zero_obj.get(), Py_GE) && bind::compare(core, count_.get(), Py_LT);
-            if (!inside) return native(0, 0);
+            if (!inside) return native(MeshHome{});
             Ref row = check(PyNumber_FloorDivide(core, cols_.get()));
             Ref col = check(PyNumber_Remainder(core, cols_.get()));
-            return Position{false, 0, 0, row, col};
+            return Position{false, MeshHome{}, row, col};
         }
         const Ref& map = materialised();
         PyObject* value = nullptr;
-        if (!check(PyDict_GetItemRef(map.get(), core, &value))) return native(0, 0);
+        if (!check(PyDict_GetItemRef(map.get(), core, &value))) return native(MeshHome{});
         Ref pos = Ref::steal(value);
         Ref parts[2];
         bind::unpack(pos.get(), 2, parts);
-        return Position{false, 0, 0, parts[0], parts[1]};
+        return Position{false, MeshHome{}, parts[0], parts[1]};
     }
 
   private:
     static Ref zero() { return bind::py_int(0); }
-    static Position native(bind::i128 r, bind::i128 c) { return Position{true, r, c, Ref(), Ref()}; }
+    static Position native(MeshHome home) { return Position{true, home, Ref(), Ref()}; }
 
     const Ref& materialised() {
         if (map_) return map_;
@@ -119,11 +135,9 @@ inline bind::Ref manhattan(const CorePositions::Position& a, const CorePositions
     auto as_object = [](bind::i128 v, const bind::Ref& obj, bool native) {
         return native ? bind::py_int128(v) : obj;
     };
-    if (a.native && b.native) {
-        return bind::py_int128(bind::abs128(a.row - b.row) + bind::abs128(a.col - b.col));
-    }
-    Ref ar = as_object(a.row, a.row_obj, a.native), ac = as_object(a.col, a.col_obj, a.native);
-    Ref br = as_object(b.row, b.row_obj, b.native), bc = as_object(b.col, b.col_obj, b.native);
+    if (a.native && b.native) return bind::py_int128(mesh_hops(a.home, b.home));
+    Ref ar = as_object(a.home.row, a.row_obj, a.native), ac = as_object(a.home.col, a.col_obj, a.native);
+    Ref br = as_object(b.home.row, b.row_obj, b.native), bc = as_object(b.home.col, b.col_obj, b.native);
     Ref dr = check(PyNumber_Subtract(ar.get(), br.get()));
     Ref dc = check(PyNumber_Subtract(ac.get(), bc.get()));
     Ref adr = check(PyNumber_Absolute(dr.get()));
