@@ -89,3 +89,14 @@ def placed_graph(assignments, edges, num_cores_used=None, nodes=None):
 def placement_outcome(result):
     """A PlacementResult as (mapping items, total hops, improvement)."""
     return list(result.logical_to_physical.items()), result.total_hop_distance, result.improvement
+
+
+# The keys of `graph.partition_metadata`, in the order partition() and map_graph write them.
+METADATA_KEYS = [
+    "assignments",
+    "num_cores_used",
+    "cross_core_edges",
+    "feedback_edges",
+    "algorithm",
+    "metrics",
+]

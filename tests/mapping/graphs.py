@@ -7,7 +7,7 @@ import random
 import numpy as np
 import rustworkx as rx
 
-from tests.helpers import make_graph
+from tests.helpers import METADATA_KEYS, make_graph
 from zerav import ir
 from zerav.graph.partition import _check_feedback_delay
 
@@ -61,14 +61,7 @@ def sized(weight_elems, precision=None):
 def check_mapping(graph, hw, result):
     """Asserts every hard constraint and the shape of what map_graph wrote and returned."""
     meta = graph.partition_metadata
-    assert list(meta) == [
-        "assignments",
-        "num_cores_used",
-        "cross_core_edges",
-        "feedback_edges",
-        "algorithm",
-        "metrics",
-    ]
+    assert list(meta) == METADATA_KEYS
     assert meta["algorithm"] == "mapping"
     assignments = meta["assignments"]
     assert list(assignments) == list(graph.nodes)

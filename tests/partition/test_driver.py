@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import zerav.graph.partition as partition
-from tests.helpers import Spec, make_graph, make_hw
+from tests.helpers import METADATA_KEYS, Spec, make_graph, make_hw
 from zerav import ir
 
 CHAIN = [("p", "q"), ("q", "r"), ("r", "s"), ("s", "t")]
@@ -20,14 +20,7 @@ def test_default_is_greedy_and_returns_the_graph():
     out = partition.partition(g, make_hw(max_neurons_per_core=2))
     assert out is g
     meta = g.partition_metadata
-    assert list(meta) == [
-        "assignments",
-        "num_cores_used",
-        "cross_core_edges",
-        "feedback_edges",
-        "algorithm",
-        "metrics",
-    ]
+    assert list(meta) == METADATA_KEYS
     assert meta["algorithm"] == "greedy"
     assert [n.core_id for n in g.nodes.values()] == [0, 0, 1, 1, 2]
 

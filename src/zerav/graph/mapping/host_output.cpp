@@ -41,8 +41,11 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
     a.cores_used = static_cast<int64_t>(core_ints.size());
 
     a.assignments = check(PyDict_New());
-    for (size_t i = 0; i < graph.names.size(); ++i)
-        check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), core_ints.at(mapping.core[i]).get()));
+    a.node_cores.reserve(graph.names.size());
+    for (size_t i = 0; i < graph.names.size(); ++i) {
+        a.node_cores.push_back(core_ints.at(mapping.core[i]));
+        check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), a.node_cores.back().get()));
+    }
 
     a.cross = check(PyList_New(0));
     a.feedback = check(PyList_New(0));
@@ -118,16 +121,10 @@ void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& ans
     set_item(meta.get(), "algorithm", Ref::steal(check(PyUnicode_FromString("mapping")).release()));
     set_item(meta.get(), "metrics", answer.metrics);
     // All or nothing, as partition() writes: the core ids, then the metadata.
-    // The assignments dict holds the nodes in order: its values are the new ids. They are taken
-    // out before any host code runs (an attribute read may reach the dict through the collector).
-    std::vector<Ref> cores;
-    cores.reserve(graph.nodes.size());
-    Py_ssize_t pos = 0;
-    PyObject *name, *core;
-    while (cores.size() < graph.nodes.size() && PyDict_Next(answer.assignments.get(), &pos, &name, &core))
-        cores.push_back(Ref::borrow(core));
+    // The core ids come from the native answer, not from the assignments dict: host code
+    // (a name's `__eq__`, an attribute read) may have reached and changed that dict.
     bind::CoreIdWrites writes;
-    for (size_t i = 0; i < cores.size(); ++i) writes.plan(graph.nodes[i], cores[i]);
+    for (size_t i = 0; i < graph.nodes.size(); ++i) writes.plan(graph.nodes[i], answer.node_cores[i]);
     writes.commit(graph_obj, meta.get());
 }
 

@@ -9,6 +9,7 @@ namespace zerav::mapping {
 // Everything the call returns or writes, built before anything is written.
 struct Answer {
     Ref assignments, cross, feedback, metrics, placement;
+    std::vector<Ref> node_cores;  // node i's core id object, as written to its `core_id`
     int64_t cores_used = 0;
 };
 
