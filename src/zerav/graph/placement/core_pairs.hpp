@@ -1,13 +1,10 @@
-// Reading the communication of one placement from the host: for each edge of `graph.edges`,
-// the cores of its endpoints in the assignments, and for each pair of different cores the
-// pair (smaller, larger) with the number of edges joining them, in first-appearance order.
-// Core values are classes of host-equal values (core_classes.hpp).
+// Reading the communication of one placement from the host (`comm_weight` in `place_model`):
+// for each edge of `graph.edges`, the cores of its endpoints in the assignments, and for each
+// pair of different cores the pair (smaller, larger) with the number of edges joining them, in
+// first-appearance order. Core values are classes of host-equal values (core_classes.hpp).
 #pragma once
 
 #include "zerav/graph/placement/core_classes.hpp"
-#include "zerav/graph/placement/expansion.hpp"
-
-#include "bind/host.hpp"
 
 #include <array>
 #include <cstdint>

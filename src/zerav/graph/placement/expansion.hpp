@@ -39,7 +39,19 @@ struct NeighborLists {
 struct Pairs {
     std::vector<int32_t> lo, hi;  // the (smaller, larger) core values' classes
     std::vector<int64_t> weight;
+    IdMap index;  // (lo, hi) -> pair
     size_t size() const { return weight.size(); }
+
+    // One more edge between the classes lo and hi; true when it is their first.
+    bool count(int32_t lo_class, int32_t hi_class);
+};
+
+// The classes of the core values as plain data (filled by the host edge, core_classes.hpp).
+struct ClassTable {
+    std::vector<std::optional<int64_t>> int_value;  // per class: the integer its values equal, when known
+    std::vector<int64_t> hash;                      // per class: the host hash of its values
+    IdMap by_int;                                   // integer -> the class equal to it
+    size_t size() const { return hash.size(); }
 };
 
 // The pair indices heaviest first, equal weights in pair order.
@@ -65,12 +77,18 @@ class Placement {
     void place_seed_b(uint32_t cell, std::optional<int64_t> key, bool same_key_as_a);
 
     // Visits ids 0 .. count - 1. `classes` maps an integer to the class equal to it;
-    // `keys[k]` is class k's key. Stops early once the mesh is full (nothing can move then).
+    // `keys[k]` is class k's key (resolve_keys). Stops early once the mesh is full (nothing can
+    // move then).
     void expand(int64_t count, const IdMap& classes, std::span<const ClassKey> keys,
                 const NeighborLists& nbrs, const std::function<void()>& poll);
 
     // Where the placed core of a class with key `key` sits, as things stand.
     Spot find(const ClassKey& key) const;
+    // The key of a class equal to seed A's (or B's) key: that integer, when it fits in 64 bits.
+    ClassKey seed_key(ClassKey::Kind seed) const {
+        const std::optional<int64_t>& v = seed == ClassKey::Kind::SeedA ? a_key_ : b_key_;
+        return v ? ClassKey{ClassKey::Kind::Int, *v} : ClassKey{seed, 0};
+    }
 
     bool seed_a_placed() const { return a_placed_; }
     bool seed_b_placed() const { return b_placed_; }
@@ -91,5 +109,33 @@ class Placement {
     uint32_t b_cell_ = 0;
     std::vector<int64_t> cells_;
 };
+
+// Each class's key among the placed cores, once the seeds are placed: the integer it equals,
+// known already or found among the ids the expansion visits (0 .. id_limit - 1; such an id
+// hashes to itself, so only the class's hash can be it), else the seed key it equals.
+// `equals(k, key)` asks the host whether class k's values equal that integer or seed key. A
+// class that learns its integer here is entered in `table.by_int` too.
+template <class Equals>
+std::vector<ClassKey> resolve_keys(ClassTable& table, int64_t id_limit, const Placement& placement,
+                                   Equals equals) {
+    using Kind = ClassKey::Kind;
+    std::vector<ClassKey> keys(table.size());
+    for (size_t k = 0; k < table.size(); ++k) {
+        std::optional<int64_t>& value = table.int_value[k];
+        const int64_t hash = table.hash[k];
+        if (!value && hash >= 0 && hash < id_limit && equals(k, ClassKey{Kind::Int, hash})) {
+            value = hash;
+            table.by_int.find_or_insert(static_cast<uint64_t>(hash), static_cast<int32_t>(k));
+        }
+        if (value) {
+            keys[k] = ClassKey{Kind::Int, *value};
+        } else if (placement.seed_a_placed() && equals(k, ClassKey{Kind::SeedA, 0})) {
+            keys[k] = placement.seed_key(Kind::SeedA);
+        } else if (placement.seed_b_placed() && equals(k, ClassKey{Kind::SeedB, 0})) {
+            keys[k] = placement.seed_key(Kind::SeedB);
+        }
+    }
+    return keys;
+}
 
 }  // namespace zerav::placement

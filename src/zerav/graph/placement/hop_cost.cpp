@@ -17,8 +17,6 @@ using bind::Ref;
 
 namespace {
 
-constexpr i128 kExactDouble = i128{1} << 53;  // ints up to this size are exact as doubles
-
 // (abs(ra - rb) + abs(ca - cb)) * weight, added to `total` by the host.
 void add_host_term(bind::Amount& total, PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb,
                    int64_t weight) {
@@ -35,13 +33,13 @@ void add_host_term(bind::Amount& total, PyObject* ra, PyObject* ca, PyObject* rb
 i128 distance(i128 ra, i128 ca, i128 rb, i128 cb) { return bind::abs128(ra - rb) + bind::abs128(ca - cb); }
 
 // The position objects of a spot: the centre's own objects for the first seed core.
-std::pair<Ref, Ref> host_position(const Spot& spot, const Centre& centre) {
+std::pair<Ref, Ref> host_position(const Spot& spot, const Seeds& centre) {
     if (spot.kind == Spot::Kind::SeedA) return {centre.row, centre.col};
     return {bind::py_int(spot.pos.row), bind::py_int(spot.pos.col)};
 }
 
 bind::Amount placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
-                         const Centre& centre) {
+                         const Seeds& centre) {
     bind::Amount total;
     bind::SignalCheck signals;
     for (size_t p = 0; p < cp.pairs.size(); ++p) {
@@ -50,7 +48,8 @@ bind::Amount placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys,
         if (a.kind == Spot::Kind::None) continue;
         const Spot b = placement.find(keys[cp.pairs.hi[p]]);
         if (b.kind == Spot::Kind::None) continue;
-        const bool host = !centre.native && (a.kind == Spot::Kind::SeedA || b.kind == Spot::Kind::SeedA);
+        const bool host =
+            !centre.centre_native && (a.kind == Spot::Kind::SeedA || b.kind == Spot::Kind::SeedA);
         if (!host) {
             add_weighted(total, distance(a.pos.row, a.pos.col, b.pos.row, b.pos.col), cp.pairs.weight[p]);
             continue;
@@ -87,37 +86,27 @@ bind::Amount identity_hops(const CorePairs& cp, PyObject* cols) {
     return total;
 }
 
-// (baseline - total) / max(baseline, 1) * 100.0 when baseline > 0, else 0.0.
+// (baseline - total) / max(baseline, 1) * 100.0 when baseline > 0, else 0.0, in the host's
+// arithmetic (bind::true_divide divides ints as the host does).
 Ref improvement(const bind::Amount& baseline, const bind::Amount& total) {
-    if (baseline.native() && total.native()) {
-        const i128 base = baseline.value();
-        if (base <= 0) return bind::py_float(0.0);
-        const i128 diff = base - total.value();  // both are sums of non-negative terms
-        if (bind::abs128(diff) <= kExactDouble && base <= kExactDouble) {
-            return bind::py_float(static_cast<double>(diff) / static_cast<double>(base) * 100.0);
-        }
-        Ref d = bind::py_int128(diff), b = bind::py_int128(base);
-        Ref q = check(PyNumber_TrueDivide(d.get(), b.get()));
-        const double v = PyFloat_AsDouble(q.get());
-        if (v == -1.0 && PyErr_Occurred()) bind::raise();
-        return bind::py_float(v * 100.0);
-    }
+    if (!bind::greater(baseline, bind::Amount(0))) return bind::py_float(0.0);
     Ref base = baseline.object(), hops = total.object();
-    Ref zero = bind::py_int(0), one = bind::py_int(1);
-    Ref positive = check(PyObject_RichCompare(base.get(), zero.get(), Py_GT));
-    if (!bind::truthy(positive.get())) return bind::py_float(0.0);
-    Ref diff = check(PyNumber_Subtract(base.get(), hops.get()));
-    Ref divisor = bind::compare(one.get(), base.get(), Py_GT) ? one : base;  // max(baseline, 1)
-    Ref q = check(PyNumber_TrueDivide(diff.get(), divisor.get()));
+    // Two native sums of non-negative terms: their difference fits.
+    const bind::Amount diff = baseline.native() && total.native()
+                                  ? bind::Amount(baseline.value() - total.value())
+                                  : bind::Amount::of(check(PyNumber_Subtract(base.get(), hops.get())));
+    Ref one = bind::py_int(1);
+    const bool below_one = !baseline.native() && bind::compare(one.get(), base.get(), Py_GT);
+    Ref quotient = bind::true_divide(diff, below_one ? bind::Amount(1) : baseline);
     Ref hundred = bind::py_float(100.0);
-    return check(PyNumber_Multiply(q.get(), hundred.get()));
+    return check(PyNumber_Multiply(quotient.get(), hundred.get()));
 }
 
 }  // namespace
 
 Costs placement_costs(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
-                      const Centre& centre, PyObject* cols) {
-    const bind::Amount total = placed_hops(cp, keys, placement, centre);
+                      const Seeds& seeds, PyObject* cols) {
+    const bind::Amount total = placed_hops(cp, keys, placement, seeds);
     const bind::Amount baseline = identity_hops(cp, cols);
     return Costs{total.object(), improvement(baseline, total)};
 }

@@ -78,23 +78,25 @@ Coord coord_of(PyObject* row, PyObject* col) {
 
 // The heaviest pair at the centre: its smaller core there, the larger one on the centre's first
 // free neighbour (up on a mesh of two rows or more), if it has one.
-void place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObject* cols,
-                     Placement& placement, Centre& centre, CoreClasses::SeedKeys& seeds) {
-    centre.row = half(rows);
-    centre.col = half(cols);
-    centre.native = bind::exact_small_int(centre.row.get()) && bind::exact_small_int(centre.col.get());
+Seeds place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObject* cols,
+                      Placement& placement) {
+    Seeds seeds;
+    seeds.row = half(rows);
+    seeds.col = half(cols);
+    seeds.centre_native = bind::exact_small_int(seeds.row.get()) && bind::exact_small_int(seeds.col.get());
     seeds.a = as_int(cp.keys[first][0].host().get());
-    seeds.a_value = bind::exact_small_int(seeds.a.get());
-    Ref r = as_int(centre.row.get());
-    Ref c = as_int(centre.col.get());
-    placement.place_seed_a(coord_of(r.get(), c.get()), seeds.a_value);
+    const auto a_value = bind::exact_small_int(seeds.a.get());
+    Ref r = as_int(seeds.row.get());
+    Ref c = as_int(seeds.col.get());
+    placement.place_seed_a(coord_of(r.get(), c.get()), a_value);
     const std::optional<uint32_t> cell = placement.free_neighbor_of_centre();
-    if (!cell) return;
+    if (!cell) return seeds;
     seeds.b = as_int(cp.keys[first][1].host().get());
-    seeds.b_value = bind::exact_small_int(seeds.b.get());
-    const bool same_key = seeds.a_value && seeds.b_value ? *seeds.a_value == *seeds.b_value
-                                                         : bind::compare(seeds.a.get(), seeds.b.get(), Py_EQ);
-    placement.place_seed_b(*cell, seeds.b_value, same_key);
+    const auto b_value = bind::exact_small_int(seeds.b.get());
+    const bool same_key =
+        a_value && b_value ? *a_value == *b_value : bind::compare(seeds.a.get(), seeds.b.get(), Py_EQ);
+    placement.place_seed_b(*cell, b_value, same_key);
+    return seeds;
 }
 
 // The number of ids range(num_cores_used) visits (counts beyond 64 bits are cut: the
@@ -122,10 +124,10 @@ struct MeshInts {
 };
 
 // The placed dict: the seeds first, then the expansion in ascending id order.
-Ref placed_dict(const Placement& placement, const Centre& centre, const CoreClasses::SeedKeys& seeds) {
+Ref placed_dict(const Placement& placement, const Seeds& seeds) {
     Ref placed = check(PyDict_New());
     if (placement.seed_a_placed()) {
-        Ref pos = position_tuple(centre.row.get(), centre.col.get());
+        Ref pos = position_tuple(seeds.row.get(), seeds.col.get());
         check(PyDict_SetItem(placed.get(), seeds.a.get(), pos.get()));
     }
     MeshInts ints(placement.mesh());
@@ -165,22 +167,25 @@ Ref place(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref one = bind::py_int(1);
     Ref num_cores_used = metadata_get(graph, BIND_NAME("num_cores_used"), one.get());
 
+    // The pairs heaviest first; the heaviest at the centre, then every id 0 .. num_cores_used - 1
+    // next to its heaviest placed partner (expansion.hpp).
     CorePairs cp = read_core_pairs(graph, assignments.get());
     const std::vector<uint32_t> sorted = heaviest_first(cp.pairs);
-    const NeighborLists neighbors = neighbor_lists(cp.pairs, sorted, cp.classes.size());
-
     Mesh mesh = make_mesh(rows, cols);
     Placement placement(mesh);
-    Centre centre;
-    CoreClasses::SeedKeys seeds;
-    if (!sorted.empty()) place_seed_pair(cp, sorted[0], rows, cols, placement, centre, seeds);
-
+    const Seeds seeds = sorted.empty() ? Seeds{} : place_seed_pair(cp, sorted[0], rows, cols, placement);
     const int64_t count = expansion_count(num_cores_used.get());
-    const std::vector<ClassKey> keys = cp.classes.resolve_keys(count, seeds);
-    placement.expand(count, cp.classes.by_int(), keys, neighbors, poll_signals);
+    const std::vector<ClassKey> keys =
+        resolve_keys(cp.classes.table, count, placement, [&](size_t k, const ClassKey& key) {
+            Ref id = key.kind == ClassKey::Kind::Int ? bind::py_int(key.value) : Ref();
+            const Ref& seed = key.kind == ClassKey::Kind::SeedA ? seeds.a : seeds.b;
+            return cp.classes.equals(static_cast<int32_t>(k), id ? id.get() : seed.get());
+        });
+    const NeighborLists neighbors = neighbor_lists(cp.pairs, sorted, cp.classes.table.size());
+    placement.expand(count, cp.classes.table.by_int, keys, neighbors, poll_signals);
 
-    const Costs costs = placement_costs(cp, keys, placement, centre, cols);
-    Ref placed = placed_dict(placement, centre, seeds);
+    const Costs costs = placement_costs(cp, keys, placement, seeds, cols);
+    Ref placed = placed_dict(placement, seeds);
     return make_result(module, placed.get(), costs.total_hops.get(), costs.improvement.get());
 }
 

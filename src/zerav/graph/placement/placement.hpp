@@ -19,11 +19,14 @@ bind::Ref column_layout(PyObject* num_cores);
 // {i: (i // cols, i % cols) for i in range(rows * cols)}
 bind::Ref row_major_layout(PyObject* rows, PyObject* cols);
 
-// The seed pair's centre cell as the host holds it: (rows // 2, cols // 2), natively when both
-// are exact ints that fit in 64 bits.
-struct Centre {
-    bool native = true;
+// The seed pair's host objects: the centre cell as the host computes it, (rows // 2, cols // 2)
+// (`centre_native` when both are exact ints that fit in 64 bits), and the keys of the two seed
+// cores, the integer conversions of the heaviest pair's values (`b` is empty when the second
+// core found no free cell).
+struct Seeds {
+    bool centre_native = true;
     bind::Ref row, col;
+    bind::Ref a, b;
 };
 
 struct Costs {
@@ -34,6 +37,6 @@ struct Costs {
 // The weighted hop total of the placement, that of the row-major identity layout (core c at
 // (c // cols, c % cols)) and the improvement of the one over the other.
 Costs placement_costs(const CorePairs& cp, const std::vector<ClassKey>& keys, const Placement& placement,
-                      const Centre& centre, PyObject* cols);
+                      const Seeds& seeds, PyObject* cols);
 
 }  // namespace zerav::placement
