@@ -7,6 +7,7 @@
 #include "bind/ref.hpp"
 
 #include <cstdint>
+#include <vector>
 
 namespace bind {
 
@@ -71,6 +72,31 @@ class NameIndex {
 
     OpenTable<Slot> slots_;
     OpenTable<IdentitySlot> identity_;
+};
+
+// Dense ids 0, 1, ... for host values in order of first sight, by the host's hashing and
+// equality; each value is kept alive with its hash.
+class ValueIds {
+  public:
+    // The id of `value`, a new one when no equal value was seen before.
+    int32_t id_of(PyObject* value) {
+        const Py_hash_t hash = NameIndex::hash_of(value);
+        int32_t id = index_.find(value, hash);
+        if (id >= 0) return id;
+        id = static_cast<int32_t>(values_.size());
+        values_.push_back(Ref::borrow(value));
+        hashes_.push_back(hash);
+        index_.assign(value, id);
+        return id;
+    }
+    int32_t find(PyObject* value) const { return index_.find(value); }
+    size_t size() const { return values_.size(); }
+    const std::vector<Py_hash_t>& hashes() const { return hashes_; }
+
+  private:
+    NameIndex index_;
+    std::vector<Ref> values_;
+    std::vector<Py_hash_t> hashes_;
 };
 
 }  // namespace bind

@@ -1,10 +1,11 @@
 // partition(): validate, run the chosen partitioner, enforce the feedback-delay limit, write
 // the core ids back (all or nothing) and store the partition metadata on the graph.
 #include "zerav/graph/partition/partition.hpp"
-#include "zerav/graph/partition/write_back.hpp"
 
+#include "bind/core_id_writes.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
+#include "bind/pairs.hpp"
 
 namespace zerav::partition {
 
@@ -35,12 +36,15 @@ Ref violation_message(PyObject* result, PyObject* violations) {
         Ref v = Ref::steal(raw);
         Ref f[4];
         bind::unpack(v.get(), 4, f);
+        // result.assignments[name], the attribute read afresh for each look-up.
+        auto core_text = [&](PyObject* name) {
+            return bind::text(
+                bind::subscript(bind::attr(result, BIND_NAME("assignments")).get(), name).get());
+        };
         Ref src = bind::text(f[0].get());
-        Ref src_core = bind::subscript(bind::attr(result, BIND_NAME("assignments")).get(), f[0].get());
-        Ref src_core_text = bind::text(src_core.get());
+        Ref src_core_text = core_text(f[0].get());
         Ref dst = bind::text(f[1].get());
-        Ref dst_core = bind::subscript(bind::attr(result, BIND_NAME("assignments")).get(), f[1].get());
-        Ref dst_core_text = bind::text(dst_core.get());
+        Ref dst_core_text = core_text(f[1].get());
         Ref hops = bind::text(f[2].get());
         Ref limit = bind::text(f[3].get());
         Ref line = check(PyUnicode_FromFormat(
@@ -89,6 +93,40 @@ Ref metadata_of(PyObject* result, PyObject* algorithm) {
     Ref metrics = bind::attr(result, BIND_NAME("metrics"));
     check(PyDict_SetItemString(meta.get(), "metrics", metrics.get()));
     return meta;
+}
+
+// The (name, core_id) pairs of the result's assignments, in iteration order.
+std::vector<std::pair<Ref, Ref>> assignment_pairs(PyObject* assignments) {
+    std::vector<std::pair<Ref, Ref>> pairs;
+    if (PyDict_CheckExact(assignments)) {
+        pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(assignments)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(assignments, &pos, &key, &value))
+            pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
+        return pairs;
+    }
+    Ref items = check(PyObject_CallMethodNoArgs(assignments, BIND_NAME("items")));
+    bind::for_each_pair(items.get(), [&](PyObject*, PyObject* name, PyObject* core) {
+        pairs.emplace_back(Ref::borrow(name), Ref::borrow(core));
+    });
+    return pairs;
+}
+
+// The `core_id` writes of the result's assignments: reads `result.assignments` and, unless it
+// is empty, `graph.nodes[name]` and the presence of `core_id` for each of its names; writes nothing.
+bind::CoreIdWrites plan_core_id_writes(PyObject* graph, PyObject* result) {
+    bind::CoreIdWrites writes;
+    Ref assignments = bind::attr(result, BIND_NAME("assignments"));
+    const std::vector<std::pair<Ref, Ref>> pairs = assignment_pairs(assignments.get());
+    if (pairs.empty()) return writes;  // nothing to look up: `graph.nodes` is not read
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    bind::SignalCheck signals;
+    for (const auto& [name, core] : pairs) {
+        writes.plan(bind::subscript(nodes.get(), name.get()), core);
+        signals.tick();
+    }
+    return writes;
 }
 
 }  // namespace

@@ -20,24 +20,6 @@ using bind::Ref;
 
 namespace {
 
-// The core ids found among the assignment values, as dense ids by host hash and equality.
-// The objects themselves are kept alive by the caller (stage 1's values).
-struct Cores {
-    bind::NameIndex index;
-    std::vector<Py_hash_t> hashes;
-
-    int32_t intern(PyObject* core) {
-        const Py_hash_t h = bind::NameIndex::hash_of(core);
-        int32_t id = index.find(core, h);
-        if (id < 0) {
-            id = static_cast<int32_t>(hashes.size());
-            hashes.push_back(h);
-            index.assign(core, id);
-        }
-        return id;
-    }
-};
-
 // The neighbour lists of one more pass over graph.edges, each name looked up as it comes
 // (source, then destination). Over an exact list of exact tuples of str names that pass can
 // have no visible effect and finds the working graph's edges again, which then serve as they are.
@@ -103,11 +85,11 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         }
     }
     RefinementArrays a;
-    Cores cores;
-    for (size_t k = 0; k < keys.size(); ++k) a.key_core.push_back(cores.intern(values[k].get()));
-    a.core_sizes.assign(cores.hashes.size(), 0);
+    bind::ValueIds cores;  // the core values, as dense ids
+    for (size_t k = 0; k < keys.size(); ++k) a.key_core.push_back(cores.id_of(values[k].get()));
+    a.core_sizes.assign(cores.size(), 0);
     for (int32_t c : a.key_core) ++a.core_sizes[c];
-    a.core_hashes = cores.hashes;
+    a.core_hashes = cores.hashes();
     a.core_of.assign(n, -1);
     a.key_of_vertex.assign(n, -1);
     for (size_t k = 0; k < keys.size(); ++k) {
@@ -158,7 +140,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     std::vector<int64_t> core_of_vertex(a.core_of.begin(), a.core_of.end());
     EdgeLists lists = cut_edges(graph, wg, core_of_vertex, scc);
 
-    const int64_t num_used = count_distinct<int32_t>(a.key_core, cores.hashes.size());
+    const int64_t num_used = count_distinct<int32_t>(a.key_core, cores.size());
     Ref ratio = cut_ratio(graph, lists);
     Ref initial_metrics = bind::attr(initial.get(), BIND_NAME("metrics"));
     Ref zero = bind::py_int(0);

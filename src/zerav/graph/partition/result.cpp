@@ -1,4 +1,5 @@
-// Building results and calling partitioners through the module namespace.
+// What the three partitioners share: calling one through the module namespace, the per-core
+// capacity test, the result record and its metrics.
 #include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
 
@@ -16,6 +17,13 @@ Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef
     PyObject* args[2] = {graph, hw_spec};
     if (bind::is_function_for(fn.get(), def)) return def.impl(module, args);
     return check(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+}
+
+bool compare_with_core_limit(PyObject* hw_spec, int64_t count, int op) {
+    Ref limit = bind::attr(hw_spec, BIND_NAME("max_neurons_per_core"));
+    if (auto l = bind::exact_small_int(limit.get())) return op == Py_GE ? count >= *l : count <= *l;
+    Ref c = bind::py_int(count);
+    return bind::compare(c.get(), limit.get(), op);
 }
 
 Ref make_result(PyObject* module, PyObject* assignments, int64_t num_cores_used, const EdgeLists& lists,

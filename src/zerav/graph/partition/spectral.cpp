@@ -22,30 +22,6 @@ using bind::Ref;
 
 namespace {
 
-// The names of `graph.nodes`, in order, as the vertices of `wg` (no edges yet).
-void read_names(PyObject* nodes, WorkingGraph& wg) {
-    std::vector<Ref> keys;
-    if (PyDict_CheckExact(nodes)) {
-        // Collect the keys first: hashing a key may run host code that must not see a
-        // half-walked dict.
-        keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes)));
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(nodes, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
-    } else {
-        Ref it = check(PyObject_GetIter(nodes));
-        bind::SignalCheck signals;
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            keys.push_back(Ref::steal(raw));
-            signals.tick();
-        }
-        if (PyErr_Occurred()) bind::raise();
-    }
-    wg.index = bind::NameIndex(keys.size());
-    wg.names.reserve(keys.size());
-    for (const Ref& key : keys) wg.add_vertex(key.get());
-}
-
 // Part ids as native integers (the part count is an int that fits in 64 bits).
 struct NativeIds {
     using Value = int64_t;
@@ -139,19 +115,6 @@ Ref laplacian_of(PyObject* np, PyObject* csr_matrix, PyObject* diags, Py_ssize_t
     return check(PyNumber_Subtract(diagonal.get(), adj.get()));
 }
 
-// Vertex -> SCC of its name, the library's components (a name that repeats takes the last
-// component holding one of its vertices).
-std::vector<int32_t> scc_of_vertices(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg,
-                                     const std::vector<int32_t>& canonical) {
-    auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
-    const Components c = rx_strongly_connected(rx, rx_graph, wg.vertex_count());
-    std::vector<int32_t> scc_of(wg.names.size(), -1);
-    for (int32_t k = 0; k < c.count(); ++k)
-        for (int32_t i = c.start[k]; i < c.start[k + 1]; ++i) scc_of[canon(c.members[i])] = k;
-    for (int32_t v = 0; v < wg.vertex_count(); ++v) scc_of[v] = scc_of[canon(v)];
-    return scc_of;
-}
-
 }  // namespace
 
 Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
@@ -164,7 +127,7 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     // yielded twice maps to its later position, as a dict built from the list would.
     WorkingGraph wg;
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
-    read_names(nodes.get(), wg);
+    wg.read_nodes(nodes.get(), false);
     const std::vector<int32_t> canonical = canonical_map(wg);
     auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
     std::vector<uint8_t> compute(wg.names.size());
@@ -237,20 +200,13 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
         ObjectIds ids;
         ids.id.assign(static_cast<size_t>(n), ids.zero);
         run_bisection(ids, static_cast<size_t>(n), num_partitions, hw_spec, split);
-        bind::NameIndex distinct;
-        std::vector<Ref> kept;  // keeps the distinct values alive for the index
+        bind::ValueIds distinct;
         for (int32_t v = 0; v < wg.vertex_count(); ++v) {
             if (canon(v) != v) continue;
             values[v] = compute[v] ? ids.id[position_of[v]] : zero;
-            int32_t k = distinct.find(values[v].get());
-            if (k < 0) {
-                k = static_cast<int32_t>(kept.size());
-                distinct.assign(values[v].get(), k);
-                kept.push_back(values[v]);
-            }
-            core_of[v] = k;
+            core_of[v] = distinct.id_of(values[v].get());
         }
-        num_used = static_cast<int64_t>(kept.size());
+        num_used = static_cast<int64_t>(distinct.size());
     }
     Ref assignments = check(PyDict_New());
     for (int32_t v = 0; v < wg.vertex_count(); ++v)
@@ -270,7 +226,9 @@ Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref rx_graph = build_rx_graph(rx.get(), wg);
     const bool is_dag = rx_is_dag(rx.get(), rx_graph.get());
     const std::vector<int32_t> scc_of =
-        is_dag ? std::vector<int32_t>() : scc_of_vertices(rx.get(), rx_graph.get(), wg, canonical);
+        is_dag
+            ? std::vector<int32_t>()
+            : scc_of_names(rx_strongly_connected(rx.get(), rx_graph.get(), wg.vertex_count()), wg, canonical);
     EdgeLists lists = cut_edges(graph, wg, core_of, scc_of);
 
     Ref ratio = cut_ratio(graph, lists);

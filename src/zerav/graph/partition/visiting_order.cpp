@@ -25,19 +25,13 @@ void drop_repeated_names(std::vector<int32_t>& vertices, const std::vector<int32
 VisitingOrder visiting_order(PyObject* rx, PyObject* rx_graph, const WorkingGraph& wg) {
     VisitingOrder out;
     const std::vector<int32_t> canonical = canonical_map(wg);
-    auto canon = [&](int32_t v) { return canonical_of(canonical, v); };
     out.is_dag = rx_is_dag(rx, rx_graph);
     if (out.is_dag) {
         out.vertices = rx_topological_order(rx, rx_graph, wg.vertex_count());
     } else {
         const Components c = rx_strongly_connected(rx, rx_graph, wg.vertex_count());
         out.scc_count = c.count();
-        // Every member's name maps to its SCC; a later SCC wins for a repeated name.
-        std::vector<int32_t> scc_of_name(wg.names.size(), -1);
-        for (int32_t k = 0; k < c.count(); ++k)
-            for (int32_t i = c.start[k]; i < c.start[k + 1]; ++i) scc_of_name[canon(c.members[i])] = k;
-        out.scc_of.resize(wg.names.size());
-        for (int32_t v = 0; v < wg.vertex_count(); ++v) out.scc_of[v] = scc_of_name[canon(v)];
+        out.scc_of = scc_of_names(c, wg, canonical);
         std::vector<int32_t> by_size(static_cast<size_t>(c.count()));
         std::iota(by_size.begin(), by_size.end(), 0);
         std::stable_sort(by_size.begin(), by_size.end(), [&](int32_t a, int32_t b) {

@@ -74,43 +74,47 @@ void WorkingGraph::add_vertex(PyObject* name) {
     if (previous >= 0) replaced_by[previous] = v;
 }
 
-WorkingGraph read_working_graph(PyObject* graph) {
-    WorkingGraph wg;
-    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
-    if (PyDict_CheckExact(nodes.get())) {
+void WorkingGraph::read_nodes(PyObject* nodes, bool add_as_yielded) {
+    std::vector<Ref> keys;
+    if (PyDict_CheckExact(nodes)) {
         // Collect the entries first: hashing a key may run host code that must not see a
         // half-walked dict.
-        const Py_ssize_t n = PyDict_GET_SIZE(nodes.get());
-        wg.names.reserve(static_cast<size_t>(n));
-        std::vector<Ref> keys;
         std::vector<PyObject*> values;
-        keys.reserve(static_cast<size_t>(n));
-        values.reserve(static_cast<size_t>(n));
+        keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes)));
+        values.reserve(keys.capacity());
         bool all_str = true;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(nodes.get(), &pos, &key, &value)) {
+        while (PyDict_Next(nodes, &pos, &key, &value)) {
             keys.push_back(Ref::borrow(key));
             values.push_back(value);
             all_str = all_str && PyUnicode_CheckExact(key);
         }
         if (all_str) {
             // Watch first: nothing can have changed between the walk above and this point.
-            wg.nodes_watch = std::make_unique<bind::DictWatch>(nodes.get());
-            wg.node_values = std::move(values);
+            nodes_watch = std::make_unique<bind::DictWatch>(nodes);
+            node_values = std::move(values);
         }
-        wg.index = bind::NameIndex(keys.size());
-        for (const Ref& k : keys) wg.add_vertex(k.get());
     } else {
-        Ref it = check(PyObject_GetIter(nodes.get()));
+        Ref it = check(PyObject_GetIter(nodes));
         bind::SignalCheck signals;
         while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref name = Ref::steal(raw);
-            wg.add_vertex(name.get());
+            keys.push_back(Ref::steal(raw));
+            if (add_as_yielded) add_vertex(keys.back().get());
             signals.tick();
         }
         if (PyErr_Occurred()) bind::raise();
+        if (add_as_yielded) return;
     }
+    index = bind::NameIndex(keys.size());
+    names.reserve(keys.size());
+    for (const Ref& k : keys) add_vertex(k.get());
+}
+
+WorkingGraph read_working_graph(PyObject* graph) {
+    WorkingGraph wg;
+    Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
+    wg.read_nodes(nodes.get(), true);
 
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
     const bool record = PyList_CheckExact(edges.get());
@@ -167,6 +171,16 @@ std::vector<int32_t> canonical_map(const WorkingGraph& wg) {
         map[v] = later < 0 ? v : map[later];
     }
     return map;
+}
+
+std::vector<int32_t> scc_of_names(const Components& c, const WorkingGraph& wg,
+                                  const std::vector<int32_t>& canonical) {
+    std::vector<int32_t> scc_of(wg.names.size(), -1);
+    for (int32_t k = 0; k < c.count(); ++k)
+        for (int32_t i = c.start[k]; i < c.start[k + 1]; ++i)
+            scc_of[canonical_of(canonical, c.members[i])] = k;
+    for (int32_t v = 0; v < wg.vertex_count(); ++v) scc_of[v] = scc_of[canonical_of(canonical, v)];
+    return scc_of;
 }
 
 Ref build_rx_graph(PyObject* rx, const WorkingGraph& wg) {

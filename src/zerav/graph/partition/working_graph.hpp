@@ -41,6 +41,11 @@ struct WorkingGraph {
 
     // Adds vertex `names.size()` named `name`.
     void add_vertex(PyObject* name);
+    // Adds the names of `nodes` (graph.nodes) as vertices, in order. An exact dict's keys are
+    // collected first (hashing one may run host code that must not see a half-walked dict), and
+    // with exact str names it is watched and its values kept; any other mapping's names are
+    // added as iteration yields them, or after it when not `add_as_yielded`.
+    void read_nodes(PyObject* nodes, bool add_as_yielded);
 
     // `graph.nodes[name of v]`, with `nodes` the current value of graph.nodes.
     bind::Ref node(PyObject* nodes, int32_t v) const;
@@ -108,6 +113,11 @@ struct Components {
     std::vector<int32_t> start;    // component k is members[start[k] .. start[k+1])
     int32_t count() const { return static_cast<int32_t>(start.size()) - 1; }
 };
+
+// Vertex -> the SCC of its name (-1: in none); a name that repeats takes the last component
+// holding one of its vertices.
+std::vector<int32_t> scc_of_names(const Components& c, const WorkingGraph& wg,
+                                  const std::vector<int32_t>& canonical);
 
 // Every index the library returns is checked to be one of the `vertex_count` vertices (a
 // replaced library may return anything): KeyError for one that is not.

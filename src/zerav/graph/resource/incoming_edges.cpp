@@ -22,19 +22,14 @@ IncomingEdges::IncomingEdges(PyObject* graph) {
 }
 
 void IncomingEdges::count(PyObject* core_id) {
-    const int32_t position = index_.find(core_id);
-    if (position >= 0) {
-        ++counts_[static_cast<size_t>(position)];
-        return;
-    }
-    index_.assign(core_id, static_cast<int32_t>(counts_.size()));
-    keys_.push_back(Ref::borrow(core_id));
-    counts_.push_back(1);
+    const auto id = static_cast<size_t>(cores_.id_of(core_id));
+    if (id == counts_.size()) counts_.push_back(0);
+    ++counts_[id];
 }
 
 int64_t IncomingEdges::of(PyObject* core_id) const {
-    const int32_t position = index_.find(core_id);
-    return position < 0 ? 0 : counts_[static_cast<size_t>(position)];
+    const int32_t id = cores_.find(core_id);
+    return id < 0 ? 0 : counts_[static_cast<size_t>(id)];
 }
 
 }  // namespace zerav::resource

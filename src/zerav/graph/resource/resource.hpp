@@ -72,9 +72,8 @@ class IncomingEdges {
 
   private:
     void count(PyObject* core_id);
-    bind::NameIndex index_;  // core id -> position in counts_
-    std::vector<Ref> keys_;  // the core ids the index holds, kept alive
-    std::vector<int64_t> counts_;
+    bind::ValueIds cores_;
+    std::vector<int64_t> counts_;  // per core id
 };
 
 }  // namespace zerav::resource
