@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 namespace bind {
 namespace {
 
@@ -176,14 +178,10 @@ void add_function(PyObject* module, const FunctionDef& def) {
     if (def.params.size() > static_cast<size_t>(kMaxParams)) raise(PyExc_SystemError, "too many parameters");
     Ref obj = check(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, function_type())));
     FunctionObject* f = as_function(obj.get());
-    // Zero every slot first so that dealloc is safe if a later step fails.
+    // Zero every slot after the header first so that dealloc is safe if a later step fails.
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     f->vectorcall = function_vectorcall;
     f->def = &def;
-    f->module = nullptr;
-    f->name = f->qualname = f->module_name = f->doc = nullptr;
-    f->annotations = f->defaults = f->signature = nullptr;
-    f->weakrefs = nullptr;
-    for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = f->default_values[i] = nullptr;
     PyObject_GC_Track(obj.get());
 
     f->module = Py_NewRef(module);

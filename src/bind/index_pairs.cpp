@@ -14,22 +14,7 @@ PyObject* next_pair(PyObject* self) {
     auto* it = reinterpret_cast<PairIterator*>(self);
     if (it->next >= it->size) return nullptr;
     const Py_ssize_t i = it->next++;
-    PyObject* first = PyLong_FromLong(it->a[i]);
-    if (!first) return nullptr;
-    PyObject* second = PyLong_FromLong(it->b[i]);
-    if (!second) {
-        Py_DECREF(first);
-        return nullptr;
-    }
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) {
-        Py_DECREF(first);
-        Py_DECREF(second);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(pair, 0, first);
-    PyTuple_SET_ITEM(pair, 1, second);
-    return pair;
+    return Py_BuildValue("(ii)", it->a[i], it->b[i]);
 }
 
 PyObject* length_hint(PyObject* self, PyObject*) {

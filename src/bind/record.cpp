@@ -24,12 +24,10 @@ Ref add_record(PyObject* module, const char* name, const char* doc, std::span<co
                 value = Ref::borrow(Py_True);
                 break;
             case FieldDefault::NewDict:
-                value = call_kw(field.get(), {},
-                                {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyDict_Type)}});
-                break;
             case FieldDefault::NewList:
+                PyTypeObject* factory = f.value == FieldDefault::NewDict ? &PyDict_Type : &PyList_Type;
                 value = call_kw(field.get(), {},
-                                {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(&PyList_Type)}});
+                                {{BIND_NAME("default_factory"), reinterpret_cast<PyObject*>(factory)}});
                 break;
         }
         Ref spec = tuple_of({fname.get(), annotation.get(), value.get()});

@@ -16,13 +16,25 @@ namespace zerav::placement {
 // another numeric value (float, bool, an integer type of another library) through the host's
 // integer conversion (a float truncates toward zero; text is not parsed), anything else fails
 // with TypeError "Expected int, got TYPE".
-bind::Ref as_int(PyObject* value);
+inline bind::Ref as_int(PyObject* value) {
+    if (PyLong_CheckExact(value)) return bind::Ref::borrow(value);
+    const PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    if (nb && (nb->nb_int || nb->nb_index)) return bind::check(PyNumber_Long(value));
+    PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(value)->tp_name);
+    bind::raise();
+}
 
 // A value as `range()` takes it (`__index__`): the same errors as `range(value)`.
 inline bind::Ref as_index(PyObject* value) { return bind::check(PyNumber_Index(value)); }
 
 // The sign (-1, 0, 1) of an int.
-int sign_of(PyObject* int_value);
+inline int sign_of(PyObject* int_value) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(int_value, &overflow);
+    if (overflow) return overflow;
+    if (v == -1 && PyErr_Occurred()) bind::raise();
+    return (v > 0) - (v < 0);
+}
 
 using bind::floor_div;
 using bind::floor_mod;
@@ -30,7 +42,11 @@ using bind::floor_mod;
 // The position tuple (row, col). One of two exact ints cannot be part of a reference cycle, so
 // it is left out of the cyclic collector's tracking at once (the collector would untrack it on
 // its first pass): a layout of a million cells then costs no repeated collector passes.
-bind::Ref position_tuple(PyObject* row, PyObject* col);
+inline bind::Ref position_tuple(PyObject* row, PyObject* col) {
+    bind::Ref pos = bind::tuple_of({row, col});
+    if (PyLong_CheckExact(row) && PyLong_CheckExact(col)) PyObject_GC_UnTrack(pos.get());
+    return pos;
+}
 
 // Host ints for the coordinates 0 .. size - 1, each made once and shared by every position
 // that holds it (other values are made on each request).
@@ -50,6 +66,8 @@ class CoordinateInts {
 
 // `total += manhattan * weight`, natively while the product and the sum fit (bind::Amount is
 // the exact running total: the host's own arithmetic beyond, in the host's order).
-void add_weighted(bind::Amount& total, bind::i128 manhattan, int64_t weight);
+inline void add_weighted(bind::Amount& total, bind::i128 manhattan, int64_t weight) {
+    total = bind::add(total, bind::multiply(bind::Amount(manhattan), bind::Amount(weight)), true);
+}
 
 }  // namespace zerav::placement

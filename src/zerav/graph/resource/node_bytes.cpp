@@ -12,39 +12,14 @@ namespace zerav::resource {
 
 using bind::check;
 
-namespace {
-
-// Parameters of nodes that are not data records, in the order they are read.
-PyObject* weight_attr(int i) {
-    switch (i) {
-        case 0:
-            return BIND_NAME("weight");
-        case 1:
-            return BIND_NAME("bias");
-        case 2:
-            return BIND_NAME("running_mean");
-        case 3:
-            return BIND_NAME("running_var");
-        case 4:
-            return BIND_NAME("gamma");
-        default:
-            return BIND_NAME("beta");
-    }
-}
-constexpr int weight_attr_count = 6;
-
 constexpr int64_t state_element_bytes = 4;
 
-Ref optional(PyObject* obj, PyObject* name) { return bind::optional_attr(obj, name); }
-
-}  // namespace
-
 void NodeBytes::add(PyObject* node, Amount& weight, Amount& state) {
-    Ref precision = optional(node, BIND_NAME("precision"));
+    Ref precision = bind::optional_attr(node, BIND_NAME("precision"));
     if (!precision || !bind::truthy(precision.get())) precision = Ref::borrow(BIND_NAME("fp32"));
     const Amount element = element_bytes(precision.get());
 
-    if (Ref fields = optional(node, BIND_NAME("__dataclass_fields__")))
+    if (Ref fields = bind::optional_attr(node, BIND_NAME("__dataclass_fields__")))
         add_record_fields(weight, state, node, fields.get(), element);
     else
         add_plain_arrays(weight, state, node, element);
@@ -81,7 +56,7 @@ void NodeBytes::add_record_fields(Amount& weight, Amount& state, PyObject* node,
     Ref it = check(PyObject_GetIter(fields));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref name = Ref::steal(raw);
-        Ref value = optional(node, name.get());
+        Ref value = bind::optional_attr(node, name.get());
         if (!value || !is_array(value.get())) continue;
         Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
         if (check(PySequence_Contains(state_attrs.get(), name.get())))
@@ -94,19 +69,21 @@ void NodeBytes::add_record_fields(Amount& weight, Amount& state, PyObject* node,
 
 // Any other node: the six parameter names at the node's precision, then the state names.
 void NodeBytes::add_plain_arrays(Amount& weight, Amount& state, PyObject* node, const Amount& element) {
-    const Amount state_bytes(state_element_bytes);
-    for (int i = 0; i < weight_attr_count; ++i) {
-        Ref value = optional(node, weight_attr(i));
+    // Parameters of nodes that are not data records, in the order they are read.
+    static PyObject* const weight_attrs[] = {BIND_NAME("weight"),       BIND_NAME("bias"),
+                                             BIND_NAME("running_mean"), BIND_NAME("running_var"),
+                                             BIND_NAME("gamma"),        BIND_NAME("beta")};
+    auto add_if_array = [&](Amount& total, PyObject* name, const Amount& bytes) {
+        Ref value = bind::optional_attr(node, name);
         if (value && is_array(value.get()))
-            weight = bind::add(weight, bind::multiply(array_size(value.get()), element), true);
-    }
+            total = bind::add(total, bind::multiply(array_size(value.get()), bytes), true);
+    };
+    for (PyObject* name : weight_attrs) add_if_array(weight, name, element);
     Ref state_attrs = bind::module_global(module_, BIND_NAME("_STATE_ATTRS"));
     Ref it = check(PyObject_GetIter(state_attrs.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref name = Ref::steal(raw);
-        Ref value = optional(node, name.get());
-        if (value && is_array(value.get()))
-            state = bind::add(state, bind::multiply(array_size(value.get()), state_bytes), true);
+        add_if_array(state, name.get(), Amount(state_element_bytes));
     }
     if (PyErr_Occurred()) bind::raise();
 }
