@@ -100,14 +100,6 @@ Ref text(PyObject* value) {
     return check(PyObject_Format(value, nullptr));
 }
 
-Ref concat(std::initializer_list<PyObject*> parts) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* p : parts) PyList_SET_ITEM(list.get(), i++, Py_NewRef(p));
-    Ref empty = check(PyUnicode_FromString(""));
-    return check(PyUnicode_Join(empty.get(), list.get()));
-}
-
 Ref tuple_of(std::initializer_list<PyObject*> items) {
     Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;

@@ -76,9 +76,6 @@ std::optional<int64_t> exact_small_int(PyObject* obj);
 // `format(value, "")`, as an f-string replacement field converts a value to text.
 Ref text(PyObject* value);
 
-// Concatenates str objects.
-Ref concat(std::initializer_list<PyObject*> parts);
-
 // A new tuple holding (new references to) the given objects.
 Ref tuple_of(std::initializer_list<PyObject*> items);
 

@@ -53,12 +53,11 @@ Ref violation_message(PyObject* result, PyObject* violations) {
         check(PyList_Append(lines.get(), line.get()));
     }
     if (PyErr_Occurred()) bind::raise();
-    Ref count = bind::py_int(bind::length(violations));
+    const Py_ssize_t count = bind::length(violations);
     Ref newline = check(PyUnicode_FromString("\n"));
     Ref body = check(PyUnicode_Join(newline.get(), lines.get()));
-    Ref count_text = bind::text(count.get());
-    return check(PyUnicode_FromFormat("Feedback delay constraint violated for %U edge(s):\n%U",
-                                      count_text.get(), body.get()));
+    return check(
+        PyUnicode_FromFormat("Feedback delay constraint violated for %zd edge(s):\n%U", count, body.get()));
 }
 
 void enforce_feedback_delay(PyObject* module, PyObject* result, PyObject* hw_spec) {

@@ -25,11 +25,8 @@ namespace {
 // have no visible effect and finds the working graph's edges again, which then serve as they are.
 Adjacency neighbour_lists(PyObject* graph, const WorkingGraph& wg) {
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
-    bool plain = PyList_CheckExact(edges.get()) &&
-                 static_cast<size_t>(PyList_GET_SIZE(edges.get())) == wg.edge_records.size();
-    for (size_t i = 0; plain && i < wg.edge_records.size(); ++i)
-        plain = wg.edge_records[i].item.get() == PyList_GET_ITEM(edges.get(), static_cast<Py_ssize_t>(i));
-    if (plain) return undirected_neighbours(wg.vertex_count(), wg.edge_src, wg.edge_dst);
+    if (wg.edges_unchanged(edges.get()))
+        return undirected_neighbours(wg.vertex_count(), wg.edge_src, wg.edge_dst);
     std::vector<int32_t> src, dst;
     bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* a, PyObject* b) {
         const int32_t s = wg.index.find(a);

@@ -29,9 +29,9 @@ void open_core(PyObject* hw_spec, int64_t core) {
     }
     if (!over) return;
     Ref again = bind::attr(hw_spec, BIND_NAME("num_cores"));
-    Ref head = check(PyUnicode_FromString("Graph requires more than "));
-    Ref tail = check(PyUnicode_FromString(" cores. Reduce model size or increase core capacity."));
-    Ref message = bind::concat({head.get(), bind::text(again.get()).get(), tail.get()});
+    Ref count = bind::text(again.get());
+    Ref message = check(PyUnicode_FromFormat(
+        "Graph requires more than %U cores. Reduce model size or increase core capacity.", count.get()));
     PyErr_SetObject(PyExc_ValueError, message.get());
     bind::raise();
 }

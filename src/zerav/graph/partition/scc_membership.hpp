@@ -2,6 +2,7 @@
 // the order of members are not produced here). Iterative Tarjan over CSR successor lists.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -9,6 +10,53 @@
 namespace zerav::partition {
 
 // `start[v] .. start[v+1]` indexes v's successors in `targets`.
-std::vector<int32_t> scc_membership(std::span<const int32_t> start, std::span<const int32_t> targets);
+inline std::vector<int32_t> scc_membership(std::span<const int32_t> start, std::span<const int32_t> targets) {
+    const auto n = static_cast<int32_t>(start.size()) - 1;
+    std::vector<int32_t> index(n, -1), low(n, 0), component(n, -1), stack, call_vertex, call_edge;
+    std::vector<bool> on_stack(n, false);
+    int32_t next_index = 0, next_component = 0;
+    for (int32_t root = 0; root < n; ++root) {
+        if (index[root] >= 0) continue;
+        call_vertex.push_back(root);
+        call_edge.push_back(start[root]);
+        index[root] = low[root] = next_index++;
+        stack.push_back(root);
+        on_stack[root] = true;
+        while (!call_vertex.empty()) {
+            const int32_t v = call_vertex.back();
+            int32_t& e = call_edge.back();
+            if (e < start[v + 1]) {
+                const int32_t w = targets[e++];
+                if (index[w] < 0) {
+                    index[w] = low[w] = next_index++;
+                    stack.push_back(w);
+                    on_stack[w] = true;
+                    call_vertex.push_back(w);
+                    call_edge.push_back(start[w]);
+                } else if (on_stack[w]) {
+                    low[v] = std::min(low[v], index[w]);
+                }
+                continue;
+            }
+            if (low[v] == index[v]) {
+                int32_t w;
+                do {
+                    w = stack.back();
+                    stack.pop_back();
+                    on_stack[w] = false;
+                    component[w] = next_component;
+                } while (w != v);
+                ++next_component;
+            }
+            call_vertex.pop_back();
+            call_edge.pop_back();
+            if (!call_vertex.empty()) {
+                const int32_t parent = call_vertex.back();
+                low[parent] = std::min(low[parent], low[v]);
+            }
+        }
+    }
+    return component;
+}
 
 }  // namespace zerav::partition

@@ -109,15 +109,14 @@ Ref FiedlerSplit::fallback_vector(Ref error, Py_ssize_t sub_n) {
         bind::raise();
     }
     Ref type_name = bind::attr(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), BIND_NAME("__name__"));
-    Ref head = check(PyUnicode_FromString("Spectral bisection fallback (subgraph size "));
-    Ref size = bind::py_int(sub_n);
-    Ref mid = check(PyUnicode_FromString("): "));
-    Ref sep = check(PyUnicode_FromString(": "));
-    Ref message = bind::concat({head.get(), bind::text(size.get()).get(), mid.get(),
-                                bind::text(type_name.get()).get(), sep.get(), bind::text(error.get()).get()});
+    Ref type_text = bind::text(type_name.get());
+    Ref error_text = bind::text(error.get());
+    Ref message = check(PyUnicode_FromFormat("Spectral bisection fallback (subgraph size %zd): %U: %U", sub_n,
+                                             type_text.get(), error_text.get()));
     warn(message.get());
     Ref arange = bind::attr(np_, BIND_NAME("arange"));
     Ref float64 = bind::attr(np_, BIND_NAME("float64"));
+    Ref size = bind::py_int(sub_n);
     return bind::call_kw(arange.get(), {size.get()}, {{BIND_NAME("dtype"), float64.get()}});
 }
 

@@ -147,19 +147,22 @@ Ref WorkingGraph::node(PyObject* nodes, int32_t v) const {
     return bind::subscript(nodes, names[v].get());
 }
 
+bool WorkingGraph::edges_unchanged(PyObject* edges) const {
+    if (!PyList_CheckExact(edges) || static_cast<size_t>(PyList_GET_SIZE(edges)) != edge_records.size())
+        return false;
+    for (size_t i = 0; i < edge_records.size(); ++i) {
+        const PyObject* recorded = edge_records[i].item.get();
+        if (!recorded || recorded != PyList_GET_ITEM(edges, static_cast<Py_ssize_t>(i))) return false;
+    }
+    return true;
+}
+
 bool still_current(const WorkingGraph& wg, PyObject* graph) {
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     Ref edges = bind::attr(graph, BIND_NAME("edges"));
     if (!wg.nodes_watch || nodes.get() != wg.nodes_watch->dict() || !wg.nodes_watch->unchanged())
         return false;
-    if (!PyList_CheckExact(edges.get())) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(edges.get());
-    if (static_cast<size_t>(n) != wg.edge_records.size()) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const PyObject* recorded = wg.edge_records[i].item.get();
-        if (!recorded || recorded != PyList_GET_ITEM(edges.get(), i)) return false;
-    }
-    return true;
+    return wg.edges_unchanged(edges.get());
 }
 
 std::vector<int32_t> canonical_map(const WorkingGraph& wg) {

@@ -55,6 +55,10 @@ struct WorkingGraph {
     template <class F>
     void for_each_edge(PyObject* edges, F&& f) const;
 
+    // True when `edges` (graph.edges) is an exact list holding, at every position, the exact
+    // tuple of exact str names recorded there.
+    bool edges_unchanged(PyObject* edges) const;
+
     int32_t vertex_count() const { return static_cast<int32_t>(names.size()); }
 };
 
