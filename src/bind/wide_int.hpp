@@ -23,6 +23,18 @@ inline Ref py_int128(i128 v) {
 
 inline i128 abs128(i128 x) { return x < 0 ? -x : x; }
 
+// The Manhattan distance between (ra, ca) and (rb, cb).
+inline i128 manhattan(i128 ra, i128 ca, i128 rb, i128 cb) { return abs128(ra - rb) + abs128(ca - cb); }
+
+// `abs(ra - rb) + abs(ca - cb)` on host values, in the order the host evaluates the expression.
+inline Ref manhattan(PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb) {
+    Ref dr = check(PyNumber_Subtract(ra, rb));
+    Ref adr = check(PyNumber_Absolute(dr.get()));
+    Ref dc = check(PyNumber_Subtract(ca, cb));
+    Ref adc = check(PyNumber_Absolute(dc.get()));
+    return check(PyNumber_Add(adr.get(), adc.get()));
+}
+
 // Python's a // b and a % b (b != 0): the quotient rounds toward negative infinity and the
 // remainder takes the sign of b. Exact for int64 operands (no quotient overflows 128 bits).
 inline i128 floor_div(i128 a, i128 b) {

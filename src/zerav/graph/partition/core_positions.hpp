@@ -28,9 +28,7 @@ inline MeshHome row_major_home(int64_t id, int64_t cols, bool on_chip) {
 }
 
 // The hops of a feedback edge: the Manhattan distance between its cores' homes.
-inline bind::i128 mesh_hops(MeshHome a, MeshHome b) {
-    return bind::abs128(a.row - b.row) + bind::abs128(a.col - b.col);
-}
+inline bind::i128 mesh_hops(MeshHome a, MeshHome b) { return bind::manhattan(a.row, a.col, b.row, b.col); }
 
 // The position map {cid: (cid // cols, cid % cols) for cid in range(num_cores)} and its
 // `get(core, (0, 0))`. With a nonzero int column count the divisions are pure, so the map stays
@@ -130,19 +128,15 @@ class CorePositions {
     Ref map_;
 };
 
-// |src_r - dst_r| + |src_c - dst_c|, natively when both positions are native.
+// abs(src_r - dst_r) + abs(src_c - dst_c), natively when both positions are native.
 inline bind::Ref manhattan(const CorePositions::Position& a, const CorePositions::Position& b) {
-    auto as_object = [](bind::i128 v, const bind::Ref& obj, bool native) {
+    if (a.native && b.native) return bind::py_int128(mesh_hops(a.home, b.home));
+    auto host = [](bind::i128 v, const bind::Ref& obj, bool native) {
         return native ? bind::py_int128(v) : obj;
     };
-    if (a.native && b.native) return bind::py_int128(mesh_hops(a.home, b.home));
-    Ref ar = as_object(a.home.row, a.row_obj, a.native), ac = as_object(a.home.col, a.col_obj, a.native);
-    Ref br = as_object(b.home.row, b.row_obj, b.native), bc = as_object(b.home.col, b.col_obj, b.native);
-    Ref dr = check(PyNumber_Subtract(ar.get(), br.get()));
-    Ref dc = check(PyNumber_Subtract(ac.get(), bc.get()));
-    Ref adr = check(PyNumber_Absolute(dr.get()));
-    Ref adc = check(PyNumber_Absolute(dc.get()));
-    return check(PyNumber_Add(adr.get(), adc.get()));
+    Ref ar = host(a.home.row, a.row_obj, a.native), ac = host(a.home.col, a.col_obj, a.native);
+    Ref br = host(b.home.row, b.row_obj, b.native), bc = host(b.home.col, b.col_obj, b.native);
+    return bind::manhattan(ar.get(), ac.get(), br.get(), bc.get());
 }
 
 }  // namespace zerav::partition

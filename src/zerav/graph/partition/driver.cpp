@@ -5,7 +5,6 @@
 #include "bind/core_id_writes.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
-#include "bind/pairs.hpp"
 
 namespace zerav::partition {
 
@@ -94,30 +93,12 @@ Ref metadata_of(PyObject* result, PyObject* algorithm) {
     return meta;
 }
 
-// The (name, core_id) pairs of the result's assignments, in iteration order.
-std::vector<std::pair<Ref, Ref>> assignment_pairs(PyObject* assignments) {
-    std::vector<std::pair<Ref, Ref>> pairs;
-    if (PyDict_CheckExact(assignments)) {
-        pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(assignments)));
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(assignments, &pos, &key, &value))
-            pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
-        return pairs;
-    }
-    Ref items = check(PyObject_CallMethodNoArgs(assignments, BIND_NAME("items")));
-    bind::for_each_pair(items.get(), [&](PyObject*, PyObject* name, PyObject* core) {
-        pairs.emplace_back(Ref::borrow(name), Ref::borrow(core));
-    });
-    return pairs;
-}
-
 // The `core_id` writes of the result's assignments: reads `result.assignments` and, unless it
 // is empty, `graph.nodes[name]` and the presence of `core_id` for each of its names; writes nothing.
 bind::CoreIdWrites plan_core_id_writes(PyObject* graph, PyObject* result) {
     bind::CoreIdWrites writes;
     Ref assignments = bind::attr(result, BIND_NAME("assignments"));
-    const std::vector<std::pair<Ref, Ref>> pairs = assignment_pairs(assignments.get());
+    const std::vector<std::pair<Ref, Ref>> pairs = items_of(assignments.get());
     if (pairs.empty()) return writes;  // nothing to look up: `graph.nodes` is not read
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     bind::SignalCheck signals;

@@ -70,27 +70,20 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     Ref assignments = copy_assignments(initial.get());
 
     // The assignment as native arrays: per key its vertex, per vertex its dense core (-1 when
-    // its name has no assignment). `values` keeps stage 1's core objects (a move writes one of
+    // its name has no assignment). `items` keeps stage 1's core objects (a move writes one of
     // them; see edgemap_refine.hpp).
-    std::vector<Ref> keys, values;
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(assignments.get(), &pos, &key, &value)) {
-            keys.push_back(Ref::borrow(key));
-            values.push_back(Ref::borrow(value));
-        }
-    }
+    const std::vector<std::pair<Ref, Ref>> items = items_of(assignments.get());
+    auto key = [&](size_t k) { return items[k].first.get(); };
     RefinementArrays a;
     bind::ValueIds cores;  // the core values, as dense ids
-    for (size_t k = 0; k < keys.size(); ++k) a.key_core.push_back(cores.id_of(values[k].get()));
+    for (const auto& [name, core] : items) a.key_core.push_back(cores.id_of(core.get()));
     a.core_sizes.assign(cores.size(), 0);
     for (int32_t c : a.key_core) ++a.core_sizes[c];
     a.core_hashes = cores.hashes();
     a.core_of.assign(n, -1);
     a.key_of_vertex.assign(n, -1);
-    for (size_t k = 0; k < keys.size(); ++k) {
-        const int32_t v = wg.index.find(keys[k].get());
+    for (size_t k = 0; k < items.size(); ++k) {
+        const int32_t v = wg.index.find(key(k));
         a.key_vertex.push_back(v);
         a.value_of_key.push_back(static_cast<int32_t>(k));
         if (v >= 0) {
@@ -108,12 +101,12 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     // the first pass's answers stand for the others.
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     bool lookups_pure = PyDict_CheckExact(nodes.get());
-    for (const Ref& k : keys) lookups_pure = lookups_pure && PyUnicode_CheckExact(k.get());
-    std::vector<int8_t> boundary(keys.size(), -1);
+    for (const auto& [name, core] : items) lookups_pure = lookups_pure && PyUnicode_CheckExact(name.get());
+    std::vector<int8_t> boundary(items.size(), -1);
     auto skip_node = [&](size_t k) {
         if (boundary[k] >= 0) return boundary[k] == 1;
         Ref node = a.key_vertex[k] >= 0 && lookups_pure ? wg.node(nodes.get(), a.key_vertex[k])
-                                                        : bind::subscript(nodes.get(), keys[k].get());
+                                                        : bind::subscript(nodes.get(), key(k));
         const bool answer = is_boundary(node.get());
         if (lookups_pure && is_boundary.pure()) boundary[k] = answer ? 1 : 0;
         return answer;
@@ -122,13 +115,13 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     const int iteration = refine(
         a, neighbours, successors, predecessors, skip_node,
         [&](int32_t, int64_t size) { return compare_with_core_limit(hw_spec, size, Py_GE); },
-        [&](size_t k) { bind::require_exact(keys[k].get(), &PyUnicode_Type, "node_name"); },
-        [&](size_t k) { bind::raise_key_error(keys[k].get()); }, [&] { signals.tick(); });
+        [&](size_t k) { bind::require_exact(key(k), &PyUnicode_Type, "node_name"); },
+        [&](size_t k) { bind::raise_key_error(key(k)); }, [&] { signals.tick(); });
 
     // The refined assignment, written into the copy (same keys, same order).
-    for (size_t k = 0; k < keys.size(); ++k)
+    for (size_t k = 0; k < items.size(); ++k)
         if (a.value_of_key[k] != static_cast<int32_t>(k))
-            check(PyDict_SetItem(assignments.get(), keys[k].get(), values[a.value_of_key[k]].get()));
+            check(PyDict_SetItem(assignments.get(), key(k), items[a.value_of_key[k]].second.get()));
 
     // Feedback edges over the final assignment: cross-core edges inside one SCC (the library's,
     // from stage 1, when its working graph is this one; a DAG has none).

@@ -39,6 +39,9 @@ struct EdgeLists;
 bind::Ref make_result(PyObject* module, PyObject* assignments, int64_t num_cores_used, const EdgeLists& lists,
                       PyObject* metrics);
 
+// The (key, value) pairs of `mapping.items()`, in iteration order (an exact dict read directly).
+std::vector<std::pair<bind::Ref, bind::Ref>> items_of(PyObject* mapping);
+
 // A metrics dict with these entries, in this order.
 bind::Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries);
 
@@ -55,6 +58,10 @@ int64_t count_distinct(std::span<const Int> ids, size_t bound) {
         if (!seen[static_cast<size_t>(id)]) seen[static_cast<size_t>(id)] = true, ++count;
     return count;
 }
+
+// A new one-dimensional numpy array of `dtype` holding a copy of `bytes` bytes at `data`
+// (through a bytearray, so the array is writable).
+bind::Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes);
 
 // numpy's balance of the core sizes: std(bincount(values, minlength)) / max(mean(...), 1).
 bind::Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength);

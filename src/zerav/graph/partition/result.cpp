@@ -1,10 +1,12 @@
-// What the three partitioners share: calling one through the module namespace, the per-core
-// capacity test, the result record and its metrics.
+// What the partitioners and the driver share: calling a partitioner through the module
+// namespace, the per-core capacity test, the items of an assignment, the result record and its
+// metrics.
 #include "zerav/graph/partition/edge_lists.hpp"
 #include "zerav/graph/partition/partition.hpp"
 
 #include "bind/host.hpp"
 #include "bind/module.hpp"
+#include "bind/pairs.hpp"
 
 namespace zerav::partition {
 
@@ -38,20 +40,41 @@ Ref make_result(PyObject* module, PyObject* assignments, int64_t num_cores_used,
                           {BIND_NAME("metrics"), metrics}});
 }
 
+std::vector<std::pair<Ref, Ref>> items_of(PyObject* mapping) {
+    std::vector<std::pair<Ref, Ref>> pairs;
+    if (PyDict_CheckExact(mapping)) {
+        pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value))
+            pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
+        return pairs;
+    }
+    Ref items = check(PyObject_CallMethodNoArgs(mapping, BIND_NAME("items")));
+    bind::for_each_pair(items.get(), [&](PyObject*, PyObject* key, PyObject* value) {
+        pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
+    });
+    return pairs;
+}
+
 Ref metrics_dict(std::initializer_list<std::pair<const char*, PyObject*>> entries) {
     Ref metrics = check(PyDict_New());
     for (const auto& [key, value] : entries) check(PyDict_SetItemString(metrics.get(), key, value));
     return metrics;
 }
 
+Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes) {
+    Ref buffer =
+        check(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+    Ref frombuffer = bind::attr(np, BIND_NAME("frombuffer"));
+    return bind::call_kw(frombuffer.get(), {buffer.get()}, {{BIND_NAME("dtype"), dtype}});
+}
+
 Ref balance_stddev(PyObject* module, std::span<const int64_t> values, int64_t minlength) {
     static_assert(sizeof(int64_t) == sizeof(Py_ssize_t), "numpy's intp is 64-bit here");
     Ref np = bind::module_global(module, "np");
-    Ref buffer = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                                 static_cast<Py_ssize_t>(values.size_bytes())));
     Ref intp = bind::attr(np.get(), BIND_NAME("intp"));
-    Ref frombuffer = bind::attr(np.get(), BIND_NAME("frombuffer"));
-    Ref array = bind::call_kw(frombuffer.get(), {buffer.get()}, {{BIND_NAME("dtype"), intp.get()}});
+    Ref array = numpy_array(np.get(), intp.get(), values.data(), values.size_bytes());
     Ref bincount = bind::attr(np.get(), BIND_NAME("bincount"));
     Ref min = bind::py_int(minlength);
     Ref sizes = bind::call_kw(bincount.get(), {array.get()}, {{BIND_NAME("minlength"), min.get()}});

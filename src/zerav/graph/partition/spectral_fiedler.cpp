@@ -1,5 +1,7 @@
 #include "zerav/graph/partition/spectral_fiedler.hpp"
 
+#include "zerav/graph/partition/partition.hpp"
+
 #include "bind/host.hpp"
 #include "bind/pending_error.hpp"
 
@@ -47,13 +49,6 @@ void warn(PyObject* message) {
 }
 
 }  // namespace
-
-Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes) {
-    Ref buffer =
-        check(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-    Ref frombuffer = bind::attr(np, BIND_NAME("frombuffer"));
-    return bind::call_kw(frombuffer.get(), {buffer.get()}, {{BIND_NAME("dtype"), dtype}});
-}
 
 FiedlerSplit::FiedlerSplit(PyObject* np, PyObject* eigsh, PyObject* laplacian)
     : np_(np), eigsh_(eigsh), laplacian_(laplacian) {

@@ -13,10 +13,6 @@
 
 namespace zerav::partition {
 
-// A new one-dimensional numpy array of `dtype` holding a copy of `bytes` bytes at `data`
-// (through a bytearray, so the array is writable).
-bind::Ref numpy_array(PyObject* np, PyObject* dtype, const void* data, size_t bytes);
-
 class FiedlerSplit {
   public:
     // `np` the module's numpy, `eigsh` the solver imported for this call, `laplacian` the

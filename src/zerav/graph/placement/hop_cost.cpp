@@ -20,17 +20,11 @@ namespace {
 // (abs(ra - rb) + abs(ca - cb)) * weight, added to `total` by the host.
 void add_host_term(bind::Amount& total, PyObject* ra, PyObject* ca, PyObject* rb, PyObject* cb,
                    int64_t weight) {
-    Ref dr = check(PyNumber_Subtract(ra, rb));
-    Ref adr = check(PyNumber_Absolute(dr.get()));
-    Ref dc = check(PyNumber_Subtract(ca, cb));
-    Ref adc = check(PyNumber_Absolute(dc.get()));
-    Ref manhattan = check(PyNumber_Add(adr.get(), adc.get()));
+    Ref manhattan = bind::manhattan(ra, ca, rb, cb);
     Ref w = bind::py_int(weight);
     Ref term = check(PyNumber_Multiply(manhattan.get(), w.get()));
     total = bind::add(total, bind::Amount::of(term), true);
 }
-
-i128 distance(i128 ra, i128 ca, i128 rb, i128 cb) { return bind::abs128(ra - rb) + bind::abs128(ca - cb); }
 
 // The position objects of a spot: the centre's own objects for the first seed core.
 std::pair<Ref, Ref> host_position(const Spot& spot, const Seeds& centre) {
@@ -51,7 +45,8 @@ bind::Amount placed_hops(const CorePairs& cp, const std::vector<ClassKey>& keys,
         const bool host =
             !centre.centre_native && (a.kind == Spot::Kind::SeedA || b.kind == Spot::Kind::SeedA);
         if (!host) {
-            add_weighted(total, distance(a.pos.row, a.pos.col, b.pos.row, b.pos.col), cp.pairs.weight[p]);
+            add_weighted(total, bind::manhattan(a.pos.row, a.pos.col, b.pos.row, b.pos.col),
+                         cp.pairs.weight[p]);
             continue;
         }
         auto [ra, ca] = host_position(a, centre);
@@ -71,8 +66,8 @@ bind::Amount identity_hops(const CorePairs& cp, PyObject* cols) {
         const KeyValue& a = cp.keys[p][0];
         const KeyValue& b = cp.keys[p][1];
         if (native_cols && !a.object && !b.object) {
-            const i128 m = distance(floor_div(a.value, *c), floor_mod(a.value, *c), floor_div(b.value, *c),
-                                    floor_mod(b.value, *c));
+            const i128 m = bind::manhattan(floor_div(a.value, *c), floor_mod(a.value, *c),
+                                           floor_div(b.value, *c), floor_mod(b.value, *c));
             add_weighted(total, m, cp.pairs.weight[p]);
             continue;
         }
