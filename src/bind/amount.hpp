@@ -48,25 +48,26 @@ class Amount {
     Ref host_;
 };
 
+// `a OP b`: natively while the result fits, else by the host's operator `host`.
+template <class Native>
+Amount arithmetic(const Amount& a, const Amount& b, Native native, binaryfunc host) {
+    i128 r;
+    if (a.native() && b.native() && !native(a.value(), b.value(), &r)) return Amount(r);
+    Ref x = a.object(), y = b.object();
+    return Amount::of(check(host(x.get(), y.get())));
+}
+
 // `a + b` (`a += b` when `in_place`), as the host computes it.
 inline Amount add(const Amount& a, const Amount& b, bool in_place = false) {
-    if (a.native() && b.native()) {
-        i128 r;
-        if (!__builtin_add_overflow(a.value(), b.value(), &r)) return Amount(r);
-    }
-    Ref x = a.object(), y = b.object();
-    return Amount::of(
-        check(in_place ? PyNumber_InPlaceAdd(x.get(), y.get()) : PyNumber_Add(x.get(), y.get())));
+    return arithmetic(
+        a, b, [](i128 x, i128 y, i128* r) { return __builtin_add_overflow(x, y, r); },
+        in_place ? PyNumber_InPlaceAdd : PyNumber_Add);
 }
 
 // `a * b`, as the host computes it.
 inline Amount multiply(const Amount& a, const Amount& b) {
-    if (a.native() && b.native()) {
-        i128 r;
-        if (!__builtin_mul_overflow(a.value(), b.value(), &r)) return Amount(r);
-    }
-    Ref x = a.object(), y = b.object();
-    return Amount::of(check(PyNumber_Multiply(x.get(), y.get())));
+    return arithmetic(
+        a, b, [](i128 x, i128 y, i128* r) { return __builtin_mul_overflow(x, y, r); }, PyNumber_Multiply);
 }
 
 // `a > b`, as the host compares them.

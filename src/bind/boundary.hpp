@@ -26,16 +26,4 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
-// The same for CPython hooks that return an int status (0 ok, -1 error).
-template <class Body>
-int guarded_status(Body&& body) noexcept {
-    PyObject* r = guarded([&] {
-        body();
-        return Ref::borrow(Py_None);
-    });
-    if (r == nullptr) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
 }  // namespace bind

@@ -8,7 +8,13 @@
 
 namespace bind {
 
-PyObject* create_guarded(PyObject* spec, InitGuard& guard) {
+namespace {
+
+ModuleDefinition& definition_of(PyModuleDef* def) { return *reinterpret_cast<ModuleDefinition*>(def); }
+
+// Py_mod_create: applies the guards, then creates the module object named by `spec`.
+PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+    InitGuard& guard = definition_of(def).guard;
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0) return nullptr;
     if (guard.interpreter == -1) {
@@ -25,28 +31,27 @@ PyObject* create_guarded(PyObject* spec, InitGuard& guard) {
                      guard.short_name);
         return nullptr;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (!name) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
-namespace {
-
-ModuleDefinition& definition_of(PyModuleDef* def) { return *reinterpret_cast<ModuleDefinition*>(def); }
-
-PyObject* create_module(PyObject* spec, PyModuleDef* def) {
-    return create_guarded(spec, definition_of(def).guard);
+// Binds `__builtins__` first, as the interpreter does before running a module's body.
+void set_builtins(PyObject* module) {
+    Ref builtins = check(PyEval_GetFrameBuiltins());
+    check(PyModule_AddObjectRef(module, "__builtins__", builtins.get()));
 }
 
 int exec_module(PyObject* module) {
     ModuleDefinition& d = definition_of(PyModule_GetDef(module));
-    return guarded_status([&] {
+    PyObject* done = guarded([&] {
         set_builtins(module);
         d.body(module);
         d.guard.initialised = true;
+        return Ref::borrow(Py_None);
     });
+    if (!done) return -1;
+    Py_DECREF(done);
+    return 0;
 }
 
 // `from MODULE import NAME`: the attribute, or the submodule already imported under that name.
@@ -104,13 +109,6 @@ ModuleDefinition::ModuleDefinition(const char* short_name, const char* doc, Modu
       guard{short_name},
       body(body_) {
     static_assert(std::is_standard_layout_v<ModuleDefinition>);
-}
-
-void set_builtins(PyObject* module) {
-    PyObject* builtins = PyEval_GetFrameBuiltins();
-    if (!builtins) raise();
-    Ref owned = Ref::steal(builtins);
-    check(PyModule_AddObjectRef(module, "__builtins__", owned.get()));
 }
 
 void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names, int level) {

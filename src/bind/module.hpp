@@ -14,9 +14,6 @@ struct InitGuard {
     bool initialised = false;  // set once the module's body has run successfully
 };
 
-// Py_mod_create: applies the guards, then creates the module object named by `spec`.
-PyObject* create_guarded(PyObject* spec, InitGuard& guard);
-
 // The frame of a module: what its body defines, in order, when it loads.
 using ModuleBody = void (*)(PyObject* module);
 
@@ -33,9 +30,6 @@ struct ModuleDefinition {
     ModuleDefinition(const ModuleDefinition&) = delete;
     ModuleDefinition& operator=(const ModuleDefinition&) = delete;
 };
-
-// Binds `__builtins__` first, as the interpreter does before running a module's body.
-void set_builtins(PyObject* module);
 
 // `from FROM import NAME, ...` (level 0, or 1 for a relative import from the module's own
 // package), binding each name in `module`'s namespace.
