@@ -64,25 +64,12 @@ struct WorkingGraph {
 
 template <class F>
 void WorkingGraph::for_each_edge(PyObject* edges, F&& f) const {
-    if (PyList_CheckExact(edges) && !edge_records.empty()) {
-        bind::SignalCheck signals;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(edges); ++i) {
-            bind::Ref item = bind::Ref::borrow(PyList_GET_ITEM(edges, i));
-            const EdgeRecord* r = static_cast<size_t>(i) < edge_records.size() ? &edge_records[i] : nullptr;
-            if (r && r->item.get() == item.get()) {
-                f(item.get(), PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), r->src,
-                  r->dst);
-            } else {
-                bind::with_pair(item.get(), [&](PyObject* it, PyObject* a, PyObject* b) {
-                    const int32_t s = index.find(a);
-                    f(it, a, b, s, s < 0 ? -1 : index.find(b));
-                });
-            }
-            signals.tick();
-        }
-        return;
-    }
+    const bool recorded = PyList_CheckExact(edges);
+    size_t i = 0;
     bind::for_each_pair(edges, [&](PyObject* item, PyObject* a, PyObject* b) {
+        const EdgeRecord* r = recorded && i < edge_records.size() ? &edge_records[i] : nullptr;
+        ++i;
+        if (r && r->item.get() == item) return f(item, a, b, r->src, r->dst);
         const int32_t s = index.find(a);
         f(item, a, b, s, s < 0 ? -1 : index.find(b));
     });
