@@ -69,21 +69,12 @@ class Bisection {
     // Reorders `indices` into [first half | second half | neither], each keeping its order.
     void stable_three_way(std::span<int64_t> indices, std::span<const Side> side, size_t first,
                           size_t second) {
-        size_t a = 0, b = first, c = first + second;
+        size_t next[3] = {0, first, first + second};  // where each side's run continues
         for (size_t i = 0; i < indices.size(); ++i) {
             tick_();
             const int64_t pos = indices[i];
-            switch (side[i]) {
-                case Side::First:
-                    scratch_[a++] = pos;
-                    break;
-                case Side::Second:
-                    scratch_[b++] = pos;
-                    break;
-                case Side::Neither:
-                    scratch_[c++] = pos, present_[pos] = 0;
-                    break;
-            }
+            scratch_[next[static_cast<int>(side[i])]++] = pos;
+            if (side[i] == Side::Neither) present_[pos] = 0;
         }
         for (size_t i = 0; i < indices.size(); ++i) indices[i] = scratch_[i];
     }

@@ -67,26 +67,17 @@ void Placement::place_seed_b(uint32_t cell, std::optional<int64_t> key, bool sam
 }
 
 Spot Placement::find(const ClassKey& key) const {
-    switch (key.kind) {
-        case ClassKey::Kind::None:
-            return {};
-        case ClassKey::Kind::SeedA:
-            // When both seeds have one key, the later placement replaced the position.
-            if (same_key_ && b_placed_) return {Spot::Kind::SeedB, mesh_.coord_of(b_cell_)};
-            if (a_placed_) return {Spot::Kind::SeedA, a_pos_};
-            return {};
-        case ClassKey::Kind::SeedB:
-            if (b_placed_) return {Spot::Kind::SeedB, mesh_.coord_of(b_cell_)};
-            return {};
-        case ClassKey::Kind::Int:
-            break;
-    }
+    using Kind = ClassKey::Kind;
     const int64_t v = key.value;
-    if (b_placed_ && b_key_ && *b_key_ == v) return {Spot::Kind::SeedB, mesh_.coord_of(b_cell_)};
-    if (a_placed_ && a_key_ && *a_key_ == v) return {Spot::Kind::SeedA, a_pos_};
-    if (v >= 0 && static_cast<uint64_t>(v) < cells_.size() && cells_[v] >= 0) {
+    const bool int_key = key.kind == Kind::Int;
+    // When both seeds have one key, the later placement replaced the position.
+    if (b_placed_ && (key.kind == Kind::SeedB || (key.kind == Kind::SeedA && same_key_) ||
+                      (int_key && b_key_ && *b_key_ == v)))
+        return {Spot::Kind::SeedB, mesh_.coord_of(b_cell_)};
+    if (a_placed_ && (key.kind == Kind::SeedA || (int_key && a_key_ && *a_key_ == v)))
+        return {Spot::Kind::SeedA, a_pos_};
+    if (int_key && v >= 0 && static_cast<uint64_t>(v) < cells_.size() && cells_[v] >= 0)
         return {Spot::Kind::Expansion, mesh_.coord_of(static_cast<uint32_t>(cells_[v]))};
-    }
     return {};
 }
 
