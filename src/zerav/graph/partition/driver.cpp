@@ -11,8 +11,6 @@ namespace zerav::partition {
 using bind::check;
 using bind::Ref;
 
-Ref check_feedback_delay(PyObject* module, PyObject* const* args);
-
 namespace {
 
 Ref run_partitioner(PyObject* module, PyObject* graph, PyObject* hw_spec, PyObject* algorithm) {

@@ -56,7 +56,7 @@ Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     const bool own_stage1 = bind::is_function_for(stage1.get(), greedy_def);
     Ref initial;
     if (own_stage1) {
-        initial = partition_greedy_keeping(module, graph, hw_spec, wg, stage1_scc);
+        initial = partition_greedy(module, graph, hw_spec, &wg, &stage1_scc);
     } else {
         PyObject* args[2] = {graph, hw_spec};
         initial = check(PyObject_Vectorcall(stage1.get(), args, 2, nullptr));

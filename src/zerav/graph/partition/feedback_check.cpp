@@ -52,12 +52,9 @@ Ref check_feedback_delay(PyObject*, PyObject* const* args) {
             const CorePositions::Position a = positions.get(src_core.get());
             const CorePositions::Position b = positions.get(dst_core.get());
             Ref hops = manhattan(a, b);
-            bool over;
-            auto h = bind::exact_small_int(hops.get());
-            if (h && small_limit)
-                over = *h > *small_limit;
-            else
-                over = bind::compare(hops.get(), limit.get(), Py_GT);
+            const auto h = bind::exact_small_int(hops.get());
+            const bool over =
+                h && small_limit ? *h > *small_limit : bind::compare(hops.get(), limit.get(), Py_GT);
             if (over) append_violation(violations.get(), src, dst, hops.get(), limit.get());
         });
     } else {

@@ -20,14 +20,8 @@ namespace {
 // Opening core `core`: fails when `core >= hw_spec.num_cores`.
 void open_core(PyObject* hw_spec, int64_t core) {
     Ref available = bind::attr(hw_spec, BIND_NAME("num_cores"));
-    bool over;
-    if (auto n = bind::exact_small_int(available.get())) {
-        over = core >= *n;
-    } else {
-        Ref c = bind::py_int(core);
-        over = bind::compare(c.get(), available.get(), Py_GE);
-    }
-    if (!over) return;
+    const auto n = bind::exact_small_int(available.get());
+    if (n ? core < *n : !bind::compare(bind::py_int(core).get(), available.get(), Py_GE)) return;
     Ref again = bind::attr(hw_spec, BIND_NAME("num_cores"));
     Ref count = bind::text(again.get());
     Ref message = check(PyUnicode_FromFormat(
@@ -38,14 +32,10 @@ void open_core(PyObject* hw_spec, int64_t core) {
 
 }  // namespace
 
-Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec) {
-    WorkingGraph wg;
-    std::vector<int32_t> scc_of;
-    return partition_greedy_keeping(module, graph, hw_spec, wg, scc_of);
-}
-
-Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& wg,
-                             std::vector<int32_t>& scc_of) {
+Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph* keep,
+                     std::vector<int32_t>* keep_scc_of) {
+    WorkingGraph own;
+    WorkingGraph& wg = keep ? *keep : own;
     bind::BoundaryTest is_boundary(module);
     wg = read_working_graph(graph);
     Ref rx = bind::module_global(module, "rx");
@@ -95,7 +85,7 @@ Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spe
                                 {"balance_stddev", balance.get()},
                                 {"total_cross_core_edges", bind::py_int(lists.cross_count()).get()},
                                 {"total_feedback_edges", bind::py_int(lists.feedback_count()).get()}});
-    if (!order.is_dag) scc_of = order.scc_of;
+    if (keep_scc_of && !order.is_dag) *keep_scc_of = order.scc_of;
     return make_result(module, assignments.get(), num_used, lists, metrics.get());
 }
 

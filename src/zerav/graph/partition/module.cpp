@@ -12,9 +12,6 @@ using bind::FieldDefault;
 using bind::Param;
 using bind::Ref;
 
-Ref partition_entry_point(PyObject* module, PyObject* const* args);
-Ref check_feedback_delay(PyObject* module, PyObject* const* args);
-
 namespace {
 
 constexpr Param partition_params[] = {

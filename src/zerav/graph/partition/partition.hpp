@@ -19,11 +19,15 @@ extern const bind::FunctionDef spectral_def;
 
 struct WorkingGraph;
 
-bind::Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec);
-// The same, handing its working graph and the library's SCC of each vertex (-1 for a vertex in
-// none; empty for a DAG) to the caller.
-bind::Ref partition_greedy_keeping(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph& keep,
-                                   std::vector<int32_t>& scc_of);
+// partition(graph, hw_spec, algorithm) and _check_feedback_delay(feedback_edges, assignments,
+// hw_spec), with their bound arguments.
+bind::Ref partition_entry_point(PyObject* module, PyObject* const* args);
+bind::Ref check_feedback_delay(PyObject* module, PyObject* const* args);
+
+// partition_greedy, handing its working graph and the library's SCC of each vertex (-1 for a
+// vertex in none; left empty for a DAG) to the caller when asked.
+bind::Ref partition_greedy(PyObject* module, PyObject* graph, PyObject* hw_spec, WorkingGraph* keep = nullptr,
+                           std::vector<int32_t>* keep_scc_of = nullptr);
 bind::Ref partition_edgemap(PyObject* module, PyObject* graph, PyObject* hw_spec);
 bind::Ref partition_spectral(PyObject* module, PyObject* graph, PyObject* hw_spec);
 
