@@ -8,9 +8,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 Ref run_partitioner(PyObject* module, PyObject* graph, PyObject* hw_spec, PyObject* algorithm) {

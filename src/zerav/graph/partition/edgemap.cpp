@@ -15,9 +15,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // The neighbour lists of one more pass over graph.edges, each name looked up as it comes

@@ -9,9 +9,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // `a == b` or `a != b` as the expression: one core-id object on both ends is still compared.

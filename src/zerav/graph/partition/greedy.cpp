@@ -12,9 +12,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // Opening core `core`: fails when `core >= hw_spec.num_cores`.

@@ -10,7 +10,6 @@ namespace zerav::partition {
 
 using bind::FieldDefault;
 using bind::Param;
-using bind::Ref;
 
 namespace {
 

@@ -11,6 +11,9 @@
 
 namespace zerav::partition {
 
+using bind::check;
+using bind::Ref;
+
 extern const bind::FunctionDef partition_def;
 extern const bind::FunctionDef check_feedback_delay_def;
 extern const bind::FunctionDef greedy_def;

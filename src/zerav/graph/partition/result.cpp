@@ -10,9 +10,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 Ref call_partitioner(PyObject* module, const char* name, const bind::FunctionDef& def, PyObject* graph,
                      PyObject* hw_spec) {
     Ref fn = bind::module_global(module, name);

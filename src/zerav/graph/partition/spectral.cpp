@@ -17,9 +17,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // Part ids as native integers (the part count is an int that fits in 64 bits).

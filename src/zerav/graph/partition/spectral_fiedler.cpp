@@ -10,9 +10,6 @@
 
 namespace zerav::partition {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // While alive, `exc` is the exception being handled (as inside an `except` block), so that an

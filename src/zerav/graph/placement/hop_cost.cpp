@@ -11,9 +11,7 @@
 
 namespace zerav::placement {
 
-using bind::check;
 using bind::i128;
-using bind::Ref;
 
 namespace {
 

@@ -11,9 +11,6 @@
 
 namespace zerav::placement {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 // A lower estimate of the host memory one layout entry takes (dict slot, key, position tuple).

@@ -10,7 +10,6 @@ namespace zerav::placement {
 
 using bind::FieldDefault;
 using bind::Param;
-using bind::Ref;
 
 namespace {
 

@@ -14,9 +14,6 @@
 
 namespace zerav::placement {
 
-using bind::check;
-using bind::Ref;
-
 namespace {
 
 const std::function<void()> poll_signals = [] { check(PyErr_CheckSignals()); };

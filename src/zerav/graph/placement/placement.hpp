@@ -8,6 +8,9 @@
 
 namespace zerav::placement {
 
+using bind::check;
+using bind::Ref;
+
 extern const bind::FunctionDef place_def;
 
 // place(graph, hw_spec)

@@ -10,8 +10,6 @@
 
 namespace zerav::resource {
 
-using bind::check;
-
 namespace {
 
 constexpr int64_t routing_bytes_per_edge = 8;

@@ -6,8 +6,6 @@
 
 namespace zerav::resource {
 
-using bind::check;
-
 IncomingEdges::IncomingEdges(PyObject* graph) {
     // A missing metadata attribute counts as an empty dict; the defaults of the two keys are a
     // new empty list and a new empty dict.

@@ -10,8 +10,6 @@
 
 namespace zerav::resource {
 
-using bind::check;
-
 constexpr int64_t state_element_bytes = 4;
 
 void NodeBytes::add(PyObject* node, Amount& weight, Amount& state) {

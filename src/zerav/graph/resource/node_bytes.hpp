@@ -8,6 +8,7 @@
 namespace zerav::resource {
 
 using bind::Amount;
+using bind::check;
 using bind::Ref;
 
 // Bytes per element for an exact str precision name (4 for names not in the table).
