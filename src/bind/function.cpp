@@ -2,6 +2,7 @@
 #include "bind/function.hpp"
 
 #include "bind/boundary.hpp"
+#include "bind/host.hpp"
 
 #include <structmember.h>
 
@@ -90,20 +91,17 @@ Ref build_signature(FunctionObject* f) {
     const auto n = static_cast<Py_ssize_t>(f->def->params.size());
     Ref params = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Param& p = f->def->params[i];
-        Ref kwargs = check(PyDict_New());
-        Ref ann = check(PyUnicode_FromString(p.annotation));
-        check(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
-        if (f->default_values[i]) check(PyDict_SetItemString(kwargs.get(), "default", f->default_values[i]));
-        Ref args = check(PyTuple_Pack(2, f->param_names[i], kind.get()));
-        PyList_SET_ITEM(params.get(), i,
-                        check(PyObject_Call(parameter.get(), args.get(), kwargs.get())).release());
+        Ref ann = check(PyUnicode_FromString(f->def->params[i].annotation));
+        PyObject* name = f->param_names[i];
+        PyObject* fallback = f->default_values[i];
+        Ref p = fallback
+                    ? call_kw(parameter.get(), {name, kind.get()},
+                              {{BIND_NAME("annotation"), ann.get()}, {BIND_NAME("default"), fallback}})
+                    : call_kw(parameter.get(), {name, kind.get()}, {{BIND_NAME("annotation"), ann.get()}});
+        PyList_SET_ITEM(params.get(), i, p.release());
     }
-    Ref kwargs = check(PyDict_New());
     Ref ret = check(PyUnicode_FromString(f->def->return_annotation));
-    check(PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()));
-    Ref args = check(PyTuple_Pack(1, params.get()));
-    return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
+    return call_kw(signature.get(), {params.get()}, {{BIND_NAME("return_annotation"), ret.get()}});
 }
 
 PyObject* get_signature(PyObject* self, void*) {

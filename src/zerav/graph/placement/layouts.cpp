@@ -31,20 +31,27 @@ int64_t entry_count(PyObject* n) {
     return count;
 }
 
-}  // namespace
-
-Ref column_layout(PyObject* num_cores) {
-    const int64_t n = entry_count(as_index(num_cores).get());
+// {i: position(i, key) for i in range(n)}, with `key` the int i.
+template <class Position>
+Ref layout_of(int64_t n, Position position) {
     Ref layout = check(PyDict_New());
-    Ref zero = bind::py_int(0);
     bind::SignalCheck signals;
     for (int64_t i = 0; i < n; ++i) {
-        Ref key = bind::py_int(i);  // also the row, as in {i: (i, 0) ...}
-        Ref pos = position_tuple(key.get(), zero.get());
+        Ref key = bind::py_int(i);
+        Ref pos = position(i, key.get());
         check(PyDict_SetItem(layout.get(), key.get(), pos.get()));
         signals.tick();
     }
     return layout;
+}
+
+}  // namespace
+
+Ref column_layout(PyObject* num_cores) {
+    const int64_t n = entry_count(as_index(num_cores).get());
+    Ref zero = bind::py_int(0);
+    // The key is also the row, as in {i: (i, 0) ...}.
+    return layout_of(n, [&](int64_t, PyObject* key) { return position_tuple(key, zero.get()); });
 }
 
 Ref row_major_layout(PyObject* rows, PyObject* cols) {
@@ -57,29 +64,22 @@ Ref row_major_layout(PyObject* rows, PyObject* cols) {
         count_obj = as_index(product.get());
     }
     const int64_t n = entry_count(count_obj.get());
-    Ref layout = check(PyDict_New());
-    if (n == 0) return layout;
+    if (n == 0) return check(PyDict_New());
     // With int cols (not 0, as n > 0) the rows and columns are computed natively; the columns
     // are below |cols| and the rows below n / |cols| + 1, their ints shared.
     const int64_t width = c ? (*c < 0 ? -*c : *c) : 1;
     CoordinateInts row_ints(c ? static_cast<size_t>(n / width + 1) : 0);
     CoordinateInts col_ints(c ? static_cast<size_t>(std::min(n, width)) : 0);
-    bind::SignalCheck signals;
-    for (int64_t i = 0; i < n; ++i) {
-        Ref key = bind::py_int(i);
-        Ref row, col;
-        if (c) {
-            row = row_ints.get(static_cast<int64_t>(floor_div(i, *c)));
-            col = col_ints.get(static_cast<int64_t>(floor_mod(i, *c)));
-        } else {
-            row = check(PyNumber_FloorDivide(key.get(), cols));
-            col = check(PyNumber_Remainder(key.get(), cols));
+    return layout_of(n, [&](int64_t i, PyObject* key) {
+        if (!c) {
+            Ref row = check(PyNumber_FloorDivide(key, cols));
+            Ref col = check(PyNumber_Remainder(key, cols));
+            return position_tuple(row.get(), col.get());
         }
-        Ref pos = position_tuple(row.get(), col.get());
-        check(PyDict_SetItem(layout.get(), key.get(), pos.get()));
-        signals.tick();
-    }
-    return layout;
+        Ref row = row_ints.get(static_cast<int64_t>(floor_div(i, *c)));
+        Ref col = col_ints.get(static_cast<int64_t>(floor_mod(i, *c)));
+        return position_tuple(row.get(), col.get());
+    });
 }
 
 }  // namespace zerav::placement
