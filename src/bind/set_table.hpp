@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace bind::set_table {
 
@@ -38,6 +39,19 @@ constexpr size_t grown_size(size_t used) {
     size_t size = kMinSize;
     while (size <= min_used) size <<= 1;
     return size;
+}
+
+// Rebuilds `slots` at `size` slots of `empty`, each member (`is_member(slot)`) put, in the old
+// slot order, in the first slot of its probe sequence (`hash_of(slot)`) that holds none: the
+// rebuilt table has no dummies.
+template <class Slot, class IsMember, class HashOf>
+void rebuild(std::vector<Slot>& slots, size_t size, const Slot& empty, IsMember is_member, HashOf hash_of) {
+    std::vector<Slot> old(size, empty);
+    old.swap(slots);
+    for (const Slot& e : old) {
+        if (!is_member(e)) continue;
+        slots[probe(hash_of(e), size - 1, [&](size_t k) { return !is_member(slots[k]); })] = e;
+    }
 }
 
 }  // namespace bind::set_table

@@ -58,16 +58,10 @@ class CandidateSet {
         Py_hash_t hash = 0;
     };
 
-    // Rebuilds the table at `size` slots, re-inserting the members in the old slot order.
     void resize(size_t size) {
-        std::vector<Slot> old;
-        old.swap(slots_);
-        slots_.assign(size, Slot{});
-        for (const Slot& e : old) {
-            if (e.id < 0) continue;
-            slots_[bind::set_table::probe(static_cast<uint64_t>(e.hash), size - 1,
-                                          [&](size_t k) { return slots_[k].id == kUnused; })] = e;
-        }
+        bind::set_table::rebuild(
+            slots_, size, Slot{}, [](const Slot& e) { return e.id >= 0; },
+            [](const Slot& e) { return static_cast<uint64_t>(e.hash); });
         fill_ = used_;
     }
 

@@ -8,7 +8,6 @@
 #include "bind/memory.hpp"
 #include "bind/wide_int.hpp"
 
-#include <cmath>
 #include <optional>
 
 namespace zerav::partition {
@@ -93,15 +92,10 @@ class CorePositions {
         // A map that cannot fit in the machine fails at once rather than after exhausting it:
         // each entry holds at least a dict slot, a 2-tuple and its id and position objects.
         constexpr long double kEntryBytes = 128;
-        if (small_count_) {
-            bind::require_memory(static_cast<long double>(*small_count_) * kEntryBytes);
-        } else if (huge_positive_count_) {
-            double count = PyLong_AsDouble(count_.get());
-            if (count == -1.0 && PyErr_Occurred()) {  // beyond a double: beyond any machine
-                bind::clear_expected({PyExc_OverflowError});
-                count = HUGE_VAL;
-            }
-            bind::require_memory(static_cast<long double>(count) * kEntryBytes);
+        if (small_count_) bind::require_memory(static_cast<long double>(*small_count_) * kEntryBytes);
+        if (huge_positive_count_) {  // beyond 64 bits: beyond any machine
+            PyErr_NoMemory();
+            bind::raise();
         }
         map_ = check(PyDict_New());
         Ref range = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count_.get()));

@@ -70,14 +70,10 @@ FreeCellOrder::FreeCellOrder(uint32_t rows, uint32_t cols, const std::function<v
     }
 }
 
-// Rebuilds the table at `size` slots, re-inserting the cells in the old slot order.
 void FreeCellOrder::resize(size_t size) {
-    std::vector<uint32_t> old(size, kEmpty);
-    old.swap(slots_);
-    for (const uint32_t cell : old) {
-        if (cell == kEmpty) continue;
-        insert_clean(slots_, cell_tuple_hash(cell / cols_, cell % cols_), cell);
-    }
+    set_table::rebuild(
+        slots_, size, kEmpty, [](uint32_t cell) { return cell != kEmpty; },
+        [this](uint32_t cell) { return cell_tuple_hash(cell / cols_, cell % cols_); });
 }
 
 }  // namespace zerav::placement
