@@ -75,14 +75,22 @@ Ref summarise(PyObject* module, Budgets& budgets, const IncomingEdges& incoming,
 
 Ref allocate(PyObject* module, PyObject* graph, PyObject* hw_spec) {
     bind::BoundaryTest boundary(module);
-    NodeAccounting accounting(module);
+    NodeBytes bytes(module, &precision_to_bytes_def);
+    Budgets budgets(module);
+    // Pass 1: each counted node's core (its core_id; 0 when missing, None, 0 or any falsy
+    // value), then its weight and state bytes added to that core's tally.
     Ref nodes = bind::attr(graph, BIND_NAME("nodes"));
     Ref items = check(PyObject_CallMethodNoArgs(nodes.get(), BIND_NAME("items")));
     bind::for_each_pair(items.get(), [&](PyObject*, PyObject*, PyObject* node) {
-        if (!boundary(node)) accounting.add(node);
+        if (boundary(node)) return;
+        Ref core_id = bind::optional_attr(node, BIND_NAME("core_id"));
+        Ref key = core_id && bind::truthy(core_id.get()) ? core_id : bind::py_int(0);
+        CoreTally& tally = budgets.at(key.get());
+        ++tally.neurons;
+        bytes.add(node, tally.weight, tally.state);
     });
     const IncomingEdges incoming(graph);
-    return summarise(module, accounting.budgets(), incoming, hw_spec);
+    return summarise(module, budgets, incoming, hw_spec);
 }
 
 }  // namespace zerav::resource

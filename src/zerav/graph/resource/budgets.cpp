@@ -1,7 +1,5 @@
-// Pass 1 of allocate: the budgets dict of the call (CoreBudget records keyed by core id, in the
-// order in which the cores first appear, each with its native tally), and each counted node's
-// core (its core_id, 0 when missing or falsy) with its weight and state bytes added to that
-// core's tally.
+// The budgets dict of one allocate call: CoreBudget records keyed by core id, in the order in
+// which the cores first appear, each with its native tally.
 #include "zerav/graph/resource/resource.hpp"
 
 #include "bind/host.hpp"
@@ -30,15 +28,6 @@ CoreTally& Budgets::at(PyObject* core_id) {
     tally.key = Ref::borrow(core_id);
     tally.budget = std::move(budget);
     return tally;
-}
-
-void NodeAccounting::add(PyObject* node) {
-    // A missing, None or 0 core_id (any falsy value) means core 0.
-    Ref core_id = bind::optional_attr(node, BIND_NAME("core_id"));
-    Ref key = core_id && bind::truthy(core_id.get()) ? core_id : bind::py_int(0);
-    CoreTally& tally = budgets_.at(key.get());
-    ++tally.neurons;
-    bytes_.add(node, tally.weight, tally.state);
 }
 
 }  // namespace zerav::resource

@@ -50,18 +50,6 @@ class Budgets {
     std::unordered_map<PyObject*, size_t> index_;
 };
 
-// Pass 1: the memory of each counted node, added to its core's tally.
-class NodeAccounting {
-  public:
-    explicit NodeAccounting(PyObject* module) : bytes_(module, &precision_to_bytes_def), budgets_(module) {}
-    void add(PyObject* node);
-    Budgets& budgets() { return budgets_; }
-
-  private:
-    NodeBytes bytes_;
-    Budgets budgets_;
-};
-
 // Pass 2: the number of incoming cross-core edges per core, keyed by the core ids found in
 // the partition metadata (host hashing and equality, as a dict keyed by them). The index is
 // native: host code run by a hash or a comparison cannot reach it.
