@@ -12,6 +12,7 @@
 #include "bind/module.hpp"
 #include "bind/pairs.hpp"
 
+#include <functional>
 #include <numeric>
 #include <unordered_map>
 
@@ -58,17 +59,14 @@ struct ObjectIds {
 template <class Ids>
 void run_bisection(Ids& ids, size_t n, const typename Ids::Value& parts, PyObject* hw_spec,
                    FiedlerSplit& split) {
-    // len(indices) <= hw_spec.max_neurons_per_core.
+    // A piece fits when len(indices) <= hw_spec.max_neurons_per_core.
     auto fits = [hw_spec](size_t size) {
         return compare_with_core_limit(hw_spec, static_cast<int64_t>(size), Py_LE);
     };
-    auto splitter = [&split](std::span<const int64_t> piece, std::span<Side> side) { split(piece, side); };
     bind::SignalCheck signals;
-    auto tick = [&signals] { signals.tick(); };
     std::vector<int64_t> indices(n);
     std::iota(indices.begin(), indices.end(), int64_t{0});
-    Bisection<Ids, decltype(fits), decltype(splitter), decltype(tick)> bisection(ids, fits, splitter, tick,
-                                                                                 n);
+    Bisection bisection(ids, fits, std::ref(split), [&signals] { signals.tick(); }, n);
     bisection.run(indices, parts);
 }
 
