@@ -8,13 +8,26 @@ namespace {
 
 namespace set_table = bind::set_table;
 
-// The host's tuple hash (an xxHash-style mix of the item hashes).
 constexpr uint64_t kPrime1 = 11400714785074694791ull;
 constexpr uint64_t kPrime2 = 14029467366897019727ull;
 constexpr uint64_t kPrime5 = 2870177450012600261ull;
 constexpr size_t kPollPeriod = size_t{1} << 16;
 
 uint64_t rotate31(uint64_t x) { return (x << 31) | (x >> 33); }
+
+// hash((r, c)) of the host for two ints in [0, 2**61 - 1) (such an int hashes to itself), as
+// an unsigned 64-bit value: the host's tuple hash, an xxHash-style mix of the item hashes.
+uint64_t cell_tuple_hash(uint64_t r, uint64_t c) {
+    uint64_t acc = kPrime5;
+    acc += r * kPrime2;
+    acc = rotate31(acc);
+    acc *= kPrime1;
+    acc += c * kPrime2;
+    acc = rotate31(acc);
+    acc *= kPrime1;
+    acc += 2 ^ (kPrime5 ^ 3527539ull);
+    return acc == UINT64_MAX ? 1546275796ull : acc;
+}
 
 // The fill at which a table of `size` slots grows: the first for which set_table::must_grow.
 constexpr size_t growth_fill(size_t size) { return (3 * (size - 1) + 4) / 5; }
@@ -27,18 +40,6 @@ void insert_clean(std::vector<uint32_t>& table, uint64_t hash, uint32_t cell) {
 }
 
 }  // namespace
-
-uint64_t cell_tuple_hash(uint64_t r, uint64_t c) {
-    uint64_t acc = kPrime5;
-    acc += r * kPrime2;
-    acc = rotate31(acc);
-    acc *= kPrime1;
-    acc += c * kPrime2;
-    acc = rotate31(acc);
-    acc *= kPrime1;
-    acc += 2 ^ (kPrime5 ^ 3527539ull);
-    return acc == UINT64_MAX ? 1546275796ull : acc;
-}
 
 size_t FreeCellOrder::final_slots(uint64_t cells) {
     size_t size = set_table::kMinSize;

@@ -16,10 +16,6 @@
 
 namespace zerav::placement {
 
-// hash((r, c)) of the host for two ints in [0, 2**61 - 1) (such an int hashes to itself),
-// as an unsigned 64-bit value.
-uint64_t cell_tuple_hash(uint64_t r, uint64_t c);
-
 class FreeCellOrder {
   public:
     static constexpr uint32_t kEmpty = UINT32_MAX;

@@ -67,12 +67,6 @@ Ref half(PyObject* size) {
     return check(PyNumber_FloorDivide(size, two.get()));
 }
 
-Coord coord_of(PyObject* row, PyObject* col) {
-    const auto r = bind::exact_small_int(row), c = bind::exact_small_int(col);
-    if (r && c) return Coord{*r, *c, true};
-    return Coord{0, 0, false};
-}
-
 // The heaviest pair at the centre: its smaller core there, the larger one on the centre's first
 // free neighbour (up on a mesh of two rows or more), if it has one.
 Seeds place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObject* cols,
@@ -85,7 +79,8 @@ Seeds place_seed_pair(const CorePairs& cp, uint32_t first, PyObject* rows, PyObj
     const auto a_value = bind::exact_small_int(seeds.a.get());
     Ref r = as_int(seeds.row.get());
     Ref c = as_int(seeds.col.get());
-    placement.place_seed_a(coord_of(r.get(), c.get()), a_value);
+    const auto rv = bind::exact_small_int(r.get()), cv = bind::exact_small_int(c.get());
+    placement.place_seed_a(rv && cv ? Coord{*rv, *cv, true} : Coord{0, 0, false}, a_value);
     const std::optional<uint32_t> cell = placement.free_neighbor_of_centre();
     if (!cell) return seeds;
     seeds.b = as_int(cp.keys[first][1].host().get());
@@ -107,19 +102,6 @@ int64_t expansion_count(PyObject* num_cores_used) {
     return v;
 }
 
-struct MeshInts {
-    const Mesh& mesh;
-    CoordinateInts rows, cols;
-
-    explicit MeshInts(const Mesh& m)
-        : mesh(m), rows(static_cast<size_t>(m.rows())), cols(static_cast<size_t>(m.cols())) {}
-    Ref position(uint32_t cell) {
-        const Coord p = mesh.coord_of(cell);
-        Ref r = rows.get(p.row), c = cols.get(p.col);
-        return position_tuple(r.get(), c.get());
-    }
-};
-
 // The placed dict: the seeds first, then the expansion in ascending id order.
 Ref placed_dict(const Placement& placement, const Seeds& seeds) {
     Ref placed = check(PyDict_New());
@@ -127,9 +109,16 @@ Ref placed_dict(const Placement& placement, const Seeds& seeds) {
         Ref pos = position_tuple(seeds.row.get(), seeds.col.get());
         check(PyDict_SetItem(placed.get(), seeds.a.get(), pos.get()));
     }
-    MeshInts ints(placement.mesh());
+    // The other positions are mesh cells: their coordinate ints are shared.
+    const Mesh& mesh = placement.mesh();
+    CoordinateInts rows(static_cast<size_t>(mesh.rows())), cols(static_cast<size_t>(mesh.cols()));
+    auto position = [&](uint32_t cell) {
+        const Coord p = mesh.coord_of(cell);
+        Ref r = rows.get(p.row), c = cols.get(p.col);
+        return position_tuple(r.get(), c.get());
+    };
     if (placement.seed_b_placed()) {
-        Ref pos = ints.position(placement.seed_b_cell());
+        Ref pos = position(placement.seed_b_cell());
         check(PyDict_SetItem(placed.get(), seeds.b.get(), pos.get()));
     }
     const std::vector<int64_t>& cells = placement.expansion_cells();
@@ -137,7 +126,7 @@ Ref placed_dict(const Placement& placement, const Seeds& seeds) {
     for (size_t i = 0; i < cells.size(); ++i) {
         if (cells[i] < 0) continue;
         Ref key = bind::py_int(static_cast<long long>(i));
-        Ref pos = ints.position(static_cast<uint32_t>(cells[i]));
+        Ref pos = position(static_cast<uint32_t>(cells[i]));
         check(PyDict_SetItem(placed.get(), key.get(), pos.get()));
         signals.tick();
     }
