@@ -5,8 +5,6 @@
 // that term, and the sum from there on, a host computation in the host's order.
 #include "zerav/graph/placement/placement.hpp"
 
-#include "zerav/graph/placement/host_ints.hpp"
-
 #include "bind/host.hpp"
 
 namespace zerav::placement {

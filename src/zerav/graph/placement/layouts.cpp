@@ -2,8 +2,6 @@
 // row-major identity layout of every mesh cell when the graph carries no partition metadata.
 #include "zerav/graph/placement/placement.hpp"
 
-#include "zerav/graph/placement/host_ints.hpp"
-
 #include "bind/host.hpp"
 #include "bind/memory.hpp"
 

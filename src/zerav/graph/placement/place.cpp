@@ -4,8 +4,6 @@
 // in tests/placement/reference.py.
 #include "zerav/graph/placement/placement.hpp"
 
-#include "zerav/graph/placement/host_ints.hpp"
-
 #include "bind/host.hpp"
 #include "bind/memory.hpp"
 #include "bind/module.hpp"
