@@ -23,20 +23,24 @@ CorePairs read_core_pairs(PyObject* graph, PyObject* assignments) {
         Ref s = bind::get_or(assignments, src, zero.get());
         Ref d = bind::get_or(assignments, dst, zero.get());
         PyObject *lo, *hi;
+        int32_t lo_class, hi_class;  // the smaller value's class first
         const auto sv = bind::exact_small_int(s.get()), dv = bind::exact_small_int(d.get());
         if (sv && dv) {
             if (*sv == *dv) return;
-            lo = *dv < *sv ? d.get() : s.get();
-            hi = *dv < *sv ? s.get() : d.get();
+            const bool swap = *dv < *sv;
+            lo = swap ? d.get() : s.get();
+            hi = swap ? s.get() : d.get();
+            lo_class = out.classes.class_of_int(swap ? *dv : *sv, lo);
+            hi_class = out.classes.class_of_int(swap ? *sv : *dv, hi);
         } else {
             if (!bind::compare_expression(s.get(), d.get(), Py_NE)) return;
             // min(s, d) and max(s, d): the first argument unless the second compares below / above.
             lo = bind::compare(d.get(), s.get(), Py_LT) ? d.get() : s.get();
             hi = bind::compare(d.get(), s.get(), Py_GT) ? d.get() : s.get();
+            lo_class = out.classes.class_of(lo);
+            hi_class = out.classes.class_of(hi);
         }
-        const int32_t lo_class = out.classes.class_of(lo);  // the smaller value's class first
-        if (out.pairs.count(lo_class, out.classes.class_of(hi)))
-            out.keys.push_back({key_value(lo), key_value(hi)});
+        if (out.pairs.count(lo_class, hi_class)) out.keys.push_back({key_value(lo), key_value(hi)});
     });
     return out;
 }

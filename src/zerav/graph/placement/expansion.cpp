@@ -13,21 +13,6 @@ std::vector<uint32_t> heaviest_first(const Pairs& pairs) {
     return order;
 }
 
-bool Pairs::count(int32_t lo_class, int32_t hi_class) {
-    const uint64_t key =
-        (static_cast<uint64_t>(static_cast<uint32_t>(lo_class)) << 32) | static_cast<uint32_t>(hi_class);
-    const auto next = static_cast<int32_t>(size());
-    const int32_t p = index.find_or_insert(key, next);
-    if (p != next) {
-        ++weight[p];
-        return false;
-    }
-    lo.push_back(lo_class);
-    hi.push_back(hi_class);
-    weight.push_back(1);
-    return true;
-}
-
 NeighborLists neighbor_lists(const Pairs& pairs, std::span<const uint32_t> sorted, size_t class_count) {
     NeighborLists out;
     out.start.assign(class_count + 1, 0);

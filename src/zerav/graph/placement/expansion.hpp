@@ -43,7 +43,20 @@ struct Pairs {
     size_t size() const { return weight.size(); }
 
     // One more edge between the classes lo and hi; true when it is their first.
-    bool count(int32_t lo_class, int32_t hi_class);
+    bool count(int32_t lo_class, int32_t hi_class) {
+        const uint64_t key =
+            (static_cast<uint64_t>(static_cast<uint32_t>(lo_class)) << 32) | static_cast<uint32_t>(hi_class);
+        const auto next = static_cast<int32_t>(size());
+        const int32_t p = index.find_or_insert(key, next);
+        if (p != next) {
+            ++weight[p];
+            return false;
+        }
+        lo.push_back(lo_class);
+        hi.push_back(hi_class);
+        weight.push_back(1);
+        return true;
+    }
 };
 
 // The classes of the core values as plain data (filled by the host edge, core_classes.hpp).
