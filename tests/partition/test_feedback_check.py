@@ -121,6 +121,51 @@ def test_a_column_count_of_another_type_builds_the_whole_map_once(edges):
     assert got == ([("a", "b", 2, 0)] if edges else [])
 
 
+class Logged:
+    """A mesh coordinate that records, in order, the arithmetic done on it."""
+
+    def __init__(self, value, log):
+        self.value, self.log = value, log
+
+    def _record(self, op, value):
+        self.log.append(op)
+        return Logged(value, self.log)
+
+    def __sub__(self, other):
+        return self._record("-", self.value - other.value)
+
+    def __add__(self, other):
+        return self._record("+", self.value + other.value)
+
+    def __abs__(self):
+        return self._record("abs", abs(self.value))
+
+    def __gt__(self, limit):
+        self.log.append(">")
+        return self.value > limit
+
+
+class LoggingCols:
+    """A column count of another type: the positions it divides out are Logged."""
+
+    def __init__(self, cols, log):
+        self.cols, self.log = cols, log
+
+    def __rfloordiv__(self, cid):
+        return Logged(cid // self.cols, self.log)
+
+    def __rmod__(self, cid):
+        return Logged(cid % self.cols, self.log)
+
+
+def test_hop_arithmetic_runs_in_the_order_of_the_expression():
+    native, model = [], []
+    edges, cores = [("a", "b")], {"a": 0, "b": 5}
+    check(edges, cores, spec(0, (2, LoggingCols(3, native))))
+    feedback_violations(edges, cores, spec(0, (2, LoggingCols(3, model))))
+    assert native == model == ["-", "abs", "-", "abs", "+", ">"]
+
+
 @pytest.mark.parametrize(
     "edges, assignments, message",
     [
