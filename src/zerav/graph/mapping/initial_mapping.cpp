@@ -21,7 +21,7 @@ namespace {
 // distance: at half weight the bisections cut 4-6 % fewer edges on the large benchmark inputs
 // for 3-8 % more hops (measured against 1.0 and 0.25).
 constexpr double kOutsidePull = 0.5;
-constexpr double kLatePull = 64.0;  // per hop a feedback edge would reach beyond the delay limit
+constexpr double kLatePull = 48.0;  // per hop a feedback edge would reach beyond the delay limit
 constexpr int kGrowthTrials = 3;
 constexpr size_t kManyVertices = 65'536;  // larger sets are grown once: the trials cost more than they find
 constexpr int kBoundaryPasses = 4;

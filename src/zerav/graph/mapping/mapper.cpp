@@ -21,7 +21,7 @@ constexpr double kSlack = 0.03;           // spare cores, as a share of the core
 constexpr int kCoarsePasses = 8;
 constexpr int kFinePasses = 4;
 constexpr int kDelayPasses = 16;
-constexpr int kDelayRetries = 2;  // attempts with more cores and new bisections after a delay failure
+constexpr int kDelayRetries = 2;  // new bisections on the same cores after a delay failure
 
 std::string text(int64_t v) { return std::to_string(v); }
 
@@ -235,7 +235,7 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
     int delay_retries = 0;
-    bool banded_helps = true;
+    bool delay_grown = false, banded_helps = true;
     for (uint64_t attempt = 0;; ++attempt) {
         const ChipCells cells(p.chip, k);
         // Each attempt draws its own stream: a retry explores other bisections, not only more cores.
@@ -262,9 +262,15 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
                     cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
             return result;
         }
-        // More cores give more room: as often as needed for capacity, a few times for the delay.
-        if (k < available && (!packed || delay_retries < kDelayRetries)) {
-            delay_retries += packed;
+        // A delay failure is a matter of layout more than of room: new bisections on the same
+        // cores first (measured: they succeed where more cores fail), then more cores once. More
+        // cores give room for capacity as often as needed.
+        if (packed && delay_retries < kDelayRetries) {
+            ++delay_retries;
+            continue;
+        }
+        if (k < available && (!packed || !delay_grown)) {
+            delay_grown = delay_grown || packed;
             k = static_cast<int32_t>(std::min<int64_t>(available, k + std::max(1, k / 8)));
             continue;
         }
