@@ -17,6 +17,11 @@ namespace zerav::mapping {
 
 namespace {
 
+// What an edge to a vertex elsewhere weighs against an edge inside the region, per unit of
+// distance: at half weight the bisections cut 4-6 % fewer edges on the large benchmark inputs
+// for 3-8 % more hops (measured against 1.0 and 0.25).
+constexpr double kOutsidePull = 0.5;
+constexpr double kLatePull = 48.0;  // per hop a feedback edge would reach beyond the delay limit
 constexpr int kGrowthTrials = 3;
 constexpr size_t kManyVertices = 65'536;  // larger sets are grown once: the trials cost more than they find
 constexpr int kBoundaryPasses = 4;
@@ -219,46 +224,71 @@ class Bisector {
         }
         if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
         const size_t patience = std::max<size_t>(kPatience, vertices.size() / 50);
+        // A move may take a side past its cap by up to the largest vertex: with no room to spare
+        // a pass can still trade vertices, one move after the other. The pass returns to the
+        // point that exceeds the caps least, and among those to the one that saved most.
+        int64_t heaviest = 0;
+        for (int32_t v : vertices) heaviest = std::max(heaviest, g_.count[static_cast<size_t>(v)]);
+        auto overflow = [&] {
+            return std::max<int64_t>(0, count[0] - h.cap[0]) + std::max<int64_t>(0, count[1] - h.cap[1]);
+        };
         std::vector<int32_t> moved;
         for (int pass = 0; pass < kBoundaryPasses; ++pass) {
-            std::priority_queue<std::pair<double, int32_t>> heap;
-            // Only vertices on the boundary, or pulled to the other side, can lead: the others
-            // enter when a neighbour moves.
+            // One queue per side. Only vertices on the boundary, or pulled to the other side,
+            // can lead: the others enter when a neighbour moves.
+            std::priority_queue<std::pair<double, int32_t>> heap[2];
             for (int32_t v : vertices) {
                 const auto vs = static_cast<size_t>(v);
                 locked_[vs] = 0;
                 bool boundary = false;
                 gain_[vs] = move_gain(v, h, boundary);
-                if (boundary || gain_[vs] > 0) heap.emplace(gain_[vs], v);
+                if (boundary || gain_[vs] > 0) heap[side_[vs]].emplace(gain_[vs], v);
             }
             moved.clear();
             double total = 0, best_total = 0;
             size_t best_length = 0;
-            while (!heap.empty() && moved.size() - best_length < patience) {
-                auto [g, v] = heap.top();
-                heap.pop();
+            int64_t best_overflow = overflow();
+            auto fits = [&](int32_t v, int t) {
                 const auto vs = static_cast<size_t>(v);
-                if (locked_[vs] || g != gain_[vs]) continue;
-                const int s = side_[vs], t = 1 - s;
-                if (count[t] + g_.count[vs] > h.cap[t] ||
-                    (h.byte_cap[t] >= 0 && byte_sum[t] + bytes(v) > h.byte_cap[t])) {
-                    locked_[vs] = 1;  // no room on the other side in this pass
-                    continue;
+                return count[t] + g_.count[vs] <= h.cap[t] + heaviest &&
+                       (h.byte_cap[t] < 0 || byte_sum[t] + bytes(v) <= h.byte_cap[t]);
+            };
+            while (moved.size() - best_length < patience) {
+                // The best vertex of each side, stale entries dropped; the move comes from the
+                // side whose best gains more among the moves that fit. A side whose best does not
+                // fit waits until moves the other way make room, instead of being locked.
+                int from = -1;
+                for (int s = 0; s < 2; ++s) {
+                    while (!heap[s].empty()) {
+                        auto [g, v] = heap[s].top();
+                        const auto vs = static_cast<size_t>(v);
+                        if (!locked_[vs] && side_[vs] == s && g == gain_[vs]) break;
+                        heap[s].pop();
+                    }
+                    if (heap[s].empty() || !fits(heap[s].top().second, 1 - s)) continue;
+                    if (from < 0 || heap[s].top().first > heap[from].top().first) from = s;
                 }
+                if (from < 0) break;
+                const auto [g, v] = heap[from].top();
+                heap[from].pop();
+                const auto vs = static_cast<size_t>(v);
+                const int s = from, t = 1 - s;
                 locked_[vs] = 1;
                 side_[vs] = static_cast<uint8_t>(t);
                 count[s] -= g_.count[vs], count[t] += g_.count[vs];
                 byte_sum[s] -= bytes(v), byte_sum[t] += bytes(v);
                 total += g;
                 moved.push_back(v);
-                if (total > best_total) best_total = total, best_length = moved.size();
+                const int64_t over = overflow();
+                if (over < best_overflow || (over == best_overflow && total > best_total))
+                    best_total = total, best_length = moved.size(), best_overflow = over;
                 for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                     const int32_t u = g_.adj[static_cast<size_t>(i)];
                     const auto us = static_cast<size_t>(u);
                     if (!inside(u) || locked_[us]) continue;
                     const double d = 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
                     gain_[us] += side_[us] == s ? d : -d;
-                    heap.emplace(gain_[us], u);
+                    heap[side_[us]].emplace(gain_[us], u);
                 }
             }
             for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
@@ -359,8 +389,13 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                 const int32_t r = region_of[static_cast<size_t>(g.adj[static_cast<size_t>(i)])];
                 if (r == own) continue;
                 const Centre& there = centres[static_cast<size_t>(r)];
-                p += static_cast<double>(g.weight[static_cast<size_t>(i)]) *
-                     (distance(b.centre, there) - distance(a.centre, there));
+                const double da = distance(a.centre, there), db = distance(b.centre, there);
+                p += kOutsidePull * static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
+                // A feedback edge that would reach beyond the delay limit pulls much harder.
+                if (limits.delay >= 0 && g.feedback[static_cast<size_t>(i)] > 0)
+                    p += kLatePull * static_cast<double>(g.feedback[static_cast<size_t>(i)]) *
+                         (std::max(0.0, db - static_cast<double>(limits.delay)) -
+                          std::max(0.0, da - static_cast<double>(limits.delay)));
             }
             pull.push_back(p);
         }

@@ -21,6 +21,7 @@ constexpr double kSlack = 0.03;           // spare cores, as a share of the core
 constexpr int kCoarsePasses = 8;
 constexpr int kFinePasses = 4;
 constexpr int kDelayPasses = 16;
+constexpr int kDelayRetries = 2;  // new bisections on the same cores after a delay failure
 
 std::string text(int64_t v) { return std::to_string(v); }
 
@@ -233,10 +234,12 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     int32_t k = core_count(zero.graph, limits, available);
     const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
-    bool delay_retried = false, banded_helps = true;
-    for (;;) {
+    int delay_retries = 0;
+    bool delay_grown = false, banded_helps = true;
+    for (uint64_t attempt = 0;; ++attempt) {
         const ChipCells cells(p.chip, k);
-        Rng rng(p.seed);
+        // Each attempt draws its own stream: a retry explores other bisections, not only more cores.
+        Rng rng(p.seed + attempt * 0x9E3779B97F4A7C15ull);
         bool packed = map_levels(zero.graph, cells, limits, rng, part);
         int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
         if (late > 0 && split >= 0 && banded_helps) {
@@ -259,9 +262,15 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
                     cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
             return result;
         }
-        // More cores give more room: as often as needed for capacity, once for the delay.
-        if (k < available && (!packed || !delay_retried)) {
-            delay_retried = delay_retried || packed;
+        // A delay failure is a matter of layout more than of room: new bisections on the same
+        // cores first (measured: they succeed where more cores fail), then more cores once. More
+        // cores give room for capacity as often as needed.
+        if (packed && delay_retries < kDelayRetries) {
+            ++delay_retries;
+            continue;
+        }
+        if (k < available && (!packed || !delay_grown)) {
+            delay_grown = delay_grown || packed;
             k = static_cast<int32_t>(std::min<int64_t>(available, k + std::max(1, k / 8)));
             continue;
         }
