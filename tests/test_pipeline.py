@@ -3,6 +3,8 @@ out by hand from the rules of each stage."""
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -92,13 +94,7 @@ def test_partition_place_allocate():
     assert r.fits_hardware is False and r.violations == [2]
 
     # Twice the SRAM fits everything; the results of the earlier stages are untouched.
-    roomy = HardwareSpec(
-        num_cores=8,
-        max_neurons_per_core=2,
-        core_mesh_topology=(2, 4),
-        sram_bytes_per_core=1024,
-        max_feedback_delay=4,
-    )
+    roomy = dataclasses.replace(HW, sram_bytes_per_core=1024)
     again = resource.allocate(g, roomy)
     assert again.fits_hardware and again.violations == [] and again.peak_core_utilization == 592 / 1024
     assert g.partition_metadata is meta and placement.place(g, HW) == placed

@@ -63,9 +63,17 @@ def _layout(o: Outcome, chip: Chip) -> tuple[int, int, dict[int, tuple[int, int]
     return rows, cols, {c: (i // cols, i % cols) for i, c in enumerate(cores)}
 
 
-def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
+_EMPTY_CELL = dict(facecolor="#eeeeee", edgecolor="#cccccc", linewidth=0.5)
+
+
+def _cell(ax, x: float, y: float, **style) -> None:
+    """One mesh cell: a square inset in its unit square, drawn below the labels and links."""
     from matplotlib.patches import Rectangle
 
+    ax.add_patch(Rectangle((x + 0.04, y + 0.04), 0.92, 0.92, zorder=1, **style))
+
+
+def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
     ax.set_aspect("equal")
     ax.set_xticks([])
     ax.set_yticks([])
@@ -77,16 +85,7 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
         if chip.hw.core_mesh_topology is not None:
             for r in range(rows):
                 for c in range(cols):
-                    ax.add_patch(
-                        Rectangle(
-                            (c + 0.04, r + 0.04),
-                            0.92,
-                            0.92,
-                            facecolor="#eeeeee",
-                            edgecolor="#cccccc",
-                            linewidth=0.5,
-                        )
-                    )
+                    _cell(ax, c, r, **_EMPTY_CELL)
             ax.set_xlim(-0.1, cols + 0.1)
             ax.set_ylim(-0.1, rows + 0.1)
         reason = "; ".join(p.message for p in o.problems) or "no mapping"
@@ -116,33 +115,20 @@ def _panel(fig, ax, model: Model, chip: Chip, o: Outcome, cmap, norm) -> None:
             core = occupied.get((r, c))
             x, y = c, rows - 1 - r
             if core is None:
-                ax.add_patch(
-                    Rectangle(
-                        (x + 0.04, y + 0.04),
-                        0.92,
-                        0.92,
-                        facecolor="#eeeeee",
-                        edgecolor="#cccccc",
-                        linewidth=0.5,
-                        zorder=1,
-                    )
-                )
+                _cell(ax, x, y, **_EMPTY_CELL)
                 continue
             b = budgets.get(core)
             util = b.utilization if b is not None else 0.0
             over = b is not None and b.total_bytes > sram
             crowded = core in crowded_cores
-            ax.add_patch(
-                Rectangle(
-                    (x + 0.04, y + 0.04),
-                    0.92,
-                    0.92,
-                    facecolor=cmap(norm(util)) if b is not None else "white",
-                    edgecolor="red" if over else ("purple" if crowded else "#555555"),
-                    linestyle="--" if crowded and not over else "-",
-                    linewidth=2.0 if over or crowded else 0.6,
-                    zorder=1,
-                )
+            _cell(
+                ax,
+                x,
+                y,
+                facecolor=cmap(norm(util)) if b is not None else "white",
+                edgecolor="red" if over else ("purple" if crowded else "#555555"),
+                linestyle="--" if crowded and not over else "-",
+                linewidth=2.0 if over or crowded else 0.6,
             )
             if size > _LABELLED:
                 continue
