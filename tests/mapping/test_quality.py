@@ -32,3 +32,38 @@ def test_full_cores_still_get_a_near_optimal_grid_cut(side, mesh):
     cut = graph.partition_metadata["metrics"]["total_cross_core_edges"]
     best = 2 * side * (mesh[0] - 1)
     assert cut <= 1.04 * best, (cut, best)
+
+
+def clusters_on_a_grid(side, size):
+    """side x side clusters of `size` fully connected compute nodes; neighbouring clusters (in a
+    grid) are joined by three edges, so one core per cluster laid out like the grid is optimal."""
+    cluster = [[f"c{r}.{c}" for c in range(side)] for r in range(side)]
+    nodes, edges = {}, []
+    for row in cluster:
+        for name in row:
+            members = [f"{name}.{i}" for i in range(size)]
+            nodes.update({m: ir.LIF() for m in members})
+            edges += [(a, b) for a in members for b in members if a < b]
+    for r in range(side):
+        for c in range(side):
+            for rr, cc in ((r, c + 1), (r + 1, c)):
+                if rr < side and cc < side:
+                    edges += [(f"{cluster[r][c]}.{i}", f"{cluster[rr][cc]}.{i + 1}") for i in range(3)]
+    return make_graph(nodes, edges)
+
+
+def test_cores_whose_links_form_a_grid_are_laid_out_as_that_grid():
+    # Fixing a cluster that the bisections left two or three hops from a partner means moving
+    # whole cores, not single nodes. Without that, 1 of seeds 0-7 reached the optimal layout
+    # (hops = cut) and the worst had 282 hops; the annealing of the cores' cells reaches it on
+    # all 8, and never ends above where it started.
+    hw = make_hw(num_cores=36, max_neurons_per_core=8, core_mesh_topology=(6, 6))
+    hops = []
+    for seed in range(8):
+        graph = clusters_on_a_grid(6, 8)
+        result = map_graph(graph, hw, seed=seed)
+        check_mapping(graph, hw, result)
+        assert graph.partition_metadata["metrics"]["total_cross_core_edges"] == 180
+        hops.append(result.total_hop_distance)
+    assert sum(h == 180 for h in hops) >= 6, hops
+    assert max(hops) <= 1.2 * 180, hops

@@ -1,7 +1,8 @@
 // The multilevel mapping: strongly connected components that fit a core become single
 // vertices, heavy-edge matching coarsens the graph, the coarsest graph is mapped onto a compact
-// block of cells by recursive bisection, and each finer level is rebalanced and refined on the
-// way back. Impossible constraints are reported before any work, with how far they are missed.
+// block of cells by recursive bisection, each finer level is rebalanced and refined on the way
+// back, and last the cores themselves are placed anew on the mesh. Impossible constraints are
+// reported before any work, with how far they are missed.
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -256,10 +257,11 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
                 banded_helps = false;  // not tried again: a few more cores rarely change that
         }
         if (packed && late == 0) {
+            const std::vector<int32_t> id = place_cores(zero.graph, cells, p.chip, limits, part, rng);
             result.core.resize(static_cast<size_t>(p.nodes));
             for (int32_t v = 0; v < p.nodes; ++v)
-                result.core[static_cast<size_t>(v)] =
-                    cells.id(part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])]);
+                result.core[static_cast<size_t>(v)] = id[static_cast<size_t>(
+                    part[static_cast<size_t>(zero.vertex_of[static_cast<size_t>(v)])])];
             return result;
         }
         // A delay failure is a matter of layout more than of room: new bisections on the same
