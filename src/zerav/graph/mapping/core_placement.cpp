@@ -1,7 +1,8 @@
 // The last step of a mapping: whole cores move to other cells of the mesh, or trade cells, by
 // simulated annealing over the graph of cores (cut edges between two cores summed). Vertex
 // moves cannot make such changes: every vertex of a core would have to move at once, and each
-// move alone costs. The cut, the loads and the SRAM of every core stay as they are.
+// move alone costs. The cut, the loads and the SRAM of every core stay as they are, and no
+// feedback edge grows beyond the delay limit.
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -93,7 +94,7 @@ class Annealer {
         if (costly == 0) return 0;
         const double t0 = kStartHeat * sum / costly;
         int64_t change = 0, best_change = 0;
-        std::vector<int32_t> best_cells = cell_;
+        std::vector<std::pair<int32_t, int32_t>> since_best;  // (core, cell it left), to undo
         for (int64_t i = 0; i < trials; ++i) {
             const double left = 1.0 - static_cast<double>(i) / static_cast<double>(trials);
             const double t = t0 * left * left * left;
@@ -105,18 +106,15 @@ class Annealer {
             int64_t d = 0;
             if (to < 0 || !delta(p, to, d)) continue;
             if (d > 0 && (t <= 0 || uniform(rng) >= std::exp(-static_cast<double>(d) / t))) continue;
+            since_best.emplace_back(p, cell_[static_cast<size_t>(p)]);
             move(p, to);
             change += d;
-            if (change < best_change) best_change = change, best_cells = cell_;
+            if (change < best_change) best_change = change, since_best.clear();
             if ((i & 0xFFFF) == 0 && limits_.poll) limits_.poll();
         }
-        // Back to the best layout seen (the last one may be slightly above it).
-        if (best_change < change) {
-            cell_ = std::move(best_cells);
-            std::fill(occupant_.begin(), occupant_.end(), -1);
-            for (size_t p = 0; p < cell_.size(); ++p)
-                occupant_[static_cast<size_t>(cell_[p])] = static_cast<int32_t>(p);
-        }
+        // Back to the best layout seen (the last one may be slightly above it): each move was a
+        // trade of two cells, undone by the same trade.
+        for (size_t i = since_best.size(); i-- > 0;) move(since_best[i].first, since_best[i].second);
         return best_change;
     }
 
