@@ -67,3 +67,27 @@ def test_cores_whose_links_form_a_grid_are_laid_out_as_that_grid():
         hops.append(result.total_hop_distance)
     assert sum(h == 180 for h in hops) >= 6, hops
     assert max(hops) <= 1.2 * 180, hops
+
+
+def test_a_hub_with_four_partners_gets_the_cells_around_it_beyond_the_block():
+    # Five core-sized clusters, one linked to each of the other four: only the plus shape
+    # around the centre of a 3 x 3 mesh puts every partner next to the hub, and no compact
+    # block of five cells is that shape. num_cores=8 leaves out cell 8 (the last corner).
+    size = 8
+    names = ["hub", "n", "e", "s", "w"]
+    nodes, edges = {}, []
+    for cluster in names:
+        members = [f"{cluster}.{i}" for i in range(size)]
+        nodes.update({m: ir.LIF() for m in members})
+        edges += [(a, b) for a in members for b in members if a < b]
+    for leaf in names[1:]:
+        edges += [(f"hub.{i}", f"{leaf}.{i}") for i in range(3)]
+    hw = make_hw(num_cores=8, max_neurons_per_core=size, core_mesh_topology=(3, 3))
+    for seed in range(4):
+        graph = make_graph(dict(nodes), list(edges))
+        result = map_graph(graph, hw, seed=seed)
+        check_mapping(graph, hw, result)
+        assert (
+            result.total_hop_distance == graph.partition_metadata["metrics"]["total_cross_core_edges"] == 12
+        )
+        assert graph.partition_metadata["assignments"]["hub.0"] == 4
