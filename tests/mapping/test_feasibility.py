@@ -75,6 +75,16 @@ def test_core_ids_are_mesh_cells_below_num_cores():
     check_mapping(graph, hw, map_graph(graph, hw))
 
 
+@pytest.mark.parametrize("mesh", [(100_000, 100_000), (3, 2**40), (2**40, 3)])
+def test_huge_meshes_map_within_32_bit_ids_and_report_their_hops(mesh):
+    # The work stays bound to the cells used, not the mesh. With more than 2**31 - 1 columns
+    # only the first row has ids that fit in 32 bits; a mapping that wrapped into a second row
+    # of a narrower mesh reported hops the host's mesh does not have.
+    graph = layered(12, 10)
+    hw = make_hw(num_cores=mesh[0] * mesh[1], max_neurons_per_core=10, core_mesh_topology=mesh)
+    check_mapping(graph, hw, map_graph(graph, hw))
+
+
 def test_boundary_nodes_do_not_count_against_capacity():
     nodes = {"i1": ir.Input(), "i2": ir.Input(), "a": ir.LIF(), "o": ir.Output()}
     graph = make_graph(nodes, [("i1", "a"), ("i2", "a"), ("a", "o")])

@@ -22,6 +22,10 @@ constexpr int kSamples = 256;  // moves to a neighbouring cell sampled for the s
 // the layout and never got back below it; from neighbouring moves at 0.3 the grid of clusters
 // in the tests reaches its optimal layout on every seed of 0-7 (at 1.0 on 4 of them).
 constexpr double kStartHeat = 0.3;
+// Rows and columns of the mesh beyond the block of cells that cores may move to: enough for the
+// shapes a block lacks (a core with its partners around it), and the work stays bound to the
+// block however large the mesh.
+constexpr int32_t kMargin = 2;
 
 struct Link {
     int32_t core;
@@ -57,22 +61,40 @@ std::vector<std::vector<Link>> core_links(const LevelGraph& g, int32_t cores,
 
 double uniform(Rng& rng) { return static_cast<double>(rng.next() >> 11) * 0x1.0p-53; }
 
+// The annealing works in a window of the mesh: the block of cells (whose top left corner is the
+// mesh's) and kMargin more rows and columns, so window coordinates are mesh coordinates.
 class Annealer {
   public:
     Annealer(const ChipCells& cells, const ChipShape& chip, const Limits& limits,
              std::vector<std::vector<Link>> links)
-        : limits_(limits), cols_(chip.cols), links_(std::move(links)) {
+        : limits_(limits), links_(std::move(links)) {
+        int32_t height = 0, width = 0;
+        for (int32_t p = 0; p < cells.size(); ++p)
+            height = std::max(height, cells.row(p) + 1), width = std::max(width, cells.col(p) + 1);
+        rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, height + kMargin));
+        cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, width + kMargin));
+        // A window cell is usable when its core id exists on the chip.
         const int64_t available = available_cores(chip);
-        rows_ = (available + cols_ - 1) / cols_;
-        occupant_.assign(static_cast<size_t>(available), -1);
+        occupant_.assign(static_cast<size_t>(rows_) * static_cast<size_t>(cols_), kUnusable);
+        for (int32_t r = 0; r < rows_; ++r)
+            for (int32_t c = 0; c < cols_; ++c) {
+                if (r > 0 && chip.cols > INT32_MAX) continue;  // its id is beyond 32 bits
+                const int64_t id = r * chip.cols + c;
+                if (id < available && id <= INT32_MAX) occupant_[static_cast<size_t>(r * cols_ + c)] = kEmpty;
+            }
         for (int32_t p = 0; p < cells.size(); ++p) {
-            cell_.push_back(cells.id(p));
-            occupant_[static_cast<size_t>(cells.id(p))] = p;
+            cell_.push_back(cells.row(p) * cols_ + cells.col(p));
+            occupant_[static_cast<size_t>(cell_.back())] = p;
             if (!links_[static_cast<size_t>(p)].empty()) active_.push_back(p);
         }
     }
 
-    const std::vector<int32_t>& cells() const { return cell_; }
+    // The core id (row * mesh columns + column) of each core's cell.
+    std::vector<int32_t> ids(const ChipShape& chip) const {
+        std::vector<int32_t> out;
+        for (int32_t x : cell_) out.push_back(static_cast<int32_t>(x / cols_ * chip.cols + x % cols_));
+        return out;
+    }
 
     // Anneals from the current cells; returns the change of the hop total.
     int64_t run(Rng& rng) {
@@ -124,7 +146,7 @@ class Annealer {
     }
 
     // A random active core and a random cell within `reach` hops of it (-1 when that cell is
-    // off the mesh or the core's own).
+    // outside the window, not a core of the chip, or the core's own).
     void propose(Rng& rng, double reach, int32_t& p, int32_t& to) const {
         p = active_[static_cast<size_t>(rng.below(static_cast<int32_t>(active_.size())))];
         const auto r = static_cast<int32_t>(reach);
@@ -133,16 +155,16 @@ class Annealer {
                       col = here % cols_ + rng.below(2 * r + 1) - r;
         to = -1;
         if (row < 0 || row >= rows_ || col < 0 || col >= cols_) return;
-        const int64_t id = row * cols_ + col;
-        if (id >= static_cast<int64_t>(occupant_.size()) || id == here) return;
-        to = static_cast<int32_t>(id);
+        const auto x = static_cast<int32_t>(row * cols_ + col);
+        if (x == here || occupant_[static_cast<size_t>(x)] == kUnusable) return;
+        to = x;
     }
 
     // The change of the hop total when core `p` moves to cell `to` and the core there, if any,
     // to p's cell; false when a feedback edge would grow beyond the delay limit.
     bool delta(int32_t p, int32_t to, int64_t& d) const {
         const int32_t q = occupant_[static_cast<size_t>(to)], from = cell_[static_cast<size_t>(p)];
-        return shift(p, q, from, to, d) && (q < 0 || shift(q, p, to, from, d));
+        return shift(p, q, from, to, d) && (q == kEmpty || shift(q, p, to, from, d));
     }
 
     bool shift(int32_t p, int32_t other, int32_t from, int32_t to, int64_t& d) const {
@@ -161,14 +183,15 @@ class Annealer {
         occupant_[static_cast<size_t>(to)] = p;
         occupant_[static_cast<size_t>(from)] = q;
         cell_[static_cast<size_t>(p)] = to;
-        if (q >= 0) cell_[static_cast<size_t>(q)] = from;
+        if (q != kEmpty) cell_[static_cast<size_t>(q)] = from;
     }
 
+    static constexpr int32_t kEmpty = -1, kUnusable = -2;
     const Limits& limits_;
-    int64_t cols_, rows_ = 0;
+    int32_t rows_ = 0, cols_ = 0;  // of the window
     std::vector<std::vector<Link>> links_;
-    std::vector<int32_t> cell_;      // cell id of each core
-    std::vector<int32_t> occupant_;  // core in each cell id, -1 when empty
+    std::vector<int32_t> cell_;      // window cell (row * window columns + column) of each core
+    std::vector<int32_t> occupant_;  // core in each window cell, kEmpty or kUnusable
     std::vector<int32_t> active_;    // cores with at least one link
 };
 
@@ -181,7 +204,7 @@ std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, co
     if (!chip.mesh || cells.size() < 2) return ids;
     Annealer annealer(cells, chip, limits, core_links(g, cells.size(), part));
     // Kept only when it lowers the hop total: annealing may end above where it started.
-    if (annealer.run(rng) < 0) return annealer.cells();
+    if (annealer.run(rng) < 0) return annealer.ids(chip);
     return ids;
 }
 

@@ -84,9 +84,13 @@ ChipShape read_chip(PyObject* hw_spec, bool sram) {
         Ref parts[2];
         bind::unpack(mesh.get(), 2, parts);
         chip.mesh = true;
-        // Past 2**31 cells a side the block of cells chosen is the same.
-        chip.rows = std::clamp<int64_t>(clamped(parts[0].get()), 0, INT32_MAX);
-        chip.cols = std::clamp<int64_t>(clamped(parts[1].get()), 0, INT32_MAX);
+        // Core ids are 32-bit (row * cols + col). Rows past 2**31 hold no such id; with more
+        // than 2**31 - 1 columns only the first row does, so that row is the mesh the mapping
+        // may use (there an id is its column, as on the host's mesh).
+        const int64_t rows = clamped(parts[0].get()), cols = clamped(parts[1].get());
+        chip.rows = std::clamp<int64_t>(rows, 0, INT32_MAX);
+        chip.cols = std::clamp<int64_t>(cols, 0, INT32_MAX);
+        if (cols > INT32_MAX) chip.rows = std::min<int64_t>(chip.rows, 1);
     }
     chip.feedback_delay = member(hw_spec, "max_feedback_delay");
     if (chip.feedback_delay < 0) chip.feedback_delay = -1;
