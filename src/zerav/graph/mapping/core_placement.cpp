@@ -120,7 +120,7 @@ class Annealer {
         for (int64_t i = 0; i < trials; ++i) {
             const double left = 1.0 - static_cast<double>(i) / static_cast<double>(trials);
             const double t = t0 * left * left * left;
-            // The reach of a move shrinks with the temperature, from the whole mesh to the
+            // The reach of a move shrinks with the temperature, from the whole window to the
             // neighbouring cells.
             const double reach = std::max(1.0, static_cast<double>(std::max(rows_, cols_)) * left);
             int32_t p, to;
