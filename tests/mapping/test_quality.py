@@ -34,22 +34,31 @@ def test_full_cores_still_get_a_near_optimal_grid_cut(side, mesh):
     assert cut <= 1.04 * best, (cut, best)
 
 
-def clusters_on_a_grid(side, size):
-    """side x side clusters of `size` fully connected compute nodes; neighbouring clusters (in a
-    grid) are joined by three edges, so one core per cluster laid out like the grid is optimal."""
-    cluster = [[f"c{r}.{c}" for c in range(side)] for r in range(side)]
+def linked_clusters(names, size, links, shift=0):
+    """One cluster of `size` fully connected compute nodes per name, and three edges for each
+    (a, b) in `links`: node i of a to node i + shift of b."""
     nodes, edges = {}, []
-    for row in cluster:
-        for name in row:
-            members = [f"{name}.{i}" for i in range(size)]
-            nodes.update({m: ir.LIF() for m in members})
-            edges += [(a, b) for a in members for b in members if a < b]
-    for r in range(side):
-        for c in range(side):
-            for rr, cc in ((r, c + 1), (r + 1, c)):
-                if rr < side and cc < side:
-                    edges += [(f"{cluster[r][c]}.{i}", f"{cluster[rr][cc]}.{i + 1}") for i in range(3)]
+    for name in names:
+        members = [f"{name}.{i}" for i in range(size)]
+        nodes.update({m: ir.LIF() for m in members})
+        edges += [(a, b) for a in members for b in members if a < b]
+    for a, b in links:
+        edges += [(f"{a}.{i}", f"{b}.{i + shift}") for i in range(3)]
     return make_graph(nodes, edges)
+
+
+def clusters_on_a_grid(side, size):
+    """side x side clusters joined to their grid neighbours, so one core per cluster laid out
+    like the grid is optimal."""
+    names = [f"c{r}.{c}" for r in range(side) for c in range(side)]
+    links = [
+        (f"c{r}.{c}", f"c{rr}.{cc}")
+        for r in range(side)
+        for c in range(side)
+        for rr, cc in ((r, c + 1), (r + 1, c))
+        if rr < side and cc < side
+    ]
+    return linked_clusters(names, size, links, shift=1)
 
 
 def test_cores_whose_links_form_a_grid_are_laid_out_as_that_grid():
@@ -73,18 +82,10 @@ def test_a_hub_with_four_partners_gets_the_cells_around_it_beyond_the_block():
     # Five core-sized clusters, one linked to each of the other four: only the plus shape
     # around the centre of a 3 x 3 mesh puts every partner next to the hub, and no compact
     # block of five cells is that shape. num_cores=8 leaves out cell 8 (the last corner).
-    size = 8
     names = ["hub", "n", "e", "s", "w"]
-    nodes, edges = {}, []
-    for cluster in names:
-        members = [f"{cluster}.{i}" for i in range(size)]
-        nodes.update({m: ir.LIF() for m in members})
-        edges += [(a, b) for a in members for b in members if a < b]
-    for leaf in names[1:]:
-        edges += [(f"hub.{i}", f"{leaf}.{i}") for i in range(3)]
-    hw = make_hw(num_cores=8, max_neurons_per_core=size, core_mesh_topology=(3, 3))
+    hw = make_hw(num_cores=8, max_neurons_per_core=8, core_mesh_topology=(3, 3))
     for seed in range(4):
-        graph = make_graph(dict(nodes), list(edges))
+        graph = linked_clusters(names, 8, [("hub", leaf) for leaf in names[1:]])
         result = map_graph(graph, hw, seed=seed)
         check_mapping(graph, hw, result)
         assert (

@@ -27,65 +27,34 @@ constexpr double kStartHeat = 0.3;
 // block however large the mesh.
 constexpr int32_t kMargin = 2;
 
-struct Link {
-    int32_t core;
-    int64_t weight;    // cut edges to that core
-    int64_t feedback;  // of those, feedback edges
-};
-
-// For each core (part), the other cores its vertices have edges to.
-std::vector<std::vector<Link>> core_links(const LevelGraph& g, int32_t cores,
-                                          const std::vector<int32_t>& part) {
-    std::vector<std::vector<int32_t>> members(static_cast<size_t>(cores));
-    for (int32_t v = 0; v < g.n; ++v) members[static_cast<size_t>(part[static_cast<size_t>(v)])].push_back(v);
-    std::vector<std::vector<Link>> links(static_cast<size_t>(cores));
-    std::vector<int32_t> slot(static_cast<size_t>(cores), -1);
-    for (int32_t p = 0; p < cores; ++p) {
-        auto& out = links[static_cast<size_t>(p)];
-        for (int32_t v : members[static_cast<size_t>(p)])
-            for (int64_t i = g.begin(v); i < g.end(v); ++i) {
-                const int32_t q = part[static_cast<size_t>(g.adj[static_cast<size_t>(i)])];
-                if (q == p) continue;
-                int32_t& s = slot[static_cast<size_t>(q)];
-                if (s < 0) {
-                    s = static_cast<int32_t>(out.size());
-                    out.push_back(Link{q, 0, 0});
-                }
-                out[static_cast<size_t>(s)].weight += g.weight[static_cast<size_t>(i)];
-                out[static_cast<size_t>(s)].feedback += g.feedback[static_cast<size_t>(i)];
-            }
-        for (const Link& l : out) slot[static_cast<size_t>(l.core)] = -1;
-    }
-    return links;
-}
-
 double uniform(Rng& rng) { return static_cast<double>(rng.next() >> 11) * 0x1.0p-53; }
 
 // The annealing works in a window of the mesh: the block of cells (whose top left corner is the
-// mesh's) and kMargin more rows and columns, so window coordinates are mesh coordinates.
+// mesh's) and kMargin more rows and columns, so window coordinates are mesh coordinates. The
+// graph of cores is the mapped graph contracted by part: one vertex per core, an edge's weight
+// the cut edges between two cores, its feedback the feedback edges among them.
 class Annealer {
   public:
-    Annealer(const ChipCells& cells, const ChipShape& chip, const Limits& limits,
-             std::vector<std::vector<Link>> links)
-        : limits_(limits), links_(std::move(links)) {
+    Annealer(const ChipCells& cells, const ChipShape& chip, const Limits& limits, LevelGraph cores)
+        : limits_(limits), cores_(std::move(cores)) {
         int32_t height = 0, width = 0;
         for (int32_t p = 0; p < cells.size(); ++p)
             height = std::max(height, cells.row(p) + 1), width = std::max(width, cells.col(p) + 1);
         rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, height + kMargin));
         cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, width + kMargin));
-        // A window cell is usable when its core id exists on the chip.
+        // A window cell is usable when its core id exists on the chip and fits 32 bits (the
+        // chip's sides are at most 2**31 - 1 here, so the product cannot overflow).
         const int64_t available = available_cores(chip);
         occupant_.assign(static_cast<size_t>(rows_) * static_cast<size_t>(cols_), kUnusable);
         for (int32_t r = 0; r < rows_; ++r)
             for (int32_t c = 0; c < cols_; ++c) {
-                if (r > 0 && chip.cols > INT32_MAX) continue;  // its id is beyond 32 bits
                 const int64_t id = r * chip.cols + c;
                 if (id < available && id <= INT32_MAX) occupant_[static_cast<size_t>(r * cols_ + c)] = kEmpty;
             }
         for (int32_t p = 0; p < cells.size(); ++p) {
             cell_.push_back(cells.row(p) * cols_ + cells.col(p));
             occupant_[static_cast<size_t>(cell_.back())] = p;
-            if (!links_[static_cast<size_t>(p)].empty()) active_.push_back(p);
+            if (cores_.end(p) > cores_.begin(p)) active_.push_back(p);
         }
     }
 
@@ -99,8 +68,7 @@ class Annealer {
     // Anneals from the current cells; returns the change of the hop total.
     int64_t run(Rng& rng) {
         if (active_.empty()) return 0;
-        int64_t visits = 0;
-        for (int32_t p : active_) visits += static_cast<int64_t>(links_[static_cast<size_t>(p)].size());
+        const int64_t visits = cores_.end(cores_.n - 1);  // every core's links, counted from both ends
         const int64_t per_trial = std::max<int64_t>(1, 2 * visits / static_cast<int64_t>(active_.size()));
         const int64_t trials =
             std::min(kTrialsPerCore * static_cast<int64_t>(active_.size()), kMaxLinkVisits / per_trial);
@@ -168,12 +136,15 @@ class Annealer {
     }
 
     bool shift(int32_t p, int32_t other, int32_t from, int32_t to, int64_t& d) const {
-        for (const Link& l : links_[static_cast<size_t>(p)]) {
-            if (l.core == other) continue;  // the two trade places: that link keeps its length
-            const int32_t there = cell_[static_cast<size_t>(l.core)];
+        for (int64_t i = cores_.begin(p); i < cores_.end(p); ++i) {
+            const int32_t q = cores_.adj[static_cast<size_t>(i)];
+            if (q == other) continue;  // the two trade places: that link keeps its length
+            const int32_t there = cell_[static_cast<size_t>(q)];
             const int64_t before = hops(from, there), after = hops(to, there);
-            if (l.feedback && limits_.delay >= 0 && after > limits_.delay && after > before) return false;
-            d += l.weight * (after - before);
+            if (cores_.feedback[static_cast<size_t>(i)] && limits_.delay >= 0 && after > limits_.delay &&
+                after > before)
+                return false;
+            d += cores_.weight[static_cast<size_t>(i)] * (after - before);
         }
         return true;
     }
@@ -189,7 +160,7 @@ class Annealer {
     static constexpr int32_t kEmpty = -1, kUnusable = -2;
     const Limits& limits_;
     int32_t rows_ = 0, cols_ = 0;  // of the window
-    std::vector<std::vector<Link>> links_;
+    LevelGraph cores_;
     std::vector<int32_t> cell_;      // window cell (row * window columns + column) of each core
     std::vector<int32_t> occupant_;  // core in each window cell, kEmpty or kUnusable
     std::vector<int32_t> active_;    // cores with at least one link
@@ -202,7 +173,7 @@ std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, co
     std::vector<int32_t> ids;
     for (int32_t p = 0; p < cells.size(); ++p) ids.push_back(cells.id(p));
     if (!chip.mesh || cells.size() < 2) return ids;
-    Annealer annealer(cells, chip, limits, core_links(g, cells.size(), part));
+    Annealer annealer(cells, chip, limits, contract(g, part, cells.size()));
     // Kept only when it lowers the hop total: annealing may end above where it started.
     if (annealer.run(rng) < 0) return annealer.ids(chip);
     return ids;

@@ -65,10 +65,10 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
 void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
             int passes, Rng& rng);
 
-// The cell id of every part of a finished mapping, the cores placed anew on the whole mesh by
-// simulated annealing of the graph of cores: a lower hop total, no feedback edge growing beyond
-// the delay limit; the cut and every core's load stay the same. The block's own ids when that
-// finds nothing better.
+// The cell id of every part of a finished mapping, the cores placed anew on the mesh (the block
+// and two more rows and columns) by simulated annealing of the graph of cores: a lower hop
+// total, no feedback edge growing beyond the delay limit; the cut and every core's load stay
+// the same. The block's own ids when that finds nothing better.
 std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, const ChipShape& chip,
                                  const Limits& limits, const std::vector<int32_t>& part, Rng& rng);
 
