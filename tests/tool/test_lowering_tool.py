@@ -52,7 +52,7 @@ def _write(tmp_path, graph, name="model.nir"):
 
 def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     path = _write(tmp_path, _cnn())
-    doc = tool(path, "--json").json()
+    doc = tool(path, "--json", "-").json()
     low = doc["lowering"]
     assert low["group_size"] == 256 and low["derived"] == [
         "group size 256 = 4096 neurons per core // 16 nodes per core"
@@ -74,13 +74,13 @@ def test_cnn_on_events_is_cut_into_groups_by_default(tool, tmp_path, backend):
     assert any(
         line.split()[:6] == ["lif2", "LIF", "16x17x17", "4624", "256", "32"] for line in report.splitlines()
     )
-    layer_level = tool(path, "--no-lower", "--json").json()
+    layer_level = tool(path, "--no-lower", "--json", "-").json()
     assert layer_level["lowering"] is None and layer_level["model"]["nodes"] == 10
 
 
 def test_block_policy_and_memory_aware_sizing_flags(tool, tmp_path, backend):
     path = _write(tmp_path, _cnn())
-    doc = tool(path, "--json", "--block-policy", "tiles", "--fit-sram", "--sram", "128K").json()
+    doc = tool(path, "--json", "-", "--block-policy", "tiles", "--fit-sram", "--sram", "128K").json()
     assert doc["lowering"]["policy"] == "tiles"
     rows = {r["name"]: r for r in doc["lowering"]["layers"]}
     assert rows["lif2"]["kernel_copies"] == rows["lif2"]["groups"]  # every tile holds every kernel
@@ -102,7 +102,7 @@ def test_mlp_with_scalar_neuron_parameters_counts_its_state(tool, tmp_path, back
         edges=[("input", "fc1"), ("fc1", "lif"), ("lif", "fc2"), ("fc2", "li"), ("li", "output")],
         type_check=False,
     )
-    doc = tool(_write(tmp_path, graph), "--json", "--group-size", "64").json()
+    doc = tool(_write(tmp_path, graph), "--json", "-", "--group-size", "64").json()
     assert doc["chip"]["max_neurons_per_core"] == 4096 // 64
     res = doc["runs"][0]["resources"]
     assert res["total_state_bytes"] == 4 * (128 * 5 + 10 * 3)  # LIF: 5 parameters, LI: 3
@@ -139,7 +139,7 @@ def test_nested_recurrent_block_larger_than_a_core_is_named(tool, tmp_path, back
         "note: recurrent layer(s) block.lif: 8 groups that reach each other, more than the 4 a core holds"
         in r.out
     )
-    doc = tool(path, "--neurons-per-core", "256", "--nodes-per-core", "4", "--json").json()
+    doc = tool(path, "--neurons-per-core", "256", "--nodes-per-core", "4", "--json", "-").json()
     assert {n.split("#")[0] for n in doc["runs"][0]["partition"]["assignments"]} == {"in", "block.lif", "out"}
     assert doc["runs"][0]["problems"][0]["kind"] == "node-capacity"
 
@@ -158,8 +158,8 @@ def test_exported_model_keeps_what_the_lowering_needs(tool, tmp_path, backend):
         type_check=False,
     )
     path = _write(tmp_path, graph)
-    first = tool(path, "--group-size", "16", "--json", "--export-model", "model.json").json()
-    again = tool(tmp_path / "model.json", "--lower", "--group-size", "16", "--json").json()
+    first = tool(path, "--group-size", "16", "--json", "-", "--export-model", "model.json").json()
+    again = tool(tmp_path / "model.json", "--lower", "--group-size", "16", "--json", "-").json()
     assert again["lowering"]["layers"] == first["lowering"]["layers"]
     assert again["runs"][0]["partition"]["assignments"] == first["runs"][0]["partition"]["assignments"]
 

@@ -63,7 +63,7 @@ def test_built_in_example_report(tool):
 def test_built_in_example_json_matches_the_model(tool):
     from zerav_map.models.example import example_graph
 
-    r = tool("--json")
+    r = tool("--json", "-")
     assert r.code == 0, r
     doc = r.json()
     assert doc["fits"] is True and doc["model"]["nodes"] == 350
@@ -87,7 +87,7 @@ def test_built_in_example_json_matches_the_model(tool):
 
 
 def test_small_json_model_exact_budgets(tool, small_model):
-    r = tool(small_model, *SMALL_CHIP, "--json")
+    r = tool(small_model, *SMALL_CHIP, "--json", "-")
     assert r.code == 0, r
     doc = r.json()
     (run,) = doc["runs"]
@@ -112,7 +112,7 @@ def test_small_json_model_exact_budgets(tool, small_model):
 
 
 def test_precision_flag_recounts_weights(tool, small_model):
-    docs = {p: tool(small_model, *SMALL_CHIP, "--json", "--precision", p).json() for p in ("int8", "fp32")}
+    docs = {p: tool(small_model, *SMALL_CHIP, "--json", "-", "--precision", p).json() for p in ("int8", "fp32")}
     weights = {p: d["runs"][0]["resources"]["total_weight_bytes"] for p, d in docs.items()}
     state = {p: d["runs"][0]["resources"]["total_state_bytes"] for p, d in docs.items()}
     assert weights == {"int8": 32 + 18, "fp32": 4 * (32 + 18)}
@@ -145,7 +145,7 @@ def test_compare_json_runs_each_algorithm_on_its_own_copy(tool, tmp_path):
     assert "Summary" in r.out  # the report still goes to the terminal
     doc = json.loads((tmp_path / "result.json").read_text())
     assert [run["algorithm"] for run in doc["runs"]] == ["greedy", "edgemap", "spectral", "mapping"]
-    single = tool("--json").json()["runs"][0]
+    single = tool("--json", "-").json()["runs"][0]
     # Greedy inside --compare saw an untouched model: same answer as greedy alone.
     assert doc["runs"][0]["partition"] == single["partition"]
     assert doc["runs"][0]["resources"] == single["resources"]
@@ -155,7 +155,7 @@ def test_compare_json_runs_each_algorithm_on_its_own_copy(tool, tmp_path):
 
 
 def test_mapping_mode_keeps_its_own_placement(tool):
-    runs = {run["algorithm"]: run for run in tool("--compare", "--json").json()["runs"]}
+    runs = {run["algorithm"]: run for run in tool("--compare", "--json", "-").json()["runs"]}
     joint = runs["mapping"]
     assert joint["status"] == "fits"
     cores = {int(c) for c in joint["placement"]["positions"]}
@@ -167,8 +167,8 @@ def test_mapping_mode_keeps_its_own_placement(tool):
 
 
 def test_exported_model_maps_like_the_original(tool, tmp_path):
-    first = tool("--export-model", "example.json", "--json").json()
-    again = tool("example.json", "--json").json()
+    first = tool("--export-model", "example.json", "--json", "-").json()
+    again = tool("example.json", "--json", "-").json()
     assert again["model"]["name"] == "dvs-gesture-snn"
     assert again["runs"][0]["partition"] == first["runs"][0]["partition"]
     assert again["runs"][0]["resources"] == first["runs"][0]["resources"]
@@ -190,13 +190,13 @@ def test_example_that_does_not_fit(tool, flags, kind, message):
     assert r.code == 1, r
     assert f"  {kind}: " in r.out and message in r.out, r
     assert r.out.rstrip().endswith(f"does not fit the chip (greedy: {kind}).")
-    doc = tool(*flags, "--json").json()
+    doc = tool(*flags, "--json", "-").json()
     assert doc["fits"] is False
     assert [p["kind"] for p in doc["runs"][0]["problems"]] == [kind]
 
 
 def test_sram_violations_are_the_cores_over_budget(tool):
-    doc = tool("--sram", "64K", "--json").json()
+    doc = tool("--sram", "64K", "--json", "-").json()
     run = doc["runs"][0]
     over = [b["core_id"] for b in run["resources"]["cores"] if b["total_bytes"] > 65536]
     assert over and run["resources"]["violations"] == over
@@ -224,7 +224,7 @@ def test_feedback_delay_problems_are_listed(tool, write_json):
         ["o", "0", "x", "1", "1", "0"],
         ["y", "1", "o", "0", "1", "0"],
     ]
-    doc = tool(path, *chip, "--feedback-delay", "0", "--json").json()
+    doc = tool(path, *chip, "--feedback-delay", "0", "--json", "-").json()
     assert doc["runs"][0]["feedback_delay_problems"] == [
         {"src": "o", "src_core": 0, "dst": "x", "dst_core": 1, "hops": 1, "limit": 0},
         {"src": "y", "src_core": 1, "dst": "o", "dst_core": 0, "hops": 1, "limit": 0},
@@ -240,7 +240,7 @@ def test_cycle_larger_than_a_core_is_reported(tool, write_json):
         "nodes": [{"name": n, "kind": "LIF"} for n in ring],
         "edges": [[a, b] for a, b in zip(ring, ring[1:] + ring[:1])],
     }
-    r = tool(write_json("ring.json", doc), "--nodes-per-core", "4", "--json")
+    r = tool(write_json("ring.json", doc), "--nodes-per-core", "4", "--json", "-")
     assert r.code == 1, r
     run = r.json()["runs"][0]
     assert run["partition"]["nodes_per_core"] == {"0": 5}
@@ -262,7 +262,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
             "neurons_per_core": 8,
         },
     )
-    doc = tool(small_model, "--chip", chip, "--json").json()
+    doc = tool(small_model, "--chip", chip, "--json", "-").json()
     assert doc["chip"] == {
         "name": "tiny",
         "num_cores": 4,
@@ -273,7 +273,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
         "max_feedback_delay": 2,
     }
     assert doc["runs"][0]["partition"]["num_cores_used"] == 4
-    doc = tool(small_model, "--chip", chip, "--nodes-per-core", "4", "--mesh", "none", "--json").json()
+    doc = tool(small_model, "--chip", chip, "--nodes-per-core", "4", "--mesh", "none", "--json", "-").json()
     assert doc["chip"]["max_neurons_per_core"] == 4
     assert doc["chip"]["core_mesh_topology"] is None
     assert doc["runs"][0]["partition"]["num_cores_used"] == 1
@@ -281,7 +281,7 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
 
 def test_json_is_strict(tool, write_json):
     # A model without nodes has an undefined core balance (NaN); the JSON must stay valid.
-    r = tool(write_json("none.json", {"nodes": []}), "--json")
+    r = tool(write_json("none.json", {"nodes": []}), "--json", "-")
     assert r.code == 0, r
     doc = json.loads(r.out, parse_constant=lambda c: pytest.fail(f"non-JSON constant {c}"))
     assert doc["runs"][0]["partition"]["metrics"]["balance_stddev"] is None
@@ -293,7 +293,7 @@ def test_documented_model_and_chip_files_work(tool, write_json):
 
     text = (pathlib.Path(__file__).parents[2] / "docs" / "TOOL.md").read_text()
     model_doc, chip_doc = re.findall(r"```json\n(.*?)```", text, re.S)
-    r = tool(write_json("tiny.json", model_doc), "--chip", write_json("chip.json", chip_doc), "--json")
+    r = tool(write_json("tiny.json", model_doc), "--chip", write_json("chip.json", chip_doc), "--json", "-")
     assert r.code == 0, r
     doc = r.json()
     assert doc["chip"]["name"] == "small chip" and doc["model"]["nodes"] == 5

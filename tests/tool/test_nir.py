@@ -61,7 +61,7 @@ def nir_file(tmp_path):
 
 
 def test_nir_file_is_flattened_and_mapped(tool, nir_file, backend):
-    r = tool(nir_file, "--json", "--no-lower")
+    r = tool(nir_file, "--json", "-", "--no-lower")
     assert r.code == 0, r
     doc = r.json()
     assert doc["model"] == {

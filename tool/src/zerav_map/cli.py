@@ -13,6 +13,7 @@ from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
 from zerav_map.mapping import ALGORITHMS, run
 from zerav_map.models import load_model
 from zerav_map.models.nodes import PRECISIONS, is_boundary
+from zerav_map.outputs import STDOUT, check_outputs, write_output
 from zerav_map.version import tool_version
 
 _DESCRIPTION = """\
@@ -112,13 +113,13 @@ def _parser() -> argparse.ArgumentParser:
     out = p.add_argument_group("output")
     out.add_argument(
         "--json",
-        nargs="?",
-        const="-",
         metavar="FILE",
-        help="write the result as JSON (to FILE, or instead of the report)",
+        help="write the result as JSON to FILE (.json), or to stdout instead of the report with -",
     )
     out.add_argument("--plot", metavar="FILE", help="draw the mesh to FILE (.png or .svg)")
-    out.add_argument("--export-model", metavar="FILE", help="also write the model as a JSON model file")
+    out.add_argument(
+        "--export-model", metavar="FILE", help="also write the model as a JSON model file (.json)"
+    )
     out.add_argument(
         "--no-cores", action="store_true", help="leave the per-core budget table out of the report"
     )
@@ -149,6 +150,10 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(args: argparse.Namespace) -> int:
+    check_outputs(
+        {"--json": args.json, "--plot": args.plot, "--export-model": args.export_model},
+        {"the model": args.model, "the chip file": args.chip},
+    )
     overrides = {}
     for flag, member in (
         ("cores", "num_cores"),
@@ -231,16 +236,10 @@ def _write_outputs(args, model, chip, outcomes, fits) -> None:
         from zerav_map import jsonout
 
         text = jsonout.dumps(jsonout.document(model, chip, outcomes, fits))
-        if args.json == "-":
+        if args.json == STDOUT:
             sys.stdout.write(text)
         else:
-            try:
-                with open(args.json, "w", encoding="utf-8") as f:
-                    f.write(text)
-            except OSError as e:
-                from zerav_map.errors import InputError
-
-                raise InputError(f"{args.json}: cannot write the JSON result: {e.strerror or e}") from None
+            write_output(args.json, lambda f: f.write(text), what="JSON result")
     if args.json != "-":
         from zerav_map.report import render
 

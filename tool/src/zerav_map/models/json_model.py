@@ -34,6 +34,7 @@ from zerav import ir
 from zerav_map.errors import FileProblem, InputError
 from zerav_map.models import Model
 from zerav_map.models import nodes as kinds
+from zerav_map.outputs import write_output
 
 _NODE_KEYS = {"name", "kind", "precision", "arrays", "params", "custom"}
 
@@ -259,10 +260,7 @@ def _param_doc(value: Any) -> Any:
 
 def write_json_model(model: Model, path: str) -> None:
     try:
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump(model_document(model), f, indent=1)
-            f.write("\n")
-    except OSError as e:
-        raise InputError(f"{path}: cannot write the model file: {e.strerror or e}") from None
+        text = json.dumps(model_document(model), indent=1) + "\n"
     except TypeError as e:
         raise InputError(f"{path}: the model has a parameter JSON cannot hold: {e}") from None
+    write_output(path, lambda f: f.write(text), what="model file")
