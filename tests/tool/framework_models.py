@@ -13,9 +13,8 @@ fp32 weights, scalar neuron parameters where the frameworks write them, one grap
 
 from __future__ import annotations
 
-import numpy as np
-
 import nir
+import numpy as np
 
 
 def _lif(n=None):
@@ -54,7 +53,9 @@ def recurrent():
         "fc1": nir.Affine(rng.normal(size=(512, 700)).astype(np.float32), np.zeros(512, np.float32)),
         "lif1": _lif(512),
         "fc2": nir.Linear(rng.normal(size=(20, 512)).astype(np.float32)),
-        "li2": nir.LI(tau=np.ones(20, np.float32), r=np.ones(20, np.float32), v_leak=np.zeros(20, np.float32)),
+        "li2": nir.LI(
+            tau=np.ones(20, np.float32), r=np.ones(20, np.float32), v_leak=np.zeros(20, np.float32)
+        ),
         "output": nir.Output(np.array([20])),
         "rec": nir.Linear(rng.normal(size=(512, 512)).astype(np.float32)),
     }

@@ -112,7 +112,9 @@ def test_small_json_model_exact_budgets(tool, small_model):
 
 
 def test_precision_flag_recounts_weights(tool, small_model):
-    docs = {p: tool(small_model, *SMALL_CHIP, "--json", "-", "--precision", p).json() for p in ("int8", "fp32")}
+    docs = {
+        p: tool(small_model, *SMALL_CHIP, "--json", "-", "--precision", p).json() for p in ("int8", "fp32")
+    }
     weights = {p: d["runs"][0]["resources"]["total_weight_bytes"] for p, d in docs.items()}
     state = {p: d["runs"][0]["resources"]["total_state_bytes"] for p, d in docs.items()}
     assert weights == {"int8": 32 + 18, "fp32": 4 * (32 + 18)}

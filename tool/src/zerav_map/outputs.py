@@ -70,7 +70,9 @@ def _is_model(path: str) -> bool:
     return head.startswith(b"\x89HDF") or re.search(rb'"nodes"\s*:\s*\[', head) is not None
 
 
-def write_output(path: str, write: Callable[[IO], None], *, binary: bool = False, what: str = "output") -> None:
+def write_output(
+    path: str, write: Callable[[IO], None], *, binary: bool = False, what: str = "output"
+) -> None:
     """Call ``write(f)`` on a temporary file beside ``path``, then rename it to ``path``.
 
     On any failure the temporary file is removed and ``path`` is left as it was; an
