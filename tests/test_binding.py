@@ -1,4 +1,4 @@
-"""Argument binding of every public function of the three modules, in the host's wording: too
+"""Argument binding of every public function of the modules, in the host's wording: too
 many positional arguments first, then a missing required one, then unknown and repeated
 keywords; and every parameter binds by position or by keyword."""
 
@@ -8,7 +8,7 @@ import pytest
 
 import zerav.graph.partition as partition
 from tests.helpers import Spec, make_graph, make_hw
-from zerav.graph import placement, resource
+from zerav.graph import mapping, placement, resource
 
 GRAPH, HW = make_graph("ab", [("a", "b")]), make_hw(max_feedback_delay=1)
 NO_MESH = Spec(core_mesh_topology=None, num_cores=2)
@@ -23,6 +23,7 @@ FUNCTIONS = [
     (placement.place, ("graph", "hw_spec"), 2, (None, NO_MESH)),
     (resource.allocate, ("graph", "hw_spec"), 2, (GRAPH, HW)),
     (resource._precision_to_bytes, ("precision",), 1, ("int8",)),
+    (mapping.check_feedback_delay, ("feedback_edges", "assignments", "hw_spec"), 3, ([], {}, HW)),
 ]
 
 
@@ -71,7 +72,13 @@ def test_binding_errors(fn, args, kwargs, message):
 def test_parameters_bind_by_position_or_keyword(fn, params, required, values):
     by_position = fn(*values)
     by_keyword = fn(**dict(reversed(list(zip(params, values, strict=True)))))
-    if fn in (partition.partition, placement.place, resource.allocate, resource._precision_to_bytes):
+    if fn in (
+        partition.partition,
+        placement.place,
+        resource.allocate,
+        resource._precision_to_bytes,
+        mapping.check_feedback_delay,
+    ):
         assert by_keyword == by_position
     else:
         assert type(by_keyword) is type(by_position)

@@ -3,12 +3,14 @@ errors for inputs no mapping can serve: which constraint, and by how much."""
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
 from tests.helpers import Spec, make_graph, make_hw
 from tests.mapping.graphs import check_mapping, layered, looped_layers, ring, sized
 from zerav import ir
-from zerav.graph.mapping import map_graph
+from zerav.graph.mapping import MappingError, map_graph
 from zerav.graph.partition import partition
 
 CORE = 8
@@ -98,25 +100,54 @@ def test_empty_graph():
     assert result.logical_to_physical == {} and graph.partition_metadata["num_cores_used"] == 0
 
 
+def packed_rings():
+    """Five rings of three nodes: 15 nodes fit four cores of four by count, not as whole rings."""
+    pairs = [ring(3, prefix=f"s{i}_") for i in range(5)]
+    return make_graph([n for names, _ in pairs for n in names], [e for _, edges in pairs for e in edges])
+
+
+def complete_graph(n):
+    names = [f"k{i}" for i in range(n)]
+    return make_graph(names, [(a, b) for a in names for b in names if a != b])
+
+
+def failure(graph, hw, sram=False):
+    """The MappingError map_graph raises, and its typed fields."""
+    with pytest.raises(MappingError) as info:
+        map_graph(graph, hw, sram=sram)
+    e = info.value
+    assert not hasattr(graph, "partition_metadata") or graph.partition_metadata is None
+    return str(e), (e.constraint, e.proven, e.unit, e.needed, e.available)
+
+
 @pytest.mark.parametrize(
-    ("graph", "hw", "message"),
+    ("graph", "hw", "message", "fields"),
     [
         (
             make_graph([f"n{i}" for i in range(17)]),
             make_hw(num_cores=4, max_neurons_per_core=4, core_mesh_topology=(2, 2)),
             "Capacity cannot be met: 17 compute nodes at max_neurons_per_core=4 need 5 cores, "
             "1 more than the 4 available (num_cores=4, a 2x2 mesh).",
+            ("capacity", True, "cores", 5, 4),
         ),
         (
             make_graph([f"n{i}" for i in range(7)]),
             make_hw(num_cores=3, max_neurons_per_core=2, core_mesh_topology=(2, 3)),
             "Capacity cannot be met: 7 compute nodes at max_neurons_per_core=2 need 4 cores, "
             "1 more than the 3 available (num_cores=3, a 2x3 mesh).",
+            ("capacity", True, "cores", 4, 3),
         ),
         (
             make_graph(["a"]),
             Spec(num_cores=4, max_neurons_per_core=4, core_mesh_topology=(0, 3), max_feedback_delay=-1),
             "Core count cannot be met: the chip offers no core (num_cores=4, a 0x3 mesh).",
+            ("capacity", True, "cores", 1, 0),
+        ),
+        (
+            make_graph(["a", "b"]),
+            Spec(num_cores=4, max_neurons_per_core=0, core_mesh_topology=(2, 2), max_feedback_delay=-1),
+            "Capacity cannot be met: max_neurons_per_core=0 holds no compute node, and the graph has 2.",
+            ("capacity", True, "compute nodes", 2, 0),
         ),
         (
             make_graph(*ring(9)),
@@ -124,45 +155,56 @@ def test_empty_graph():
             "Feedback delay cannot be met: the strongly connected component of 'r0' has 9 compute nodes, "
             "5 more than max_neurons_per_core=4 (or more bytes than one core holds), and "
             "max_feedback_delay=0 allows no feedback edge between cores.",
+            ("delay", True, "hops", 1, 0),
+        ),
+        (
+            packed_rings(),
+            make_hw(num_cores=4, max_neurons_per_core=4, core_mesh_topology=(2, 2)),
+            "Capacity cannot be met: no packing of the strongly connected components into 4 cores of "
+            "max_neurons_per_core=4 was found.",
+            ("capacity", False, "cores", None, 4),
         ),
     ],
 )
-def test_impossible_inputs_say_which_constraint_and_by_how_much(graph, hw, message):
-    with pytest.raises(ValueError) as info:
-        map_graph(graph, hw)
-    assert str(info.value) == message
-    assert not hasattr(graph, "partition_metadata") or graph.partition_metadata is None
+def test_impossible_inputs_say_which_constraint_and_by_how_much(graph, hw, message, fields):
+    assert failure(graph, hw) == (message, fields)
+    assert issubclass(MappingError, ValueError)
 
 
 def test_delay_that_no_mapping_found_meets_is_an_error():
     # A complete digraph on 3 cores' worth of nodes: some feedback edge must span the two
     # cores that are not neighbours on a 1 x 3 mesh... unless only adjacent cores are used.
-    names = [f"k{i}" for i in range(12)]
-    graph = make_graph(names, [(a, b) for a in names for b in names if a != b])
     hw = make_hw(num_cores=3, max_neurons_per_core=4, core_mesh_topology=(1, 3), max_feedback_delay=1)
-    with pytest.raises(
-        ValueError,
-        match=r"^Feedback delay cannot be met: no mapping found keeps every feedback edge within max_feedback_delay=1 hops; the best found leaves \d+ feedback edge\(s\) longer\.$",
-    ):
-        map_graph(graph, hw)
+    message, fields = failure(complete_graph(12), hw)
+    assert re.fullmatch(
+        r"Feedback delay cannot be met: no mapping found keeps every feedback edge within "
+        r"max_feedback_delay=1 hops; the best found leaves \d+ feedback edge\(s\) longer\.",
+        message,
+    )
+    # The best mapping found needs its longest feedback edge, the two ends of the mesh, 2 hops.
+    assert fields == ("delay", False, "hops", 2, 1)
 
 
 def test_sram_errors_name_the_node_or_the_total():
     graph = make_graph({"big": sized(100), "small": sized(10)})
     hw = make_hw(num_cores=4, core_mesh_topology=(2, 2), sram_bytes_per_core=300)
-    with pytest.raises(ValueError) as info:
-        map_graph(graph, hw, sram=True)
     # 100 fp32 weights and one bias: 404 bytes.
-    assert (
-        str(info.value)
-        == "SRAM cannot be met: node 'big' needs 404 bytes, 104 more than sram_bytes_per_core=300."
+    assert failure(graph, hw, sram=True) == (
+        "SRAM cannot be met: node 'big' needs 404 bytes, 104 more than sram_bytes_per_core=300.",
+        ("sram", True, "bytes", 404, 300),
     )
     graph = make_graph({f"n{i}": sized(60) for i in range(5)})
     hw = make_hw(num_cores=2, core_mesh_topology=(1, 2), sram_bytes_per_core=300)
-    with pytest.raises(ValueError) as info:
-        map_graph(graph, hw, sram=True)
-    assert str(info.value) == (
+    assert failure(graph, hw, sram=True) == (
         "SRAM cannot be met: the nodes need 1220 bytes, 620 more than 2 cores of sram_bytes_per_core=300 hold "
-        "(num_cores=2, a 1x2 mesh)."
+        "(num_cores=2, a 1x2 mesh).",
+        ("sram", True, "bytes", 1220, 600),
     )
     map_graph(graph, hw)  # without sram=True the bytes are not a constraint
+    # The node fits a core alone, but not with the routing buffer of the edge that enters it.
+    graph = make_graph({"big": sized(100), "src": sized(1)}, [("src", "big")])
+    hw = make_hw(num_cores=4, max_neurons_per_core=1, core_mesh_topology=(2, 2), sram_bytes_per_core=404)
+    assert failure(graph, hw, sram=True) == (
+        "SRAM cannot be met: the mapping found puts 412 bytes on core 0, 8 more than sram_bytes_per_core=404.",
+        ("sram", False, "bytes", 412, 404),
+    )

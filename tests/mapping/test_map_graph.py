@@ -15,6 +15,7 @@ from tests.helpers import make_graph, make_hw
 from tests.mapping.graphs import check_mapping, layered, ring
 from zerav import ir
 from zerav.graph import mapping
+from zerav.graph.partition import _check_feedback_delay
 from zerav.graph.placement import PlacementResult
 from zerav.graph.resource import allocate
 
@@ -26,7 +27,9 @@ def test_module_frame_and_function_object():
         "ir",
         "HardwareSpec",
         "PlacementResult",
+        "MappingError",
         "map_graph",
+        "check_feedback_delay",
     ]
     assert mapping.PlacementResult is PlacementResult
     fn = mapping.map_graph
@@ -82,6 +85,38 @@ def test_write_back_as_partition_writes_it():
     assert meta["feedback_edges"] in ([("a", "b"), ("b", "a")], [])
     # allocate runs on the result unchanged and sees the cores the mapping chose.
     assert set(allocate(graph, hw).budgets) <= set(meta["assignments"].values())
+
+
+def test_mapping_error_is_a_value_error_with_its_fields_kept_by_pickle():
+    with pytest.raises(ValueError) as info:
+        mapping.map_graph(make_graph([f"n{i}" for i in range(97)]), HW)
+    error = info.value
+    assert type(error) is mapping.MappingError and error.__module__ == "zerav.graph.mapping"
+    again = pickle.loads(pickle.dumps(error))
+    assert (str(again), vars(again)) == (str(error), vars(error))
+    assert vars(error) == {
+        "constraint": "capacity",
+        "proven": True,
+        "unit": "cores",
+        "needed": 17,
+        "available": 16,
+    }
+
+
+@pytest.mark.parametrize(
+    ("edges", "assignments", "hw"),
+    [
+        ([("a", "b"), ("b", "c"), ("a", "b")], {"a": 0, "b": 15, "c": 14}, HW),
+        ([("a", "b"), ("b", "b")], {"a": 0, "b": 40}, HW),  # an id beyond the chip sits at (0, 0)
+        ([("a", "b")], {"a": 0, "b": 1}, make_hw(core_mesh_topology=None, max_feedback_delay=0)),
+    ],
+)
+def test_public_delay_check_is_the_one_partition_makes(edges, assignments, hw):
+    assert mapping.check_feedback_delay(edges, assignments, hw) == _check_feedback_delay(
+        edges, assignments, hw
+    )
+    with pytest.raises(TypeError, match="expected list, got tuple"):
+        mapping.check_feedback_delay(tuple(edges), assignments, hw)
 
 
 def test_failed_write_restores_the_core_ids_already_written():

@@ -17,7 +17,7 @@ from tests.helpers import Spec, leaked_blocks, make_graph, make_hw, placed_graph
 from tests.mapping.graphs import ring
 from zerav import ir
 from zerav.graph import resource
-from zerav.graph.mapping import map_graph
+from zerav.graph.mapping import check_feedback_delay, map_graph
 from zerav.graph.placement import place
 
 # A leak of one block per call shows ROUNDS blocks in every trial; the interpreter's and the
@@ -260,6 +260,9 @@ CASES = {
         for name, (exc, hw, sram) in MAPPING_FAILURES.items()
     },
     "map_graph binding": Case(call=expect(TypeError, map_graph, RING), inputs=[RING]),
+    "public check": Case(
+        call=lambda: check_feedback_delay([("n1", "n2")] * 5, {"n1": 0, "n2": 9}, CHECK_HW), inputs=[CHECK_HW]
+    ),
     "map_graph bad edge": Case(
         call=expect(ValueError, map_graph, make_graph("ab", [("a", "b", "c")]), RING_HW), inputs=[RING_HW]
     ),

@@ -1,9 +1,21 @@
 """Joint partitioning and placement of a graph onto the core mesh (native module)."""
 
+from typing import Dict, List, Literal, Tuple
+
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
 from zerav.graph.placement import PlacementResult
 
+class MappingError(ValueError):
+    constraint: Literal["capacity", "sram", "delay"]
+    proven: bool
+    unit: Literal["cores", "compute nodes", "bytes", "hops"]
+    needed: int | None
+    available: int
+
 def map_graph(
     graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False
 ) -> PlacementResult: ...
+def check_feedback_delay(
+    feedback_edges: List[Tuple[str, str]], assignments: Dict[str, int], hw_spec: HardwareSpec
+) -> List[Tuple[str, str, int, int]]: ...

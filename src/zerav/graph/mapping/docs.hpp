@@ -34,6 +34,32 @@ inline constexpr const char* map_graph =
     "    the algorithm \"mapping\".\n"
     "\n"
     "Raises:\n"
-    "    ValueError: If a constraint cannot be met; the message says which and by how much.";
+    "    MappingError: If a constraint cannot be met; the message says which and by how much.";
+
+inline constexpr const char* mapping_error =
+    "A constraint the mapping cannot meet (a ValueError).\n"
+    "\n"
+    "Attributes:\n"
+    "    constraint: \"capacity\", \"sram\" or \"delay\".\n"
+    "    proven: True when no mapping can meet it (a bound checked before the search),\n"
+    "        False when the search found none.\n"
+    "    unit: What needed and available count: \"cores\", \"compute nodes\", \"bytes\" or \"hops\".\n"
+    "    needed: What the graph needs (for a failed search, what the best mapping found\n"
+    "        needs), or None where the search gave up without a measure.\n"
+    "    available: What the chip offers (for the delay, max_feedback_delay).";
+
+inline constexpr const char* check_feedback_delay =
+    "check_feedback_delay(feedback_edges: List[Tuple[str, str]], assignments: Dict[str, int], "
+    "hw_spec: HardwareSpec) -> List[Tuple[str, str, int, int]]\n"
+    "\n"
+    "The feedback edges of an assignment that span more hops than max_feedback_delay.\n"
+    "\n"
+    "The check partition() makes on a partitioner's result: core c sits at its row-major\n"
+    "home (c // cols, c % cols) of the mesh, and without a mesh a cross-core edge spans\n"
+    "one hop. feedback_edges must be a list and assignments a dict.\n"
+    "\n"
+    "Returns:\n"
+    "    List of (src, dst, hops, limit) tuples for violated edges, in the order of\n"
+    "    feedback_edges.";
 
 }  // namespace zerav::mapping::docs

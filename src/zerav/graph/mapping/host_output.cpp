@@ -104,11 +104,11 @@ void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& m
     }
     for (const auto& [core, total] : bytes) {
         if (total <= problem.chip.sram) continue;
-        const std::string message =
-            "SRAM cannot be met: the mapping found puts " + std::to_string(total) + " bytes on core " +
-            std::to_string(core) + ", " + std::to_string(total - problem.chip.sram) +
-            " more than sram_bytes_per_core=" + std::to_string(problem.chip.sram) + ".";
-        bind::raise(PyExc_ValueError, message.c_str());
+        throw Infeasible(Constraint::sram, false, "bytes", total, problem.chip.sram,
+                         "SRAM cannot be met: the mapping found puts " + std::to_string(total) +
+                             " bytes on core " + std::to_string(core) + ", " +
+                             std::to_string(total - problem.chip.sram) +
+                             " more than sram_bytes_per_core=" + std::to_string(problem.chip.sram) + ".");
     }
 }
 

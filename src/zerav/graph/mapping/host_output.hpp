@@ -19,7 +19,7 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
 // restores the ones made), then stores `partition_metadata` on the graph.
 void write_answer(PyObject* graph_obj, const HostGraph& graph, const Answer& answer);
 
-// Raises ValueError when some core holds more bytes than allocate would accept, counted
+// Throws Infeasible when some core holds more bytes than allocate would accept, counted
 // exactly as allocate counts them (node bytes plus 8 per incoming cross-core edge).
 void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& mapping);
 

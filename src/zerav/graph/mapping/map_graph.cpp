@@ -1,5 +1,6 @@
 // map_graph(): validate, read the host objects once, map natively, check the exact SRAM
 // totals, then write the result onto the graph and return the placement.
+#include "zerav/graph/mapping/failure.hpp"
 #include "zerav/graph/mapping/host_output.hpp"
 #include "zerav/graph/mapping/mapping.hpp"
 
@@ -42,10 +43,10 @@ Ref map_graph(PyObject* module, PyObject* const* args) {
     Mapping mapping;
     try {
         mapping = map_problem(problem, name_text, &graph);
+        check_sram(graph, problem, mapping);
     } catch (const Infeasible& e) {
-        bind::raise(PyExc_ValueError, e.what());
+        raise_mapping_error(module, e);
     }
-    check_sram(graph, problem, mapping);
     const Answer answer = build_answer(module, graph, problem, mapping);
     write_answer(graph_obj, graph, answer);
     return answer.placement;

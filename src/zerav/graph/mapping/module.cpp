@@ -1,7 +1,10 @@
-// The module frame of zerav.graph.mapping: imports and the map_graph function, defined in this
-// order when the module loads. The result record is the placement module's PlacementResult.
+// The module frame of zerav.graph.mapping: imports, MappingError, map_graph and
+// check_feedback_delay, defined in this order when the module loads. The result record is the
+// placement module's PlacementResult; the delay check is the partition module's own code.
 #include "zerav/graph/mapping/docs.hpp"
+#include "zerav/graph/mapping/failure.hpp"
 #include "zerav/graph/mapping/mapping.hpp"
+#include "zerav/graph/partition/feedback_check.hpp"
 
 #include "bind/module.hpp"
 
@@ -18,11 +21,23 @@ constexpr Param map_graph_params[] = {
     {"sram", "bool", nullptr, 0, true, true},
 };
 
+constexpr Param check_params[] = {
+    {"feedback_edges", "List[Tuple[str, str]]"},
+    {"assignments", "Dict[str, int]"},
+    {"hw_spec", "HardwareSpec"},
+};
+
+const bind::FunctionDef check_feedback_delay_def{"check_feedback_delay", docs::check_feedback_delay,
+                                                 check_params, "List[Tuple[str, str, int, int]]",
+                                                 partition::check_feedback_delay};
+
 void body(PyObject* module) {
     bind::import_names(module, "zerav", {"ir"});
     bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
     bind::import_names(module, "placement", {"PlacementResult"}, 1);
+    add_mapping_error(module);
     bind::add_function(module, map_graph_def);
+    bind::add_function(module, check_feedback_delay_def);
 }
 
 bind::ModuleDefinition definition{"mapping", docs::module, body};

@@ -35,9 +35,23 @@ struct Mapping {
     std::vector<int32_t> scc;   // strongly connected component per node (ids in any order)
 };
 
-// A constraint that cannot be met; the message says which and by how much.
+// The hard constraint a failure is about.
+enum class Constraint { capacity, sram, delay };
+
+// A constraint that cannot be met; the message says which and by how much. `proven`: no mapping
+// can meet it (a bound checked before the search); otherwise the search found none. `needed` is
+// what the graph (or the best mapping found) needs and `available` what the chip offers, both
+// in `unit`; `needed` is -1 where the search gave up without a measure.
 struct Infeasible : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    Constraint constraint;
+    bool proven;
+    const char* unit;
+    int64_t needed, available;
+
+    Infeasible(Constraint constraint, bool proven, const char* unit, int64_t needed, int64_t available,
+               const std::string& message)
+        : std::runtime_error(message), constraint(constraint), proven(proven), unit(unit), needed(needed),
+          available(available) {}
 };
 
 // Maps every node onto a core: the capacity, core count, distinct-cell and feedback-delay

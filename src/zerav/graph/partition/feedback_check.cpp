@@ -1,8 +1,10 @@
 // _check_feedback_delay: measure every listed feedback edge on the mesh (row-major home
 // positions of the logical cores) and report those that span more hops than allowed. The
 // plain-Python model of the same steps is `feedback_violations` in tests/partition/reference.py.
+// The mapping module links the same code as its public check_feedback_delay.
+#include "zerav/graph/partition/feedback_check.hpp"
+
 #include "zerav/graph/partition/core_positions.hpp"
-#include "zerav/graph/partition/partition.hpp"
 
 #include "bind/host.hpp"
 #include "bind/pairs.hpp"

@@ -1,6 +1,8 @@
 // The partition module's functions, shared between its source files.
 #pragma once
 
+#include "zerav/graph/partition/feedback_check.hpp"
+
 #include "bind/function.hpp"
 
 #include <cstdint>
@@ -22,10 +24,8 @@ extern const bind::FunctionDef spectral_def;
 
 struct WorkingGraph;
 
-// partition(graph, hw_spec, algorithm) and _check_feedback_delay(feedback_edges, assignments,
-// hw_spec), with their bound arguments.
+// partition(graph, hw_spec, algorithm), with its bound arguments.
 bind::Ref partition_entry_point(PyObject* module, PyObject* const* args);
-bind::Ref check_feedback_delay(PyObject* module, PyObject* const* args);
 
 // partition_greedy, handing its working graph and the library's SCC of each vertex (-1 for a
 // vertex in none; left empty for a DAG) to the caller when asked.
