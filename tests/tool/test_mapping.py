@@ -346,3 +346,20 @@ def test_a_core_left_off_the_mesh_is_a_problem(monkeypatch, small_inputs):
     assert out.unplaced == [1]
     assert [(p.kind, p.cores) for p in out.problems] == [("unplaced", [1])]
     assert not out.fits and out.position(1) is None
+
+
+@pytest.mark.parametrize(
+    ("chip", "kind", "start"),
+    [
+        ({"max_neurons_per_core": 1, "num_cores": 3}, "capacity", "Capacity cannot be met: 4 compute nodes"),
+        ({"sram_bytes_per_core": 100}, "sram", "SRAM cannot be met: node 'l1' needs 128 bytes"),
+    ],
+)
+def test_joint_mapping_failures_are_sorted_by_their_constraint(small_model, chip, kind, start):
+    from zerav_map import mapping
+    from zerav_map.chip import make_chip
+    from zerav_map.models import load_model
+
+    spec = {"num_cores": 4, "max_neurons_per_core": 2, "core_mesh_topology": (2, 2), **chip}
+    out = mapping.run(load_model(str(small_model)), make_chip(None, spec), "mapping")
+    assert [p.kind for p in out.problems] == [kind] and out.problems[0].message.startswith(start)

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import sys
 import time
 import warnings
 from collections.abc import Callable
@@ -140,14 +141,14 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
                 out.warnings = [f"{w.category.__name__}: {w.message}" for w in caught]
     except ValueError as e:
         out.seconds = time.perf_counter() - start
-        _partition_failure(out, str(e))
+        _partition_failure(out, e)
         return out
     except Exception as e:  # a partitioner that is not built, or a fault in one
         out.seconds = time.perf_counter() - start
         out.problems.append(Problem("error", f"partition failed: {type(e).__name__}: {e}"))
         return out
     if result is not None:
-        if _too_long_feedback(out, partition_mod, result, hw):
+        if _too_long_feedback(out, result, hw):
             out.seconds = time.perf_counter() - start
             return out
         _record_partition(graph, result, algorithm)
@@ -172,13 +173,13 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
     return out
 
 
-def _too_long_feedback(out: Outcome, partition_mod, result, hw) -> bool:
-    """The partition module's own feedback-delay check on the partitioner's result, as the
-    ``partition`` entry point makes it; True when some feedback edge is too long."""
+def _too_long_feedback(out: Outcome, result, hw) -> bool:
+    """The feedback-delay check of the ``partition`` entry point (public in the mapping module)
+    on the partitioner's result; True when some feedback edge is too long."""
     if not (result.feedback_edges and hw.max_feedback_delay >= 0):
         return False
     assignments = result.assignments
-    violations = partition_mod._check_feedback_delay(result.feedback_edges, assignments, hw)
+    violations = _mapping_module().check_feedback_delay(result.feedback_edges, assignments, hw)
     if not violations:
         return False
     for src, dst, hops, limit in violations:
@@ -211,16 +212,19 @@ def _record_partition(graph: ir.Graph, result, algorithm: str) -> None:
     }
 
 
-def _partition_failure(out: Outcome, message: str) -> None:
+# The problem kind of each constraint a MappingError names.
+_MAPPING_KINDS = {"capacity": "capacity", "sram": "sram", "delay": "feedback-delay"}
+
+
+def _partition_failure(out: Outcome, error: ValueError) -> None:
+    message = str(error)
     first = message.partition("\n")[0]
-    if first.startswith("Graph requires more than"):
+    # A MappingError can only come from the mapping module, so it is imported when one is raised.
+    mapping_mod = sys.modules.get("zerav.graph.mapping")
+    if mapping_mod is not None and isinstance(error, mapping_mod.MappingError):
+        out.problems.append(Problem(_MAPPING_KINDS[error.constraint], first))
+    elif first.startswith("Graph requires more than"):  # the partitioners' one failure, a fixed text
         out.problems.append(Problem("capacity", first))
-    elif first.startswith(("Capacity cannot be met", "Core count cannot be met")):
-        out.problems.append(Problem("capacity", first))
-    elif first.startswith("Feedback delay cannot be met"):
-        out.problems.append(Problem("feedback-delay", first))
-    elif first.startswith("SRAM cannot be met"):
-        out.problems.append(Problem("sram", first))
     else:
         out.problems.append(Problem("error", f"partition failed: ValueError: {message}"))
 
