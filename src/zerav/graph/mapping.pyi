@@ -1,6 +1,6 @@
 """Joint partitioning and placement of a graph onto the core mesh (native module)."""
 
-from typing import Dict, List, Literal, Tuple
+from typing import Literal
 
 from zerav import ir
 from zerav.graph.constraints import HardwareSpec
@@ -17,5 +17,5 @@ def map_graph(
     graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False
 ) -> PlacementResult: ...
 def check_feedback_delay(
-    feedback_edges: List[Tuple[str, str]], assignments: Dict[str, int], hw_spec: HardwareSpec
-) -> List[Tuple[str, str, int, int]]: ...
+    feedback_edges: list[tuple[str, str]], assignments: dict[str, int], hw_spec: HardwareSpec
+) -> list[tuple[str, str, int, int]]: ...
