@@ -16,14 +16,19 @@ namespace {
 
 const char* constraint_name(Constraint c) {
     switch (c) {
-        case Constraint::capacity: return "capacity";
-        case Constraint::sram: return "sram";
-        case Constraint::delay: return "delay";
+        case Constraint::capacity:
+            return "capacity";
+        case Constraint::sram:
+            return "sram";
+        case Constraint::delay:
+            return "delay";
     }
     return "capacity";
 }
 
-void set_attr(PyObject* obj, const char* name, Ref value) { check(PyObject_SetAttrString(obj, name, value.get())); }
+void set_attr(PyObject* obj, const char* name, Ref value) {
+    check(PyObject_SetAttrString(obj, name, value.get()));
+}
 
 Ref text(const char* s) { return check(PyUnicode_FromString(s)); }
 

@@ -69,18 +69,19 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
     if (p.nodes > 0 && available <= 0)
         throw Infeasible(Constraint::capacity, true, "cores",
                          limits.capacity > 0 ? std::max<int64_t>(1, ceil_div(total, limits.capacity)) : 1,
-                         available, "Core count cannot be met: the chip offers no core (" + cores_text + ").");
+                         available,
+                         "Core count cannot be met: the chip offers no core (" + cores_text + ").");
     if (total > 0 && limits.capacity <= 0)
         throw Infeasible(Constraint::capacity, true, "compute nodes", total, 0,
                          "Capacity cannot be met: max_neurons_per_core=" + text(limits.capacity) +
-                         " holds no compute node, and the graph has " + text(total) + ".");
+                             " holds no compute node, and the graph has " + text(total) + ".");
     if (total > 0 && ceil_div(total, limits.capacity) > available)
         throw Infeasible(Constraint::capacity, true, "cores", ceil_div(total, limits.capacity), available,
                          "Capacity cannot be met: " + text(total) +
-                         " compute nodes at max_neurons_per_core=" + text(limits.capacity) + " need " +
-                         text(ceil_div(total, limits.capacity)) + " cores, " +
-                         text(ceil_div(total, limits.capacity) - available) + " more than the " +
-                         text(available) + " available (" + cores_text + ").");
+                             " compute nodes at max_neurons_per_core=" + text(limits.capacity) + " need " +
+                             text(ceil_div(total, limits.capacity)) + " cores, " +
+                             text(ceil_div(total, limits.capacity) - available) + " more than the " +
+                             text(available) + " available (" + cores_text + ").");
     if (limits.sram >= 0) {
         int64_t bytes = 0;
         for (int32_t v = 0; v < p.nodes; ++v) {
@@ -89,30 +90,31 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
             if (p.compute[static_cast<size_t>(v)] && b > limits.sram)
                 throw Infeasible(Constraint::sram, true, "bytes", b, limits.sram,
                                  "SRAM cannot be met: node " + name_of(context, v) + " needs " + text(b) +
-                                 " bytes, " + text(b - limits.sram) +
-                                 " more than sram_bytes_per_core=" + text(limits.sram) + ".");
+                                     " bytes, " + text(b - limits.sram) +
+                                     " more than sram_bytes_per_core=" + text(limits.sram) + ".");
         }
         const int64_t need =
             limits.sram == 0 ? (bytes > 0 ? available + 1 : 0) : ceil_div(bytes, limits.sram);
         if (need > available)
             throw Infeasible(Constraint::sram, true, "bytes", bytes, available * limits.sram,
                              "SRAM cannot be met: the nodes need " + text(bytes) + " bytes, " +
-                             text(bytes - available * limits.sram) + " more than " + text(available) +
-                             " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" + cores_text +
-                             ").");
+                                 text(bytes - available * limits.sram) + " more than " + text(available) +
+                                 " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" +
+                                 cores_text + ").");
     }
     // With no hop to spare, a component that must be split has a feedback edge too long.
     const bool no_hop = limits.delay == 0;
     if (no_hop)
         for (size_t s = 0; s < c.whole.size(); ++s)
             if (!c.whole[s])
-                throw Infeasible(Constraint::delay, true, "hops", 1, 0,
-                                 "Feedback delay cannot be met: the strongly connected component of " +
-                                 name_of(context, c.first[s]) + " has " + text(c.count[s]) +
-                                 " compute nodes, " + text(c.count[s] - limits.capacity) +
-                                 " more than max_neurons_per_core=" + text(limits.capacity) +
-                                 " (or more bytes than one core holds), and max_feedback_delay=0 allows no "
-                                 "feedback edge between cores.");
+                throw Infeasible(
+                    Constraint::delay, true, "hops", 1, 0,
+                    "Feedback delay cannot be met: the strongly connected component of " +
+                        name_of(context, c.first[s]) + " has " + text(c.count[s]) + " compute nodes, " +
+                        text(c.count[s] - limits.capacity) +
+                        " more than max_neurons_per_core=" + text(limits.capacity) +
+                        " (or more bytes than one core holds), and max_feedback_delay=0 allows no "
+                        "feedback edge between cores.");
 }
 
 // The hops of the longest feedback edge of a mapping (0 without one).
@@ -121,8 +123,9 @@ int64_t longest_feedback(const LevelGraph& g, const ChipCells& cells, const std:
     for (int32_t v = 0; v < g.n; ++v)
         for (int64_t i = g.begin(v); i < g.end(v); ++i)
             if (g.feedback[static_cast<size_t>(i)])
-                longest = std::max(longest, cells.hops(part[static_cast<size_t>(v)],
-                                                       part[static_cast<size_t>(g.adj[static_cast<size_t>(i)])]));
+                longest =
+                    std::max(longest, cells.hops(part[static_cast<size_t>(v)],
+                                                 part[static_cast<size_t>(g.adj[static_cast<size_t>(i)])]));
     return longest;
 }
 
@@ -298,14 +301,15 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
             throw Infeasible(
                 Constraint::capacity, false, "cores", -1, available,
                 "Capacity cannot be met: no packing of the strongly connected components into " +
-                text(available) + " cores of max_neurons_per_core=" + text(limits.capacity) +
-                (limits.sram >= 0 ? " and sram_bytes_per_core=" + text(limits.sram) : std::string()) +
-                " was found.");
-        throw Infeasible(
-            Constraint::delay, false, "hops", longest_feedback(zero.graph, cells, part), limits.delay,
-            "Feedback delay cannot be met: no mapping found keeps every feedback edge within "
-            "max_feedback_delay=" +
-            text(limits.delay) + " hops; the best found leaves " + text(late) + " feedback edge(s) longer.");
+                    text(available) + " cores of max_neurons_per_core=" + text(limits.capacity) +
+                    (limits.sram >= 0 ? " and sram_bytes_per_core=" + text(limits.sram) : std::string()) +
+                    " was found.");
+        throw Infeasible(Constraint::delay, false, "hops", longest_feedback(zero.graph, cells, part),
+                         limits.delay,
+                         "Feedback delay cannot be met: no mapping found keeps every feedback edge within "
+                         "max_feedback_delay=" +
+                             text(limits.delay) + " hops; the best found leaves " + text(late) +
+                             " feedback edge(s) longer.");
     }
 }
 

@@ -50,7 +50,11 @@ struct Infeasible : std::runtime_error {
 
     Infeasible(Constraint constraint, bool proven, const char* unit, int64_t needed, int64_t available,
                const std::string& message)
-        : std::runtime_error(message), constraint(constraint), proven(proven), unit(unit), needed(needed),
+        : std::runtime_error(message),
+          constraint(constraint),
+          proven(proven),
+          unit(unit),
+          needed(needed),
           available(available) {}
 };
 
