@@ -16,7 +16,7 @@ from tests.mapping.graphs import check_mapping, layered, ring
 from zerav import ir
 from zerav.graph import mapping
 from zerav.graph.partition import _check_feedback_delay
-from zerav.graph.placement import PlacementResult
+from zerav.graph.placement import PlacementResult, place
 from zerav.graph.resource import allocate
 
 HW = make_hw(num_cores=16, max_neurons_per_core=6, core_mesh_topology=(4, 4), max_feedback_delay=2)
@@ -117,6 +117,32 @@ def test_public_delay_check_is_the_one_partition_makes(edges, assignments, hw):
     )
     with pytest.raises(TypeError, match="expected list, got tuple"):
         mapping.check_feedback_delay(tuple(edges), assignments, hw)
+
+
+def test_what_place_and_allocate_give_on_the_metadata():
+    graph = layered(6, 10)
+    hw = make_hw(num_cores=64, max_neurons_per_core=8, core_mesh_topology=(8, 8))
+    result = mapping.map_graph(graph, hw)
+    meta = graph.partition_metadata
+    core = meta["assignments"]
+    cores = set(core.values())
+    # The mapping's placement is the one returned: every core at its own cell, hops counted there.
+    assert result.logical_to_physical == {c: divmod(c, 8) for c in sorted(cores)}
+    hops = sum(
+        abs(core[a] // 8 - core[b] // 8) + abs(core[a] % 8 - core[b] % 8) for a, b in meta["cross_core_edges"]
+    )
+    assert result.total_hop_distance == meta["metrics"]["total_hop_distance"] == hops
+    # allocate sees exactly the mapping's cores.
+    assert set(allocate(graph, hw).budgets) == cores
+    # place lays out ids 0 .. num_cores_used - 1 (and its seed pair) anew: cell ids that are
+    # higher stay unplaced, ids below that hold nothing get a cell, and its hop total counts
+    # only pairs of placed cores.
+    replaced = place(graph, hw)
+    n = meta["num_cores_used"]
+    seeds = list(replaced.logical_to_physical)[:2]
+    assert set(replaced.logical_to_physical) == set(range(n)) | set(seeds)
+    assert cores - set(replaced.logical_to_physical) == {c for c in cores if c >= n} - set(seeds) != set()
+    assert replaced.total_hop_distance < result.total_hop_distance
 
 
 def test_failed_write_restores_the_core_ids_already_written():
