@@ -18,9 +18,8 @@ constexpr int64_t kMaxLinkVisits = 25'000'000;  // bounds the work on dense grap
 constexpr int kSamples = 256;  // moves to a neighbouring cell sampled for the starting temperature
 // The starting temperature against the mean cost of a move to a neighbouring cell that costs.
 // The layout is already good, so the annealing starts cool: measured from the cost of moves
-// across the whole mesh (30-40 times higher on the layered graphs of 1e5 and more) it melted
-// the layout and never got back below it; from neighbouring moves at 0.3 the grid of clusters
-// in the tests reaches its optimal layout on every seed of 0-7 (at 1.0 on 4 of them).
+// across the whole mesh, which is far higher on large meshes, it melts the layout and never
+// gets back below it (docs/EXPERIMENTS.md).
 constexpr double kStartHeat = 0.3;
 // Rows and columns of the mesh beyond the block of cells that cores may move to: enough for the
 // shapes a block lacks (a core with its partners around it), and the work stays bound to the

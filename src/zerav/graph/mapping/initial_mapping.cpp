@@ -18,8 +18,8 @@ namespace zerav::mapping {
 namespace {
 
 // What an edge to a vertex elsewhere weighs against an edge inside the region, per unit of
-// distance: at half weight the bisections cut 4-6 % fewer edges on the large benchmark inputs
-// for 3-8 % more hops (measured against 1.0 and 0.25).
+// distance: more pull gives fewer hops for a larger cut, less gives more hops; half weight is
+// the balance measured (docs/EXPERIMENTS.md).
 constexpr double kOutsidePull = 0.5;
 constexpr double kLatePull = 48.0;  // per hop a feedback edge would reach beyond the delay limit
 constexpr int kGrowthTrials = 3;
@@ -223,9 +223,9 @@ class Bisector {
             byte_sum[s] += bytes(v);
         }
         if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
-        // A pass gives up after a tenth of the vertices moved without a new best: against a
-        // fiftieth, the conv net cut 2.6 % fewer edges with 14 % fewer hops and the power-law
-        // graph of 1e4 2.5 % fewer; a quarter or half found no more.
+        // A pass gives up after a tenth of the vertices moved without a new best: a shorter
+        // patience stops passes that would still find a lower cut and fewer hops on large
+        // inputs, a longer one found no more (docs/EXPERIMENTS.md).
         const size_t patience = std::max<size_t>(kPatience, vertices.size() / 10);
         // A move may take a side past its cap by up to the largest vertex: with no room to spare
         // a pass can still trade vertices, one move after the other. The pass returns to the

@@ -225,9 +225,8 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] =
                 part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
-        // Each level re-runs the bisections from the projected sides: on the layered graph of
-        // 1e6 nodes that cuts 6 % fewer edges and 20 % fewer hops than the k-way refinement
-        // alone, in twice the time (26 s against 14 s; METIS takes 31 s).
+        // Each level re-runs the bisections from the projected sides: slower than the k-way
+        // refinement alone, but a lower cut and fewer hops (docs/EXPERIMENTS.md).
         part = initial_mapping(finer, cells, limits, rng, &projected);
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, kFinePasses, rng);
