@@ -22,13 +22,16 @@ bench-quick:
 	./scripts/setup.sh test
 	.venv/bin/python -m bench --quick
 
-# The joint mapping against METIS (pymetis, installed by the bench extra) and edgemap + place.
+# The joint mapping against METIS (pymetis, installed by the bench extra), edgemap + place and
+# Scotch (Debian's scotch package, installed here where apt can; skipped where it is missing).
 bench-mapping:
 	./scripts/setup.sh test,bench
+	command -v scotch_gmap >/dev/null || apt-get install -y -q scotch || echo "scotch not installed: its peer is skipped"
 	.venv/bin/python -m bench.mapping
 
 bench-mapping-quick:
 	./scripts/setup.sh test,bench
+	command -v scotch_gmap >/dev/null || apt-get install -y -q scotch || echo "scotch not installed: its peer is skipped"
 	.venv/bin/python -m bench.mapping --quick
 
 # Python (ruff) and C++ (clang-format) style checks, which `make format` applies,

@@ -19,6 +19,7 @@ import sys
 import time
 import warnings
 
+from bench import mapping_best
 from bench.mapping_inputs import cases, chip, delay_for
 from zerav import ir
 from zerav.graph.mapping import map_graph
@@ -185,6 +186,8 @@ def main(argv=None):
             metis=metis,
             edgemap=edgemap,
         )
+        if mapping_best.available() and ours["cores"]:
+            row["scotch"] = mapping_best.scotch_run(build(), hw, ours["cores"])
         if not args.no_memory and (name.endswith("1e+05") or name.endswith("1e+04") and args.quick):
             row["peak_ours"], row["peak_greedy"] = (
                 peak("mapping", name, args.quick),
@@ -230,7 +233,9 @@ def summary(rows):
             f" {fmt(ratio(o['hops'], e.get('hops'))):>18} {fmt(ratio(o['seconds'], m['seconds'])):>10}"
             f" {o['seconds']:>7.2f} {fmt(ratio(row.get('peak_ours'), row.get('peak_greedy'))):>11}"
         )
+    within_best = mapping_best.report(rows)
     checks = {
+        "hops within 5 % of the best found": within_best,
         "every mapping within capacity and delay": len(done) == len(rows)
         and all(r["ours"]["capacity_ok"] and r["ours"]["delay_ok"] for r in rows),
         "cut <= METIS": all(r["ours"]["cut"] <= r["metis"]["cut"] for r in done),
