@@ -5,8 +5,8 @@ fp32 weights, scalar neuron parameters where the frameworks write them, one grap
   256-neuron group of the hidden layer needs 2.3 MiB of weights.
 - ``recurrent``: 700 inputs into 512 LIF neurons with all-to-all recurrence, a 20-neuron LI
   readout (1.2 MiB per 256-neuron group).
-- ``reservoir``: 100 inputs into a 2,304-neuron recurrent layer whose recurrent weight has
-  about 1 % nonzeros, a 10-neuron readout.
+- ``reservoir``: 100 inputs into a 2,304-neuron recurrent ring whose int8 recurrent weight
+  joins each neuron to a fifth of its neighbours within 48 places, a 10-neuron readout.
 - ``dvs128``: a DVS128 CNN, 2 x 128 x 128 events through two convolution stages: far more
   neurons than the 64 cores of the default chip run.
 """
@@ -66,8 +66,9 @@ def recurrent():
 def reservoir():
     rng = np.random.default_rng(3)
     n = 2304
-    w = rng.normal(size=(n, n)).astype(np.float32)
-    w[rng.random((n, n)) > 0.01] = 0
+    w = (rng.normal(size=(n, n)) * 64).astype(np.int8)
+    ring = np.abs((np.arange(n)[:, None] - np.arange(n)[None, :] + n // 2) % n - n // 2)
+    w[(ring > 48) | (rng.random((n, n)) > 0.2)] = 0
     nodes = {
         "input": nir.Input(np.array([100])),
         "fc_in": nir.Linear(rng.normal(size=(n, 100)).astype(np.float32)),

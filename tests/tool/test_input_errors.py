@@ -101,6 +101,11 @@ BAD_CHIPS = [
     ),
     ("[64]", "a chip file is a JSON object"),
     ("{num_cores: 1}", "not valid JSON"),
+    (
+        '{"nodes_per_core": 4, "max_neurons_per_core": 4}',
+        '"nodes_per_core" and "max_neurons_per_core" name the same',
+    ),
+    ('{"nodes_per_core": "4"}', "'nodes_per_core' must be an integer"),
 ]
 
 
@@ -126,6 +131,11 @@ BAD_FLAGS = [
     (["--plot", "mesh.pdf"], "mesh.pdf: the plot file must end in .png or .svg"),
     (["--plot", "no/such/dir/mesh.png"], "does not exist"),
     (["one.json", "two.json"], "unrecognized arguments: two.json"),
+    # Two flags that contradict each other: 4096 // 64 = 64 nodes per core, not 16.
+    (
+        ["--group-size", "64", "--nodes-per-core", "16", "--lower"],
+        "--group-size 64 gives 64 nodes per core on a core of 4096 neurons, but 16 nodes per core",
+    ),
 ]
 
 

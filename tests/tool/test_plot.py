@@ -32,7 +32,7 @@ def test_svg_compare_has_a_panel_per_algorithm(tool, tmp_path):
 
 
 def test_plot_of_a_mapping_that_does_not_fit_shows_why(tool, tmp_path):
-    r = tool("--cores", "8", "--plot", "mesh.svg")
+    r = tool("--cores", "8", "-a", "greedy", "--plot", "mesh.svg")
     assert r.code == 1, r
     svg = (tmp_path / "mesh.svg").read_text()
     assert "greedy: does not fit" in svg

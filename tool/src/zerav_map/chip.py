@@ -3,14 +3,15 @@
 A chip file is one JSON object with any of the ``HardwareSpec`` members (the others keep the
 default chip's values)::
 
-    {"num_cores": 64, "max_neurons_per_core": 16, "core_mesh_topology": [8, 8],
+    {"num_cores": 64, "nodes_per_core": 16, "core_mesh_topology": [8, 8],
      "sram_bytes_per_core": 524288, "max_feedback_delay": 4}
 
 ``core_mesh_topology`` is ``[rows, cols]`` or null for a chip without a mesh; a negative
 ``max_feedback_delay`` turns the feedback-delay check off. A ``"name"`` key is allowed, and
-``"neurons_per_core"``: the hardware neurons one core runs, which the lowering of a model into
-neuron groups divides among the core's nodes (``max_neurons_per_core`` is the number of graph
-nodes a core holds, the back end's unit).
+``"neurons_per_core"``: the neurons one core runs, which the lowering of a model into neuron
+groups divides among the core's nodes. ``"nodes_per_core"`` is the number of nodes a core
+holds; the back end's member for it is named ``max_neurons_per_core``, which a file may give
+instead (its old name, with the same meaning).
 """
 
 from __future__ import annotations
@@ -104,7 +105,14 @@ def load_chip_file(path: str) -> dict[str, Any]:
     if not isinstance(doc, dict):
         raise FileProblem(path, "a chip file is a JSON object of HardwareSpec members")
     out: dict[str, Any] = {}
-    for key, value in doc.items():
+    if "nodes_per_core" in doc and "max_neurons_per_core" in doc:
+        raise FileProblem(
+            path, '"nodes_per_core" and "max_neurons_per_core" name the same member: give one of them'
+        )
+    for given, value in doc.items():
+        key = given
+        if key == "nodes_per_core":
+            key = "max_neurons_per_core"
         if key == "neurons_per_core":
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise FileProblem(
@@ -121,11 +129,13 @@ def load_chip_file(path: str) -> dict[str, Any]:
             out[key] = tuple(value) if value is not None else None
         elif key in _MEMBERS:
             if isinstance(value, bool) or not isinstance(value, int):
-                raise FileProblem(path, f"{key!r} must be an integer, got {json.dumps(value)}")
+                raise FileProblem(path, f"{given!r} must be an integer, got {json.dumps(value)}")
             out[key] = value
         else:
             raise FileProblem(
-                path, f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, neurons_per_core)"
+                path,
+                f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, nodes_per_core, "
+                "neurons_per_core)",
             )
     return out
 

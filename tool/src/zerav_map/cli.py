@@ -3,26 +3,37 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 import traceback
 
 from zerav_map.chip import make_chip, parse_mesh, parse_size
-from zerav_map.errors import EXIT_DOES_NOT_FIT, EXIT_FITS, EXIT_INTERNAL, ToolError
-from zerav_map.lowering import DEFAULT_MAX_EDGES, POLICIES
-from zerav_map.mapping import ALGORITHMS, run
-from zerav_map.models import load_model
-from zerav_map.models.nodes import PRECISIONS, is_boundary
+from zerav_map.choices import (
+    ALGORITHMS,
+    DEFAULT_ALGORITHM,
+    DEFAULT_MAX_EDGES,
+    POLICIES,
+    PRECISION_NAMES,
+)
+from zerav_map.errors import EXIT_DOES_NOT_FIT, EXIT_FITS, EXIT_INTERNAL, InputError, ToolError
 from zerav_map.outputs import STDOUT, check_outputs, write_output
+from zerav_map.progress import step
 from zerav_map.version import tool_version
+
+# The back end, numpy, scipy, nir and matplotlib are imported inside the functions that need
+# them, so that --help and --version answer at once.
 
 _DESCRIPTION = """\
 Map a spiking-network model onto a many-core chip: partition it into cores, place the cores
 on the mesh and check each core's SRAM budget. MODEL is a JSON model file or a NIR file; without
-it the built-in example is mapped. A NIR model is cut into core-sized neuron groups first
-(--no-lower maps one node per layer). Exit status: 0 the model fits, 1 it does not fit (with
---compare: no algorithm fits), 2 bad input, 3 a back-end module or optional package is
-missing, 4 an unexpected error inside the tool (--debug shows its traceback).
+it the built-in example is mapped. A NIR model is cut into neuron groups first, each layer's
+groups as large as fits a core's neurons and SRAM (--no-lower maps one node per layer), and
+mapped with the joint mapping, which counts SRAM. Nodes are what a core holds a number of
+(--nodes-per-core); neurons are what a node contains (--neurons-per-core is a core's total).
+Exit status: 0 the model fits, 1 it does not fit (the report names the binding constraint and
+a change that fits; with --compare: no algorithm fits), 2 bad input, 3 a back-end module or
+optional package is missing, 4 an unexpected error inside the tool (--debug shows it).
 """
 
 
@@ -49,8 +60,10 @@ def _parser() -> argparse.ArgumentParser:
     chip = p.add_argument_group("chip (flags override the chip file, which overrides the default)")
     chip.add_argument("--chip", metavar="FILE", help="chip description (JSON)")
     chip.add_argument("--cores", type=int, metavar="N", help="number of cores")
-    chip.add_argument("--nodes-per-core", type=int, metavar="N", help="graph nodes one core can hold")
-    chip.add_argument("--neurons-per-core", type=int, metavar="N", help="hardware neurons one core runs")
+    chip.add_argument("--nodes-per-core", type=int, metavar="N", help="nodes (groups) one core holds")
+    chip.add_argument(
+        "--neurons-per-core", type=int, metavar="N", help="neurons one core runs, over all its nodes"
+    )
     chip.add_argument(
         "--mesh",
         type=_mesh,
@@ -73,14 +86,14 @@ def _parser() -> argparse.ArgumentParser:
         "--algorithm",
         "-a",
         choices=ALGORITHMS,
-        default="greedy",
-        help="partitioning algorithm (default: greedy)",
+        default=DEFAULT_ALGORITHM,
+        help=f"partitioning algorithm (default: {DEFAULT_ALGORITHM}, the joint mapping, SRAM counted)",
     )
     which.add_argument(
         "--compare", action="store_true", help="run all four algorithms and show them side by side"
     )
     run_.add_argument(
-        "--precision", choices=list(PRECISIONS), help="count every compute node's arrays in this element type"
+        "--precision", choices=PRECISION_NAMES, help="count every compute node's arrays in this element type"
     )
     low = p.add_argument_group("lowering into neuron groups (NIR models by default)")
     lowering = low.add_mutually_exclusive_group()
@@ -90,7 +103,8 @@ def _parser() -> argparse.ArgumentParser:
         "--group-size",
         type=int,
         metavar="G",
-        help="neurons per group (default: neurons per core // nodes per core)",
+        help="neurons per group, the same for every layer (default: per layer, the most that fits "
+        "SRAM, at most neurons per core // nodes per core)",
     )
     low.add_argument(
         "--block-policy",
@@ -101,7 +115,8 @@ def _parser() -> argparse.ArgumentParser:
     low.add_argument(
         "--fit-sram",
         action="store_true",
-        help="shrink a layer's groups until one fits SRAM / nodes per core",
+        help="size a layer's groups so that one fits SRAM / nodes per core (a full core's worth "
+        "of groups fits its SRAM)",
     )
     low.add_argument(
         "--max-edges",
@@ -154,6 +169,48 @@ def _main(args: argparse.Namespace) -> int:
         {"--json": args.json, "--plot": args.plot, "--export-model": args.export_model},
         {"the model": args.model, "the chip file": args.chip},
     )
+    if args.group_size is not None and args.no_lower:
+        raise InputError("--group-size sizes the groups of the lowering, which --no-lower turns off")
+    chip = make_chip(args.chip, _overrides(args))
+    if args.plot:
+        from zerav_map.plot import check_path
+
+        check_path(args.plot)
+    from zerav_map.models import load_model
+
+    with step("reading the model"):
+        model = load_model(args.model)
+    _check_not_empty(model)
+    if args.export_model:
+        from zerav_map.models.json_model import write_json_model
+
+        write_json_model(model, args.export_model)
+    mapped, mapped_chip = _prepared(model, chip, args)
+
+    from zerav_map.mapping import run
+
+    algorithms = ALGORITHMS if args.compare else (args.algorithm,)
+    outcomes = []
+    for a in algorithms:
+        with step(f"mapping with {a} onto {mapped_chip.hw.num_cores} cores"):
+            outcomes.append(run(mapped, mapped_chip, a))
+    fits = any(o.fits for o in outcomes)
+    advice = None
+    if not fits:
+        advice = _advice(model, chip, args, mapped, mapped_chip, outcomes)
+    code = EXIT_FITS if fits else EXIT_DOES_NOT_FIT
+    try:
+        _write_outputs(args, mapped, mapped_chip, outcomes, fits, advice)
+    except BrokenPipeError:
+        # The reader went away (``| head``): the verdict stands. Further writes, the
+        # interpreter's final flush included, go nowhere.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    return code
+
+
+def _overrides(args: argparse.Namespace) -> dict:
     overrides = {}
     for flag, member in (
         ("cores", "num_cores"),
@@ -167,54 +224,59 @@ def _main(args: argparse.Namespace) -> int:
         overrides["core_mesh_topology"] = args.mesh
     if args.neurons_per_core is not None:
         overrides["neurons_per_core"] = args.neurons_per_core
-    chip = make_chip(args.chip, overrides)
-    if args.plot:
-        from zerav_map.plot import check_path
+    return overrides
 
-        check_path(args.plot)
-    model = load_model(args.model)
-    if args.export_model:
-        from zerav_map.models.json_model import write_json_model
 
-        write_json_model(model, args.export_model)
+def _check_not_empty(model) -> None:
+    """A model with nothing to run, or nothing connected, has no mapping worth reporting."""
+    counts = model.counts()
+    if counts["compute_nodes"] == 0:
+        raise InputError(f"{model.source}: the model has no compute nodes: there is nothing to map")
+    if counts["edges"] == 0:
+        raise InputError(
+            f"{model.source}: the model has no edges: no node feeds another, so there are no synapses to map"
+        )
+
+
+def _prepared(model, chip, args):
+    """The model as it is mapped (lowered into groups, precision applied) and the chip it is
+    mapped onto (the nodes per core the groups give)."""
+    from zerav_map.models.nodes import is_boundary
+
     if (model.format == "nir" and not args.no_lower) or args.lower:
-        model, chip = _lowered(model, chip, args)
+        with step("lowering into neuron groups"):
+            model, chip = _lowered(model, chip, args)
+    else:
+        from zerav_map.lowering.layers import neurons_of
+
+        model.neurons = neurons_of(model.graph)
     if args.precision:
         for node in model.graph.nodes.values():
             if not is_boundary(node) and hasattr(node, "precision"):
                 node.precision = args.precision
-
-    algorithms = ALGORITHMS if args.compare else (args.algorithm,)
-    outcomes = [run(model, chip, a) for a in algorithms]
-    fits = any(o.fits for o in outcomes)
-    code = EXIT_FITS if fits else EXIT_DOES_NOT_FIT
-    try:
-        _write_outputs(args, model, chip, outcomes, fits)
-    except BrokenPipeError:
-        # The reader went away (``| head``): the verdict stands. Further writes, the
-        # interpreter's final flush included, go nowhere.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    return code
+    return model, chip
 
 
 def _lowered(model, chip, args):
     from zerav_map.lowering import Options, lower, plan_groups
+    from zerav_map.lowering.layers import LoweringError
     from zerav_map.mapping import backend
 
-    plan = plan_groups(chip, args.group_size)
+    plan = plan_groups(chip, args.group_size, nodes_given=args.nodes_per_core is not None)
     hw = plan.chip.hw
+    if args.fit_sram:
+        budget = hw.sram_bytes_per_core // hw.max_neurons_per_core
+    elif args.group_size is None:
+        budget = hw.sram_bytes_per_core
+    else:
+        budget = None
     options = Options(
         group_size=plan.group_size,
         policy=args.block_policy,
-        fit_sram=args.fit_sram,
-        group_budget=hw.sram_bytes_per_core // hw.max_neurons_per_core,
+        group_budget=budget,
         max_edges=args.max_edges,
         nodes_per_core=hw.max_neurons_per_core,
     )
-    from zerav_map.lowering.layers import LoweringError
-
     resource = backend()[2]
     try:
         lowered, summary = lower(model, options, resource._precision_to_bytes)
@@ -226,7 +288,38 @@ def _lowered(model, chip, args):
     return lowered, plan.chip
 
 
-def _write_outputs(args, model, chip, outcomes, fits) -> None:
+def _advice(model, chip, args, mapped, mapped_chip, outcomes):
+    """Why the model does not fit and the chip change that fits, for the default algorithm's
+    run (or the one run)."""
+    from zerav_map.advice import advise
+    from zerav_map.chip import make_chip as remake
+    from zerav_map.mapping import run
+
+    outcome = next((o for o in outcomes if o.algorithm == DEFAULT_ALGORITHM), outcomes[0])
+    if any(p.kind == "error" for p in outcome.problems):
+        return None
+
+    def retry(changed: dict, algorithm: str) -> bool:
+        overrides = {**_overrides(args), **changed}
+        try:
+            trial_chip = remake(args.chip, overrides)
+            with step(f"trying {algorithm} on {trial_chip.hw.num_cores} cores"):
+                if "sram_bytes_per_core" in changed or "neurons_per_core" in changed:
+                    trial, trial_chip = _prepared(model, trial_chip, args)
+                else:
+                    trial, trial_chip = (
+                        mapped,
+                        dataclasses.replace(mapped_chip, hw=dataclasses.replace(mapped_chip.hw, **changed)),
+                    )
+                return run(trial, trial_chip, algorithm).fits
+        except ToolError:
+            return False
+
+    with step("looking for a chip change that fits"):
+        return advise(mapped, mapped_chip, outcome, retry)
+
+
+def _write_outputs(args, model, chip, outcomes, fits, advice) -> None:
 
     if args.plot:
         from zerav_map.plot import write_plot
@@ -235,7 +328,7 @@ def _write_outputs(args, model, chip, outcomes, fits) -> None:
     if args.json is not None:
         from zerav_map import jsonout
 
-        text = jsonout.dumps(jsonout.document(model, chip, outcomes, fits))
+        text = jsonout.dumps(jsonout.document(model, chip, outcomes, fits, advice))
         if args.json == STDOUT:
             sys.stdout.write(text)
         else:
@@ -243,7 +336,7 @@ def _write_outputs(args, model, chip, outcomes, fits) -> None:
     if args.json != "-":
         from zerav_map.report import render
 
-        sys.stdout.write(render(model, chip, outcomes, detail=not args.no_cores))
+        sys.stdout.write(render(model, chip, outcomes, detail=not args.no_cores, advice=advice))
         if args.plot:
             print(f"mesh picture written to {args.plot}")
     sys.stdout.flush()

@@ -65,7 +65,9 @@ def run_document(o: Outcome) -> dict[str, Any]:
             "cores": [
                 {
                     "core_id": b.core_id,
-                    "neuron_count": b.neuron_count,
+                    # The budget's neuron_count counts nodes; neurons are what they contain.
+                    "nodes": b.neuron_count,
+                    "neurons": o.neurons_per_core.get(b.core_id),
                     "weight_bytes": b.weight_bytes,
                     "state_bytes": b.state_bytes,
                     "routing_bytes": b.routing_bytes,
@@ -83,7 +85,7 @@ def run_document(o: Outcome) -> dict[str, Any]:
     return doc
 
 
-def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) -> dict:
+def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool, advice=None) -> dict:
     s = chip.hw
     return _plain(
         {
@@ -93,7 +95,7 @@ def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) 
             "chip": {
                 "name": chip.name,
                 "num_cores": s.num_cores,
-                "max_neurons_per_core": s.max_neurons_per_core,
+                "nodes_per_core": s.max_neurons_per_core,
                 "neurons_per_core": chip.neurons_per_core,
                 "core_mesh_topology": s.core_mesh_topology,
                 "sram_bytes_per_core": s.sram_bytes_per_core,
@@ -101,6 +103,7 @@ def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool) 
             },
             "lowering": _lowering(model),
             "fits": fits,
+            "advice": None if advice is None else vars(advice),
             "runs": [run_document(o) for o in outcomes],
         }
     )

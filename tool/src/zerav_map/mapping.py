@@ -24,8 +24,8 @@ from zerav_map.errors import BackendMissing
 from zerav_map.models import Model
 
 # The partitioner of each algorithm: (partition module, graph, hw) -> PartitionResult. A new
-# partitioner adds its entry here; the rest of the pipeline (feedback-delay check, write-back,
-# placement, SRAM budgets, the tool's checks) is shared.
+# partitioner adds its entry here and its name in ``choices``; the rest of the pipeline
+# (feedback-delay check, write-back, placement, SRAM budgets, the tool's checks) is shared.
 PARTITIONERS: dict[str, Callable[[Any, Any, Any], Any]] = {
     "greedy": lambda mod, graph, hw: mod.partition_greedy(graph, hw),
     "edgemap": lambda mod, graph, hw: mod.partition_edgemap(graph, hw),
@@ -33,7 +33,6 @@ PARTITIONERS: dict[str, Callable[[Any, Any, Any], Any]] = {
 }
 # "mapping" is the joint partition and placement of zerav.graph.mapping: it writes the graph
 # itself and its own placement is kept (`place` is not run on it).
-ALGORITHMS = (*PARTITIONERS, "mapping")
 
 
 @dataclasses.dataclass
@@ -50,7 +49,7 @@ class DelayProblem:
 class Problem:
     """Why a mapping does not fit: a kind and a sentence."""
 
-    kind: str  # "capacity", "feedback-delay", "sram", "node-capacity", "unplaced", "error"
+    kind: str  # "capacity", "feedback-delay", "sram", "node-capacity", "neuron-capacity", "unplaced", "error"
     message: str
     cores: list[int] = dataclasses.field(default_factory=list)
 
@@ -69,6 +68,7 @@ class Outcome:
     resources: Any = None  # ResourceMap
     cores: list[int] = dataclasses.field(default_factory=list)
     nodes_per_core: dict[int, int] = dataclasses.field(default_factory=dict)
+    neurons_per_core: dict[int, int] = dataclasses.field(default_factory=dict)
     traffic: dict[tuple[int, int], int] = dataclasses.field(default_factory=dict)
     unplaced: list[int] = dataclasses.field(default_factory=list)
     delay_problems: list[DelayProblem] = dataclasses.field(default_factory=list)
@@ -123,6 +123,7 @@ def _mapping_module():
 
 
 def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
+    """One mapping run of ``algorithm``; a model that does not fit is an outcome with problems."""
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
     graph = model.fresh_graph()
@@ -141,7 +142,9 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
                 out.warnings = [f"{w.category.__name__}: {w.message}" for w in caught]
     except ValueError as e:
         out.seconds = time.perf_counter() - start
-        _partition_failure(out, e)
+        out.problems.append(
+            classify_failure(e, algorithm, lambda: _cores_needed(model, hw, algorithm, partition_mod))
+        )
         return out
     except Exception as e:  # a partitioner that is not built, or a fault in one
         out.seconds = time.perf_counter() - start
@@ -169,7 +172,7 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
         out.problems.append(Problem("error", f"{stage} failed: {type(e).__name__}: {e}"))
         return out
     out.seconds = time.perf_counter() - start
-    _check(out, model, graph, hw)
+    _check(out, model, graph, chip)
     return out
 
 
@@ -216,20 +219,57 @@ def _record_partition(graph: ir.Graph, result, algorithm: str) -> None:
 _MAPPING_KINDS = {"capacity": "capacity", "sram": "sram", "delay": "feedback-delay"}
 
 
-def _partition_failure(out: Outcome, error: ValueError) -> None:
+def classify_failure(error: ValueError, algorithm: str, cores_needed: Callable[[], int | None]) -> Problem:
+    """The problem a partitioner's or the joint mapping's ``ValueError`` stands for: its first
+    line, verbatim, under the constraint it names. Greedy's "requires more than N cores" gets
+    the count it lacks (``cores_needed``, run only then). The one place that sorts failures."""
     message = str(error)
     first = message.partition("\n")[0]
     # A MappingError can only come from the mapping module, so it is imported when one is raised.
     mapping_mod = sys.modules.get("zerav.graph.mapping")
     if mapping_mod is not None and isinstance(error, mapping_mod.MappingError):
-        out.problems.append(Problem(_MAPPING_KINDS[error.constraint], first))
-    elif first.startswith("Graph requires more than"):  # the partitioners' one failure, a fixed text
-        out.problems.append(Problem("capacity", first))
-    else:
-        out.problems.append(Problem("error", f"partition failed: ValueError: {message}"))
+        return Problem(_MAPPING_KINDS[error.constraint], first)
+    if first.startswith("Graph requires more than"):  # the partitioners' one failure, a fixed text
+        needed = cores_needed()
+        if needed is not None:
+            first += f" ({algorithm} needs {needed} cores)"
+        return Problem("capacity", first)
+    return Problem("error", f"partition failed: ValueError: {message}")
 
 
-def _check(out: Outcome, model: Model, graph: ir.Graph, hw) -> None:
+def _cores_needed(model: Model, hw, algorithm: str, partition_mod) -> int | None:
+    """How many cores the partitioner uses when the chip has one per node: the count its
+    "requires more than" message leaves out."""
+    if algorithm not in PARTITIONERS:
+        return None
+    roomy = dataclasses.replace(hw, num_cores=max(1, len(model.graph.nodes)), core_mesh_topology=None)
+    try:
+        return PARTITIONERS[algorithm](partition_mod, model.fresh_graph(), roomy).num_cores_used
+    except ValueError:
+        return None
+
+
+def node_bytes(model: Model, hw) -> dict[str, int]:
+    """The SRAM bytes of every compute node alone on a core, as the budget module counts
+    them: weights, state and the routing bytes of every edge into it."""
+    resource_mod = backend()[2]
+    graph = model.fresh_graph()
+    names = []
+    for name, node in graph.nodes.items():
+        if not isinstance(node, (ir.Input, ir.Output)) and hasattr(node, "core_id"):
+            node.core_id = len(names)
+            names.append(name)
+    cores = {name: i for i, name in enumerate(names)}
+    graph.partition_metadata = {
+        "assignments": cores,
+        "cross_core_edges": [(s, d) for s, d in set(graph.edges) if d in cores and s != d],
+    }
+    budgets = resource_mod.allocate(graph, hw).budgets
+    return {name: budgets[i].total_bytes for i, name in enumerate(names) if i in budgets}
+
+
+def _check(out: Outcome, model: Model, graph: ir.Graph, chip: Chip) -> None:
+    hw = chip.hw
     names = list(graph.nodes)
     compute = np.array([not isinstance(n, (ir.Input, ir.Output)) for n in graph.nodes.values()], dtype=bool)
     core_of = np.array([out.assignments.get(n, -1) for n in names], dtype=np.int64)
@@ -251,6 +291,22 @@ def _check(out: Outcome, model: Model, graph: ir.Graph, hw) -> None:
                 over,
             )
         )
+    if model.neurons:
+        weight = np.array([model.neurons.get(n, 0) for n in names], dtype=np.int64)
+        keep = compute & (core_of >= 0)
+        load = np.bincount(core_of[keep], weights=weight[keep]).astype(np.int64) if keep.any() else weight[:0]
+        out.neurons_per_core = {int(c): int(load[c]) for c in out.cores if c < len(load)}
+        crowded = [c for c, n in out.neurons_per_core.items() if n > chip.neurons_per_core]
+        if crowded:
+            most = max(out.neurons_per_core[c] for c in crowded)
+            out.problems.append(
+                Problem(
+                    "neuron-capacity",
+                    f"{len(crowded)} core(s) run more than {chip.neurons_per_core:,} neurons "
+                    f"(the fullest {most:,})",
+                    crowded,
+                )
+            )
     placed = out.placement.logical_to_physical
     out.unplaced = [c for c in out.cores if c not in placed]
     # A core holding only Input and Output nodes runs nothing, so it may stay off the mesh.

@@ -219,8 +219,9 @@ def verdict(outcomes: Sequence[Outcome]) -> str:
     return "Result: the model " + "; ".join(parts) + "."
 
 
-def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool) -> str:
-    """The whole report. ``detail`` adds each outcome's per-core budget table."""
+def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool, advice=None) -> str:
+    """The whole report. ``detail`` adds each outcome's per-core budget table; ``advice`` (why
+    the model does not fit and what to change) ends it."""
     lines = header_lines(model, chip) + [""]
     lowering = lowering_lines(model)
     if lowering:
@@ -233,4 +234,6 @@ def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool) 
                 lines += [""] + budget
         lines += [""] + problem_lines(o)
     lines += ["", verdict(outcomes)]
+    if advice is not None:
+        lines += advice.lines()
     return "\n".join(lines) + "\n"

@@ -6,10 +6,9 @@ from dataclasses import dataclass
 
 from zerav_map.chip import Chip, with_nodes_per_core
 from zerav_map.errors import InputError
-from zerav_map.lowering.lower import DEFAULT_MAX_EDGES, Options, Summary, lower
-from zerav_map.lowering.tiling import POLICIES
+from zerav_map.lowering.lower import Options, Summary, lower
 
-__all__ = ["DEFAULT_MAX_EDGES", "POLICIES", "GroupPlan", "Options", "Summary", "lower", "plan_groups"]
+__all__ = ["GroupPlan", "Options", "Summary", "lower", "plan_groups"]
 
 
 @dataclass
@@ -19,10 +18,12 @@ class GroupPlan:
     derived: list[str]  # the numbers the tool derived, in words, for the report
 
 
-def plan_groups(chip: Chip, group_size: int | None) -> GroupPlan:
+def plan_groups(chip: Chip, group_size: int | None, nodes_given: bool = False) -> GroupPlan:
     """The group size g and the nodes per core (neurons per core // g).
 
-    Without a group size, g is the chip's neurons per core divided by its nodes per core.
+    Without a group size, g is the chip's neurons per core divided by its nodes per core. A
+    group size whose nodes per core differ from ones the user gave (``nodes_given``) is an
+    error: the two flags would contradict each other.
     """
     neurons = chip.neurons_per_core
     nodes = chip.hw.max_neurons_per_core
@@ -34,6 +35,12 @@ def plan_groups(chip: Chip, group_size: int | None) -> GroupPlan:
         raise InputError(f"--group-size must be at least 1, got {group_size}")
     if group_size > neurons:
         raise InputError(f"a group of {group_size} neurons does not fit a core of {neurons} neurons")
+    if nodes_given and neurons // group_size != nodes:
+        raise InputError(
+            f"--group-size {group_size} gives {neurons // group_size} nodes per core on a core of "
+            f"{neurons} neurons, but {nodes} nodes per core are asked for; give one of the two, or "
+            f"--neurons-per-core {group_size * nodes}"
+        )
     per_core = neurons // group_size
     if per_core != nodes:
         derived.append(f"nodes per core {per_core} = {neurons} neurons per core // group size {group_size}")

@@ -185,6 +185,20 @@ def _chains_from(source, succs, roles, steps, out: list[Chain]) -> None:
         stack.extend((d, path + [step]) for d in reversed(succs[node]))
 
 
+def neurons_of(graph: ir.Graph) -> dict[str, int]:
+    """Neurons in each neuron-layer node: the size of its inferred shape; in a model the layer
+    view cannot read, the size of the node's largest array."""
+    try:
+        layers = read_layers(graph)
+    except LoweringError:
+        return {
+            name: max((a.size for a in arrays_of(node).values()), default=1)
+            for name, node in graph.nodes.items()
+            if kind_of(node) in NEURON_KINDS
+        }
+    return {n: math.prod(layers.shapes[n]) for n, role in layers.roles.items() if role == "neuron"}
+
+
 # Shapes ---------------------------------------------------------------------------------
 
 

@@ -18,6 +18,7 @@ import numpy as np
 from scipy.sparse import csgraph, csr_array
 
 from zerav import ir
+from zerav_map.choices import DEFAULT_MAX_EDGES
 from zerav_map.lowering import edges as group_edges
 from zerav_map.lowering import shares
 from zerav_map.lowering.layers import Layers, LoweringError, kind_of, read_layers
@@ -25,15 +26,17 @@ from zerav_map.lowering.tiling import Tiling, single, tile
 from zerav_map.models import Model
 from zerav_map.models import nodes as kinds
 
-DEFAULT_MAX_EDGES = 50_000_000
+# The back end counts this many routing bytes per incoming cross-core edge of a core.
+ROUTING_BYTES_PER_EDGE = 8
 
 
 @dataclass
 class Options:
-    group_size: int  # neurons per group
+    group_size: int  # neurons per group: the most a group holds
     policy: str = "channels"  # block policy for (C, H, W) tensors
-    fit_sram: bool = False  # shrink a layer's groups until one fits its share of a core's SRAM
-    group_budget: int = 0  # bytes one group may use with fit_sram (SRAM / nodes per core)
+    # Bytes one group may use, weights, state and routing counted: a layer's groups get the
+    # largest size (up to group_size) whose largest group fits. None: every group has group_size.
+    group_budget: int | None = None
     max_edges: int = DEFAULT_MAX_EDGES
     nodes_per_core: int = 1  # for the note on recurrent sets larger than a core
 
@@ -85,7 +88,7 @@ def lower(model: Model, options: Options, precision_bytes) -> tuple[Model, Summa
         t.offset = offset
         offset += t.tiling.groups
     src_ids, dst_ids = _all_edges(layers, tensors, cache)
-    names, nodes = _group_nodes(model.graph, tensors)
+    names, nodes, neurons = _group_nodes(model.graph, tensors)
     graph = ir.Graph(nodes=dict(zip(names, nodes)))
     name_array = np.array(names, dtype=object)
     graph.edges = list(zip(name_array[src_ids].tolist(), name_array[dst_ids].tolist()))
@@ -95,6 +98,7 @@ def lower(model: Model, options: Options, precision_bytes) -> tuple[Model, Summa
     summary.edges = len(graph.edges)
     lowered = Model(name=model.name, graph=graph, source=model.source)
     lowered.edge_ids = (src_ids, dst_ids)
+    lowered.neurons = neurons
     summary.seconds = time.perf_counter() - start
     return lowered, summary
 
@@ -115,13 +119,48 @@ def _cut(layers: Layers, graph: ir.Graph, options: Options, precision_bytes) -> 
             for chain in layers.chains:
                 if chain.target == name:
                     t.fields += shares.synapse_fields(chain, tiling, taken)
-            if options.fit_sram:
-                while g > 1 and _largest(t.fields, tiling, precision_bytes) > options.group_budget:
-                    g //= 2
-                    tiling = tile(shape, g, options.policy)
-                t.tiling, t.group_size = tiling, g
+            if options.group_budget is not None:
+                t.group_size = _largest_fitting(t, layers, tensors, options, precision_bytes)
+                t.tiling = tile(shape, t.group_size, options.policy)
         tensors[name] = t
     return tensors
+
+
+def _largest_fitting(t: _Tensor, layers: Layers, tensors, options: Options, precision_bytes) -> int:
+    """The largest group size up to ``options.group_size`` whose largest group, with the routing
+    bytes of an edge from every group that feeds it, fits ``options.group_budget``; 1 when none
+    fits. The feeding groups are counted with the sizes already chosen (inputs and earlier
+    layers), this layer's own at each size tried, and later layers' at the most."""
+    shape = layers.shapes[t.name]
+    fixed = 0
+    self_fed = False
+    for chain in layers.chains:
+        if chain.target != t.name:
+            continue
+        if chain.source == t.name:
+            self_fed = True
+        elif chain.source in tensors:
+            fixed += tensors[chain.source].tiling.groups
+        else:
+            fixed += tile(layers.shapes[chain.source], options.group_size, options.policy).groups
+
+    def fits(g: int) -> bool:
+        tiling = tile(shape, g, options.policy)
+        feeding = fixed + (tiling.groups if self_fed else 0)
+        need = _largest(t.fields, tiling, precision_bytes) + ROUTING_BYTES_PER_EDGE * feeding
+        return need <= options.group_budget
+
+    if fits(options.group_size):
+        return options.group_size
+    # Bytes grow with the group size, so the sizes that fit are a prefix: bisect its end.
+    lo, hi = 0, options.group_size  # lo fits (0 stands for "none"), hi does not
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if fits(mid):
+            lo = mid
+        else:
+            hi = mid
+    return max(1, lo)
 
 
 def _largest(fields, tiling: Tiling, precision_bytes) -> int:
@@ -190,12 +229,17 @@ def _all_edges(layers: Layers, tensors: dict[str, _Tensor], cache: dict) -> tupl
     return np.concatenate(out_s), np.concatenate(out_d)
 
 
-def _group_nodes(graph: ir.Graph, tensors: dict[str, _Tensor]) -> tuple[list[str], list]:
+def _group_nodes(graph: ir.Graph, tensors: dict[str, _Tensor]) -> tuple[list[str], list, dict[str, int]]:
+    """Names and nodes of every group, and the neurons of each neuron-layer group."""
     names: list[str] = []
     nodes: list = []
+    neurons: dict[str, int] = {}
     for t in tensors.values():
         n = t.tiling.groups
+        first = len(names)
         names += [t.name] if n == 1 else [f"{t.name}#{i}" for i in range(n)]
+        if t.role == "neuron":
+            neurons.update(zip(names[first:], t.tiling.counts().tolist()))
         if t.role == "output":
             nodes.append(ir.Output(shape=t.tiling.shape))
         elif t.role == "input":
@@ -210,7 +254,7 @@ def _group_nodes(graph: ir.Graph, tensors: dict[str, _Tensor]) -> tuple[list[str
                 node = cls(**{f.name: f.view(tiling, box) for f in t.fields})
                 node.precision = precision
                 nodes.append(node)
-    return names, nodes
+    return names, nodes, neurons
 
 
 def _row(graph: ir.Graph, t: _Tensor, precision_bytes) -> LayerRow:

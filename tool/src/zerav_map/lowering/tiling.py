@@ -23,7 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 from scipy import sparse
 
-POLICIES = ("channels", "tiles")
+from zerav_map.choices import POLICIES
 
 
 @dataclass(frozen=True)

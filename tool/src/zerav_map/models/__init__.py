@@ -26,6 +26,7 @@ class Model:
     format: str = "example"  # "example", "json" or "nir"
     lowering: Any = None  # the lowering's summary, for a model of neuron groups
     edge_ids: Any = None  # (source ids, destination ids) arrays of a lowered model's edges
+    neurons: dict[str, int] | None = None  # neurons in each compute node that runs any
 
     def fresh_graph(self) -> ir.Graph:
         """A copy of the graph whose nodes can be annotated without touching this model."""
