@@ -18,7 +18,21 @@ _EXTRA_METRICS = (
     ("num_partitions", "spectral parts"),
     ("max_link_load", "busiest link (edges)"),
 )
-_PROBLEM_LABELS = {"sram": "over SRAM", "node-capacity": "over capacity", "unplaced": "unplaced"}
+_PROBLEM_LABELS = {
+    "sram": "over SRAM",
+    "node-capacity": "over capacity",
+    "neuron-capacity": "over neurons",
+    "unplaced": "unplaced",
+}
+# Long lists stop after this many rows (the per-core table, too-long feedback edges, warnings,
+# notes) or core ids (a problem's cores); --json has them all.
+ROWS = 40
+CORE_IDS = 16
+
+
+def more(shown: int, total: int, indent: str = "  ") -> list[str]:
+    """The line that ends a cut list: "... and N more (see --json)"."""
+    return [f"{indent}... and {total - shown} more (see --json)"] if total > shown else []
 
 
 def _size(n: int) -> str:
@@ -89,11 +103,12 @@ def lowering_lines(model: Model) -> list[str]:
             _size(r.bytes_per_group),
             f"x{r.kernel_copies}",
         ]
-        for r in low.layers
+        for r in low.layers[:ROWS]
     ]
     head = ["layer", "kind", "shape", "neurons", "group size", "groups", "bytes/group", "kernel copies"]
     out += table(head, rows, right=[False, False, True, True, True, True, True, True])
-    out += [f"  note: {n}" for n in low.notes]
+    out += more(len(rows), len(low.layers))
+    out += [f"  note: {n}" for n in low.notes[:ROWS]] + more(ROWS, len(low.notes))
     return out
 
 
@@ -114,7 +129,11 @@ def summary_lines(outcomes: Sequence[Outcome]) -> list[str]:
         row("cross-core edges", part(lambda o: len(o.cross_core_edges))),
         row("feedback edges", part(lambda o: len(o.feedback_edges))),
         row("hop distance", mapped(lambda o: o.placement.total_hop_distance)),
-        row("placement gain", mapped(lambda o: _num(o.placement.improvement, "{:.1f} %"))),
+        # The joint mapping places as it partitions: no row-major layout to gain over.
+        row(
+            "placement gain",
+            mapped(lambda o: "-" if o.algorithm == "mapping" else _num(o.placement.improvement, "{:.1f} %")),
+        ),
         row("peak SRAM use", mapped(lambda o: _pct(o.resources.peak_core_utilization))),
         row("SRAM violations", mapped(lambda o: len(o.resources.violations))),
         row("over-capacity cores", mapped(lambda o: _count(o, "node-capacity"))),
@@ -148,7 +167,7 @@ def budget_lines(o: Outcome) -> list[str]:
         for c in p.cores:
             flagged.setdefault(c, []).append(_PROBLEM_LABELS.get(p.kind, p.kind))
     rows = []
-    for core in o.cores:
+    for core in o.cores[:ROWS]:
         b = o.budget(core)
         pos = o.position(core)
         where = f"({pos[0]}, {pos[1]})" if pos is not None else "-"
@@ -171,6 +190,7 @@ def budget_lines(o: Outcome) -> list[str]:
     head = ["core", "mesh", "nodes", "weights", "state", "routing", "total", "SRAM use", "problems"]
     out = [f"Per-core budgets ({o.algorithm})"]
     out += table(head, rows, right=[True, False, True, True, True, True, True, True, False])
+    out += more(len(rows), len(o.cores))
     res = o.resources
     out.append(
         f"  all cores: {_size(res.total_weight_bytes)} of weights, "
@@ -184,21 +204,24 @@ def problem_lines(o: Outcome) -> list[str]:
     if not o.problems:
         out.append("  none")
     for p in o.problems:
-        cores = f": cores {', '.join(map(str, p.cores))}" if p.cores else ""
+        cores = f": cores {', '.join(map(str, p.cores[:CORE_IDS]))}" if p.cores else ""
+        if len(p.cores) > CORE_IDS:
+            cores += f" ... and {len(p.cores) - CORE_IDS} more (see --json)"
         out.append(f"  {p.kind}: {p.message}{cores}")
     if o.delay_problems:
         out.append("")
         out.append(f"Feedback-delay problems ({o.algorithm})")
-        rows = [[d.src, d.src_core, d.dst, d.dst_core, d.hops, d.limit] for d in o.delay_problems]
+        rows = [[d.src, d.src_core, d.dst, d.dst_core, d.hops, d.limit] for d in o.delay_problems[:ROWS]]
         out += table(
             ["from", "core", "to", "core", "hops", "limit"],
             rows,
             right=[False, True, False, True, True, True],
         )
+        out += more(len(rows), len(o.delay_problems))
     if o.warnings:
         out.append("")
         out.append(f"Warnings ({o.algorithm})")
-        out += [f"  {w}" for w in o.warnings]
+        out += [f"  {w}" for w in o.warnings[:ROWS]] + more(ROWS, len(o.warnings))
     return out
 
 

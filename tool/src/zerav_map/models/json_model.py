@@ -16,7 +16,8 @@ Format (one object)::
 ``kind`` is a node class of ``zerav.ir`` (Input, Output, LIF, Linear, Affine, Conv2d,
 BatchNorm, ...); with ``"custom": true`` it is any name (a host kind's name included) and the
 node gets exactly the arrays and parameters listed, as a compute node. An array is given by value (nested lists of numbers) or by
-shape (``{"shape": [...]}``, zeros): the mapping reads only sizes. Arrays a host kind has but
+shape (``{"shape": [...]}``): every element nonzero, so a weight given by shape is dense and
+a kernel given by shape has every tap. Arrays a host kind has but
 the file omits keep the kind's defaults. ``precision`` is one of fp32, fp16, int32, int16,
 int8, int4; without it the arrays are counted as fp32.
 """
@@ -215,8 +216,15 @@ def _short(value: Any) -> str:
 # Writing ---------------------------------------------------------------------------------
 
 
+# Arrays of at most this many elements are written by value: geometry (a pooling's kernel size,
+# stride and padding) and small weights keep their numbers.
+_BY_VALUE = 64
+
+
 def model_document(model: Model) -> dict[str, Any]:
-    """The JSON model document of ``model``: arrays by shape, nodes and edges in order."""
+    """The JSON model document of ``model``, nodes and edges in order. A large array is written
+    by shape when every element is nonzero (read back, it is the same dense array to the
+    lowering); a small one, or one with zeros (which decide the group edges), by value."""
     host = kinds.host_kinds()
     node_docs: list[dict[str, Any]] = []
     for name, node in model.graph.nodes.items():
@@ -230,7 +238,7 @@ def model_document(model: Model) -> dict[str, Any]:
             nd["precision"] = precision
         array_fields, param_fields = kinds.field_roles(cls)
         arrays = {
-            a: {"shape": list(getattr(node, a).shape)}
+            a: _array_doc(getattr(node, a))
             for a in array_fields
             if isinstance(getattr(node, a, None), np.ndarray)
         }
@@ -246,6 +254,12 @@ def model_document(model: Model) -> dict[str, Any]:
         "nodes": node_docs,
         "edges": [[s, d] for s, d in model.graph.edges],
     }
+
+
+def _array_doc(array: np.ndarray) -> Any:
+    if array.size > _BY_VALUE and np.count_nonzero(array) == array.size:
+        return {"shape": list(array.shape)}
+    return array.tolist()
 
 
 def _param_doc(value: Any) -> Any:

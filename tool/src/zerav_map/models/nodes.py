@@ -108,6 +108,8 @@ def precision_of_dtype(dtype: np.dtype) -> str | None:
 
 
 def array_for(shape, precision: str | None, name: str) -> np.ndarray:
-    """A zero array of ``shape`` in the element type the node's precision implies."""
+    """An array of ``shape`` whose every element is 1, in the element type the node's precision
+    implies: an array known by its shape only is taken as dense (every synapse of a weight
+    present, every tap of a kernel), and costs no memory (a read-only broadcast of one value)."""
     dtype = np.float32 if name in STATE_ARRAYS else PRECISIONS.get(precision or "fp32", np.float32)
-    return np.zeros(tuple(shape), dtype=dtype)
+    return np.broadcast_to(np.ones((), dtype=dtype), tuple(shape))
