@@ -33,6 +33,9 @@ def test_framework_exports_map_on_the_defaults(tool, export, name):
     layers = {row["name"]: row for row in doc["lowering"]["layers"]}
     assert all(row["bytes_per_group"] <= sram for row in layers.values())
     assert max(b["total_bytes"] for b in run["resources"]["cores"]) <= sram
+    # Each core's neurons: every neuron of every spiking layer, once.
+    neurons = sum(row["neurons"] for row in layers.values() if row["kind"] != "Input")
+    assert sum(b["neurons"] for b in run["resources"]["cores"]) == neurons
     big = {"mlp": "lif1", "recurrent": "lif1", "reservoir": "res"}[name]
     g = layers[big]["group_size"]
     assert 1 < g < 256 and layers[big]["bytes_per_group"] > sram * (g - 1) / (g + 1)

@@ -152,3 +152,17 @@ def test_help_and_version(tool):
     assert r.code == 0 and "--compare" in r.out and "Exit status" in r.out
     r = tool("--version")
     assert r.code == 0 and r.out.startswith("zerav-map ")
+
+
+@pytest.mark.parametrize("flag", ["--help", "--version"])
+def test_help_and_version_import_nothing_heavy(flag):
+    import subprocess
+    import sys
+
+    heavy = ("numpy", "scipy", "nir", "h5py", "matplotlib", "zerav.graph.partition", "zerav.graph.mapping")
+    code = (
+        "import sys\nfrom zerav_map.cli import main\ntry:\n    main([%r])\nexcept SystemExit:\n    pass\n"
+        "print(sorted(m for m in %r if m in sys.modules), file=sys.stderr)" % (flag, heavy)
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.stderr.strip().splitlines()[-1] == "[]", proc.stderr

@@ -172,13 +172,14 @@ def budget_lines(o: Outcome) -> list[str]:
         pos = o.position(core)
         where = f"({pos[0]}, {pos[1]})" if pos is not None else "-"
         if b is None:  # a core holding only Input and Output nodes
-            rows.append([core, where, 0, "-", "-", "-", "-", "-", ", ".join(flagged.get(core, []))])
+            rows.append([core, where, 0, "-", "-", "-", "-", "-", "-", ", ".join(flagged.get(core, []))])
             continue
         rows.append(
             [
                 core,
                 where,
-                b.neuron_count,
+                b.neuron_count,  # the budget's name for its count of nodes
+                o.neurons_per_core.get(core, "-"),
                 _size(b.weight_bytes),
                 _size(b.state_bytes),
                 _size(b.routing_bytes),
@@ -187,9 +188,9 @@ def budget_lines(o: Outcome) -> list[str]:
                 ", ".join(flagged.get(core, [])),
             ]
         )
-    head = ["core", "mesh", "nodes", "weights", "state", "routing", "total", "SRAM use", "problems"]
+    head = ["core", "mesh", "nodes", "neurons", "weights", "state", "routing", "total", "SRAM use", "problems"]
     out = [f"Per-core budgets ({o.algorithm})"]
-    out += table(head, rows, right=[True, False, True, True, True, True, True, True, False])
+    out += table(head, rows, right=[True, False, True, True, True, True, True, True, True, False])
     out += more(len(rows), len(o.cores))
     res = o.resources
     out.append(
