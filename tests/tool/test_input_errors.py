@@ -161,8 +161,8 @@ def test_help_and_version_import_nothing_heavy(flag):
 
     heavy = ("numpy", "scipy", "nir", "h5py", "matplotlib", "zerav.graph.partition", "zerav.graph.mapping")
     code = (
-        "import sys\nfrom zerav_map.cli import main\ntry:\n    main([%r])\nexcept SystemExit:\n    pass\n"
-        "print(sorted(m for m in %r if m in sys.modules), file=sys.stderr)" % (flag, heavy)
+        f"import sys\nfrom zerav_map.cli import main\ntry:\n    main([{flag!r}])\nexcept SystemExit:\n"
+        f"    pass\nprint(sorted(m for m in {heavy!r} if m in sys.modules), file=sys.stderr)"
     )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.stderr.strip().splitlines()[-1] == "[]", proc.stderr

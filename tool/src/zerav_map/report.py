@@ -188,7 +188,18 @@ def budget_lines(o: Outcome) -> list[str]:
                 ", ".join(flagged.get(core, [])),
             ]
         )
-    head = ["core", "mesh", "nodes", "neurons", "weights", "state", "routing", "total", "SRAM use", "problems"]
+    head = [
+        "core",
+        "mesh",
+        "nodes",
+        "neurons",
+        "weights",
+        "state",
+        "routing",
+        "total",
+        "SRAM use",
+        "problems",
+    ]
     out = [f"Per-core budgets ({o.algorithm})"]
     out += table(head, rows, right=[True, False, True, True, True, True, True, True, True, False])
     out += more(len(rows), len(o.cores))
