@@ -8,12 +8,16 @@ cd "$(dirname "$0")/.."
 venv="${VENV:-.venv}"
 ./scripts/setup.sh test >/dev/null
 site=build/asan-site
-rm -rf "$site"
-ZERAV_SANITIZE=ON "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-  -Cbuild-dir=build/asan --target "$site" .
-# The stand-in host beside them, so that `zerav` resolves to this folder, ahead of .venv's.
+rm -rf "$site" "$site.modules"
+# The stand-in host first, so that `zerav` resolves to this folder, ahead of .venv's; then the
+# sanitized modules copied into its `zerav/graph` (a second `pip install --target` into the same
+# folder skips a package folder that already exists, and the tests would import .venv's release
+# build).
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   --target "$site" ./standin
+ZERAV_SANITIZE=ON "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+  -Cbuild-dir=build/asan --target "$site.modules" .
+cp -R "$site.modules/zerav/graph/." "$site/zerav/graph/"
 cxx="${CXX:-g++}"
 preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
 export LD_PRELOAD="$preload"
@@ -22,4 +26,12 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
 export ZERAV_SANITIZED=1
+# Refuse to run against any other build of the modules.
+"$venv/bin/python" -c "
+import sys
+from zerav.graph import mapping, partition, placement, resource
+for m in (mapping, partition, placement, resource):
+    if not m.__file__.startswith('$PWD/$site/'):
+        sys.exit(f'{m.__name__} is not the sanitized build: {m.__file__}')
+"
 exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

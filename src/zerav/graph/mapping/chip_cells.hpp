@@ -1,10 +1,10 @@
 // The cores a mapping uses: a compact block of mesh cells, and the hop distance between them.
 #pragma once
 
+#include "zerav/graph/mapping/distance.hpp"
 #include "zerav/graph/mapping/problem.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace zerav::mapping {
@@ -22,7 +22,7 @@ class ChipCells {
     int32_t col(int32_t part) const { return col_[static_cast<size_t>(part)]; }
     int64_t hops(int32_t a, int32_t b) const {
         if (!mesh_) return a != b;
-        return std::abs(row(a) - row(b)) + std::abs(col(a) - col(b));
+        return mesh_hops(row(a), col(a), row(b), col(b));
     }
     bool mesh() const { return mesh_; }
 

@@ -13,23 +13,10 @@ namespace zerav::mapping {
 
 namespace {
 
-constexpr int64_t kTrialsPerCore = 10'000;
-constexpr int64_t kMaxLinkVisits = 25'000'000;  // bounds the work on dense graphs of cores
-constexpr int kSamples = 256;  // moves to a neighbouring cell sampled for the starting temperature
-// The starting temperature against the mean cost of a move to a neighbouring cell that costs.
-// The layout is already good, so the annealing starts cool: measured from the cost of moves
-// across the whole mesh, which is far higher on large meshes, it melts the layout and never
-// gets back below it (docs/EXPERIMENTS.md).
-constexpr double kStartHeat = 0.3;
-// Rows and columns of the mesh beyond the block of cells that cores may move to: enough for the
-// shapes a block lacks (a core with its partners around it), and the work stays bound to the
-// block however large the mesh.
-constexpr int32_t kMargin = 2;
-
 double uniform(Rng& rng) { return static_cast<double>(rng.next() >> 11) * 0x1.0p-53; }
 
 // The annealing works in a window of the mesh: the block of cells (whose top left corner is the
-// mesh's) and kMargin more rows and columns, so window coordinates are mesh coordinates. The
+// mesh's) and `annealing.margin` more rows and columns, so window coordinates are mesh coordinates. The
 // graph of cores is the mapped graph contracted by part: one vertex per core, an edge's weight
 // the cut edges between two cores, its feedback the feedback edges among them.
 class Annealer {
@@ -39,8 +26,9 @@ class Annealer {
         int32_t height = 0, width = 0;
         for (int32_t p = 0; p < cells.size(); ++p)
             height = std::max(height, cells.row(p) + 1), width = std::max(width, cells.col(p) + 1);
-        rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, height + kMargin));
-        cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, width + kMargin));
+        const int64_t margin = limits.config.annealing.margin;
+        rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, height + margin));
+        cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, width + margin));
         // A window cell is usable when its core id exists on the chip and fits 32 bits (the
         // chip's sides are at most 2**31 - 1 here, so the product cannot overflow).
         const int64_t available = available_cores(chip);
@@ -69,19 +57,20 @@ class Annealer {
         if (active_.empty()) return 0;
         const int64_t visits = cores_.end(cores_.n - 1);  // every core's links, counted from both ends
         const int64_t per_trial = std::max<int64_t>(1, 2 * visits / static_cast<int64_t>(active_.size()));
-        const int64_t trials =
-            std::min(kTrialsPerCore * static_cast<int64_t>(active_.size()), kMaxLinkVisits / per_trial);
+        const Config::Annealing& tuning = limits_.config.annealing;
+        const int64_t trials = std::min(tuning.trials_per_core * static_cast<int64_t>(active_.size()),
+                                        tuning.max_link_visits / per_trial);
         // The starting temperature, from the moves to a neighbouring cell that cost.
         double sum = 0;
         int costly = 0;
-        for (int i = 0; i < kSamples; ++i) {
+        for (int64_t i = 0; i < tuning.samples; ++i) {
             int32_t p, to;
             propose(rng, 1.0, p, to);
             int64_t d = 0;
             if (to >= 0 && delta(p, to, d) && d > 0) sum += static_cast<double>(d), ++costly;
         }
         if (costly == 0) return 0;
-        const double t0 = kStartHeat * sum / costly;
+        const double t0 = tuning.start_heat * sum / costly;
         int64_t change = 0, best_change = 0;
         std::vector<std::pair<int32_t, int32_t>> since_best;  // (core, cell it left), to undo
         for (int64_t i = 0; i < trials; ++i) {
@@ -108,9 +97,7 @@ class Annealer {
     }
 
   private:
-    int64_t hops(int32_t a, int32_t b) const {
-        return std::abs(a / cols_ - b / cols_) + std::abs(a % cols_ - b % cols_);
-    }
+    int64_t hops(int32_t a, int32_t b) const { return mesh_hops_of_ids(a, b, cols_); }
 
     // A random active core and a random cell within `reach` hops of it (-1 when that cell is
     // outside the window, not a core of the chip, or the core's own).

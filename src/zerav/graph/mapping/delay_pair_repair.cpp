@@ -4,6 +4,7 @@
 // cell with room where none of that vertex's feedback edges grows too long. A repair that
 // does not lower the number of late edges around the moved vertices is undone.
 #include "zerav/graph/mapping/part_cost.hpp"
+#include "zerav/graph/mapping/partition_state.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,21 +14,16 @@ namespace zerav::mapping {
 
 namespace {
 
-constexpr int kRounds = 4;
-
 class PairRepair {
   public:
     PairRepair(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part)
         : g_(g),
           cells_(cells),
           limits_(limits),
-          part_(part),
-          members_(static_cast<size_t>(cells.size())),
-          count_(static_cast<size_t>(cells.size()), 0),
-          bytes_(static_cast<size_t>(cells.size()), 0),
-          cost_(g, cells, limits) {
-        for (int32_t v = 0; v < g.n; ++v) place(v, part[static_cast<size_t>(v)]);
-    }
+          state_(g, cells.size(), part, true),
+          cost_(g, cells, limits) {}
+
+    void verify() const { state_.verify("repair_delay_pairs"); }
 
     // One pass over the late edges; returns how many were repaired.
     int64_t run() {
@@ -42,37 +38,10 @@ class PairRepair {
     }
 
   private:
-    int32_t cell(int32_t v) const { return part_[static_cast<size_t>(v)]; }
+    int32_t cell(int32_t v) const { return state_.part(v); }
     bool late(int32_t v, int32_t u) const { return cells_.hops(cell(v), cell(u)) > limits_.delay; }
-    int64_t bytes(int32_t v) const { return g_.has_bytes() ? g_.bytes[static_cast<size_t>(v)] : 0; }
-    bool room(int32_t c, int32_t v) const {
-        return limits_.fits(count_[static_cast<size_t>(c)] + g_.count[static_cast<size_t>(v)],
-                            bytes_[static_cast<size_t>(c)] + bytes(v));
-    }
-
-    void place(int32_t v, int32_t c) {
-        part_[static_cast<size_t>(v)] = c;
-        members_[static_cast<size_t>(c)].push_back(v);
-        count_[static_cast<size_t>(c)] += g_.count[static_cast<size_t>(v)];
-        bytes_[static_cast<size_t>(c)] += bytes(v);
-    }
-    void move(int32_t v, int32_t to) {
-        const auto from = static_cast<size_t>(cell(v));
-        auto& list = members_[from];
-        list.erase(std::find(list.begin(), list.end(), v));
-        count_[from] -= g_.count[static_cast<size_t>(v)];
-        bytes_[from] -= bytes(v);
-        log_.emplace_back(v, static_cast<int32_t>(from));
-        place(v, to);
-    }
-    void undo() {
-        while (!log_.empty()) {
-            const auto [v, back] = log_.back();
-            log_.pop_back();
-            move(v, back);
-            log_.pop_back();
-        }
-    }
+    bool room(int32_t c, int32_t v) const { return state_.room(limits_, v, c); }
+    void move(int32_t v, int32_t to) { state_.move(v, to); }
 
     // Feedback edges of `v` beyond the limit if it sat in cell `c`, leaving out the edge to
     // `skip`.
@@ -120,12 +89,12 @@ class PairRepair {
         int32_t best = -1, best_to = -1;
         int64_t best_change = 0;
         std::vector<int32_t> targets;
-        for (int32_t z : members_[static_cast<size_t>(c)]) {
+        for (int32_t z : state_.members(c)) {
             if (z == keep_a || z == keep_b ||
                 g_.count[static_cast<size_t>(z)] < g_.count[static_cast<size_t>(v)])
                 continue;
             allowed(z, -1, c, targets);
-            cost_.gather(z, part_);
+            cost_.gather(z, state_.part_of());
             const int64_t here = cost_.at(c);
             for (int32_t w : targets) {
                 if (w == c || !room(w, z)) continue;
@@ -172,24 +141,22 @@ class PairRepair {
         if (best_u < 0) return false;
         std::vector<int32_t> touched{v, u};
         const int64_t before = late_around(touched);
-        log_.clear();
+        const size_t mark = state_.checkpoint();
         bool done = true;
         if (best_u != cell(u)) done = make_room(best_u, u, v, u) && (move(u, best_u), true);
         if (done && best_v != cell(v)) done = make_room(best_v, v, v, u) && (move(v, best_v), true);
-        for (const auto& [z, ignored] : log_) touched.push_back(z);
-        if (done && late_around(touched) < before) return true;
-        undo();
-        return false;
+        for (auto m = state_.moves_since(mark); m != state_.moves_end(); ++m) touched.push_back(m->first);
+        const bool better = done && late_around(touched) < before;
+        if (!better) state_.rollback(mark);
+        state_.forget();
+        return better;
     }
 
     const LevelGraph& g_;
     const ChipCells& cells_;
     const Limits& limits_;
-    std::vector<int32_t>& part_;
-    std::vector<std::vector<int32_t>> members_;
-    std::vector<int64_t> count_, bytes_;
+    PartitionState state_;
     PartCost cost_;
-    std::vector<std::pair<int32_t, int32_t>> log_;  // (vertex, cell it left), to undo a repair
 };
 
 }  // namespace
@@ -198,10 +165,11 @@ void repair_delay_pairs(const LevelGraph& g, const ChipCells& cells, const Limit
                         std::vector<int32_t>& part) {
     if (limits.delay < 0 || !cells.mesh()) return;
     PairRepair repair(g, cells, limits, part);
-    for (int round = 0; round < kRounds; ++round) {
+    for (int64_t round = 0; round < limits.config.delay_repair.pair_rounds; ++round) {
         if (repair.run() == 0) break;
         if (limits.poll) limits.poll();
     }
+    repair.verify();
 }
 
 }  // namespace zerav::mapping

@@ -64,4 +64,14 @@ inline constexpr const char* check_feedback_delay =
     "    List of (src, dst, hops, limit) tuples for violated edges, in the order of\n"
     "    feedback_edges.";
 
+inline constexpr const char* map_graph_with_config =
+    "_map_graph_with_config(graph: ir.Graph, hw_spec: HardwareSpec, config: dict[str, int | float], "
+    "seed: int = 0, sram: bool = False) -> tuple[PlacementResult, dict[str, int]]\n"
+    "\n"
+    "map_graph with some tuning of the mapping set (for tests and benchmarks; not a public\n"
+    "interface). config maps \"section.field\" names of the mapping's settings (for example\n"
+    "\"coarsening.flat_size\") to values. Returns the placement and what the mapping did:\n"
+    "\"levels\", the coarsening levels it went through, and \"checks\", the checks of its\n"
+    "bookkeeping that passed (0 in a release build, which compiles them out).";
+
 }  // namespace zerav::mapping::docs

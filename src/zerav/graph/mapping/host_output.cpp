@@ -1,7 +1,9 @@
 // Building the result objects and writing them onto the host's graph.
 #include "zerav/graph/mapping/host_output.hpp"
 
+#include "zerav/graph/mapping/distance.hpp"
 #include "zerav/graph/mapping/link_load.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 #include "bind/core_id_writes.hpp"
 #include "bind/host.hpp"
@@ -18,15 +20,10 @@ using bind::check;
 
 namespace {
 
-constexpr int64_t kRoutingBytesPerEdge = 8;
+using resource::routing_bytes_per_edge;
 
 void set_item(PyObject* dict, const char* key, Ref value) {
     check(PyDict_SetItemString(dict, key, value.get()));
-}
-
-int64_t hops(const ChipShape& chip, int32_t a, int32_t b) {
-    if (!chip.mesh) return a != b;
-    return std::llabs(a / chip.cols - b / chip.cols) + std::llabs(a % chip.cols - b % chip.cols);
 }
 
 }  // namespace
@@ -59,7 +56,7 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
         if (mapping.scc[s] == mapping.scc[d]) check(PyList_Append(a.feedback.get(), pair.get()));
         src_core.push_back(mapping.core[s]);
         dst_core.push_back(mapping.core[d]);
-        if (chip.mesh) total_hops += hops(chip, mapping.core[s], mapping.core[d]);
+        if (chip.mesh) total_hops += mesh_hops_of_ids(mapping.core[s], mapping.core[d], chip.cols);
     }
 
     const auto crossing = static_cast<double>(PyList_GET_SIZE(a.cross.get()));
@@ -100,7 +97,7 @@ void check_sram(const HostGraph& graph, const Problem& problem, const Mapping& m
         const int32_t d = mapping.core[static_cast<size_t>(problem.dst[e])];
         if (s == d) continue;
         auto it = bytes.find(d);
-        if (it != bytes.end()) it->second += kRoutingBytesPerEdge;
+        if (it != bytes.end()) it->second += routing_bytes_per_edge;
     }
     for (const auto& [core, total] : bytes) {
         if (total <= problem.chip.sram) continue;

@@ -17,16 +17,6 @@ namespace zerav::mapping {
 
 namespace {
 
-// What an edge to a vertex elsewhere weighs against an edge inside the region, per unit of
-// distance: more pull gives fewer hops for a larger cut, less gives more hops; half weight is
-// the balance measured (docs/EXPERIMENTS.md).
-constexpr double kOutsidePull = 0.5;
-constexpr double kLatePull = 48.0;  // per hop a feedback edge would reach beyond the delay limit
-constexpr int kGrowthTrials = 3;
-constexpr size_t kManyVertices = 65'536;  // larger sets are grown once: the trials cost more than they find
-constexpr int kBoundaryPasses = 4;
-constexpr size_t kPatience = 64;  // moves without a new best before a pass gives up
-
 struct Centre {
     double row = 0, col = 0;
 };
@@ -59,8 +49,9 @@ struct Halves {
 
 class Bisector {
   public:
-    Bisector(const LevelGraph& g, Rng& rng)
+    Bisector(const LevelGraph& g, const Config::Bisection& tuning, Rng& rng)
         : g_(g),
+          tuning_(tuning),
           rng_(rng),
           tag_(static_cast<size_t>(g.n), -1),
           side_(static_cast<size_t>(g.n), 0),
@@ -89,8 +80,9 @@ class Bisector {
         // The cheapest of a few grown splits is refined.
         std::vector<uint8_t> best;
         double best_cost = 0;
-        const int trials = vertices.size() > kManyVertices ? 1 : kGrowthTrials;
-        for (int trial = 0; trial < trials; ++trial) {
+        const int64_t trials =
+            static_cast<int64_t>(vertices.size()) > tuning_.many_vertices ? 1 : tuning_.growth_trials;
+        for (int64_t trial = 0; trial < trials; ++trial) {
             grow(vertices, h, trial == 0);
             const double c = cost(vertices, h);
             if (best.empty() || c < best_cost) {
@@ -226,7 +218,8 @@ class Bisector {
         // A pass gives up after a tenth of the vertices moved without a new best: a shorter
         // patience stops passes that would still find a lower cut and fewer hops on large
         // inputs, a longer one found no more (docs/EXPERIMENTS.md).
-        const size_t patience = std::max<size_t>(kPatience, vertices.size() / 10);
+        const size_t patience = std::max(static_cast<size_t>(tuning_.patience),
+                                         vertices.size() / static_cast<size_t>(tuning_.patience_share));
         // A move may take a side past its cap by up to the largest vertex: with no room to spare
         // a pass can still trade vertices, one move after the other. The pass returns to the
         // point that exceeds the caps least, and among those to the one that saved most.
@@ -236,7 +229,7 @@ class Bisector {
             return std::max<int64_t>(0, count[0] - h.cap[0]) + std::max<int64_t>(0, count[1] - h.cap[1]);
         };
         std::vector<int32_t> moved;
-        for (int pass = 0; pass < kBoundaryPasses; ++pass) {
+        for (int64_t pass = 0; pass < tuning_.passes; ++pass) {
             // One queue per side. Only vertices on the boundary, or pulled to the other side,
             // can lead: the others enter when a neighbour moves.
             std::priority_queue<std::pair<double, int32_t>> heap[2];
@@ -322,6 +315,7 @@ class Bisector {
     }
 
     const LevelGraph& g_;
+    const Config::Bisection& tuning_;
     Rng& rng_;
     std::vector<int32_t> tag_, seen_;
     std::vector<uint8_t> side_, locked_;
@@ -361,7 +355,8 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                                      Rng& rng, const std::vector<int32_t>* start) {
     std::vector<uint8_t> in_left(static_cast<size_t>(cells.size()), 0), start_sides;
     std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
-    Bisector bisector(g, rng);
+    const Config::Bisection& tuning = limits.config.bisection;
+    Bisector bisector(g, tuning, rng);
     std::vector<Centre> centres;  // per region ever made: where its vertices are bound
     std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
     std::deque<Region> queue(1);
@@ -393,10 +388,10 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                 if (r == own) continue;
                 const Centre& there = centres[static_cast<size_t>(r)];
                 const double da = distance(a.centre, there), db = distance(b.centre, there);
-                p += kOutsidePull * static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
+                p += tuning.outside_pull * static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
                 // A feedback edge that would reach beyond the delay limit pulls much harder.
                 if (limits.delay >= 0 && g.feedback[static_cast<size_t>(i)] > 0)
-                    p += kLatePull * static_cast<double>(g.feedback[static_cast<size_t>(i)]) *
+                    p += tuning.late_pull * static_cast<double>(g.feedback[static_cast<size_t>(i)]) *
                          (std::max(0.0, db - static_cast<double>(limits.delay)) -
                           std::max(0.0, da - static_cast<double>(limits.delay)));
             }

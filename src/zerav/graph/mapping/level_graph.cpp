@@ -1,11 +1,12 @@
 // CSR construction and contraction of the level graphs.
 #include "zerav/graph/mapping/level_graph.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 namespace zerav::mapping {
 
 namespace {
 
-constexpr int64_t kRoutingBytesPerEdge = 8;
+using resource::routing_bytes_per_edge;
 
 // Fills the CSR arrays from per-vertex edge lists given as (vertex, neighbour) sorted buckets,
 // merging neighbours that repeat within one vertex's list with a marker array.
@@ -108,7 +109,7 @@ LevelGraph contract(const LevelGraph& g, const std::vector<int32_t>& group, int3
                 const int64_t w = g.weight[static_cast<size_t>(i)];
                 if (cu == cv) {
                     // Each inner edge is met from both of its ends: half its routing bytes each.
-                    if (c.has_bytes()) c.bytes[static_cast<size_t>(cv)] -= kRoutingBytesPerEdge / 2 * w;
+                    if (c.has_bytes()) c.bytes[static_cast<size_t>(cv)] -= routing_bytes_per_edge / 2 * w;
                     continue;
                 }
                 merger.add(c, cu, w, g.feedback[static_cast<size_t>(i)]);

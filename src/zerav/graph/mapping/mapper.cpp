@@ -4,6 +4,7 @@
 // back, and last the cores themselves are placed anew on the mesh. Impossible constraints are
 // reported before any work, with how far they are missed.
 #include "zerav/graph/mapping/steps.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 #include <algorithm>
 
@@ -11,18 +12,7 @@ namespace zerav::mapping {
 
 namespace {
 
-constexpr int64_t kRoutingBytesPerEdge = 8;
-// Graphs up to this many vertices are bisected whole, which cuts fewer edges than bisecting a
-// coarsened graph; larger ones are coarsened to about this size first.
-constexpr int32_t kFlatSize = 150'000;
-constexpr int32_t kCoarsestPerCore = 16;  // and to at least this many vertices per core
-constexpr int64_t kGroupShare = 4;        // a coarse vertex holds at most capacity / 4 nodes
-constexpr double kMinShrink = 0.95;       // a matching that keeps more vertices ends coarsening
-constexpr double kSlack = 0.03;           // spare cores, as a share of the cores needed
-constexpr int kCoarsePasses = 8;
-constexpr int kFinePasses = 4;
-constexpr int kDelayPasses = 16;
-constexpr int kDelayRetries = 2;  // new bisections on the same cores after a delay failure
+using resource::routing_bytes_per_edge;
 
 std::string text(int64_t v) { return std::to_string(v); }
 
@@ -164,7 +154,7 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         const int32_t a = p.src[e], b = p.dst[e];
         const int32_t va = z.vertex_of[static_cast<size_t>(a)], vb = z.vertex_of[static_cast<size_t>(b)];
         if (va == vb) continue;
-        if (!bytes.empty()) bytes[static_cast<size_t>(vb)] += kRoutingBytesPerEdge;
+        if (!bytes.empty()) bytes[static_cast<size_t>(vb)] += routing_bytes_per_edge;
         const bool feedback = c.of[static_cast<size_t>(a)] == c.of[static_cast<size_t>(b)];
         edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
     }
@@ -194,31 +184,33 @@ int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available)
     }
     int64_t k = std::max<int64_t>(1, ceil_div(count, limits.capacity));
     if (limits.sram > 0) k = std::max(k, ceil_div(bytes, limits.sram));
-    k += static_cast<int64_t>(kSlack * static_cast<double>(k));
+    k += static_cast<int64_t>(limits.config.cores.slack * static_cast<double>(k));
     return static_cast<int32_t>(std::min(k, available));
 }
 
 // Maps level zero onto `cells`; false when some core stays over-full.
 bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
-                std::vector<int32_t>& part) {
+                std::vector<int32_t>& part, int32_t& level_count) {
+    const Config& config = limits.config;
     std::vector<LevelGraph> levels;
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
-    const int64_t max_group = std::max<int64_t>(1, limits.capacity / kGroupShare);
+    const int64_t max_group = std::max<int64_t>(1, limits.capacity / config.coarsening.group_share);
     const int64_t coarsest =
-        std::max<int64_t>(kFlatSize, static_cast<int64_t>(kCoarsestPerCore) * cells.size());
+        std::max(config.coarsening.flat_size, config.coarsening.coarsest_per_core * cells.size());
     while (g->n > coarsest) {
         int32_t count = 0;
         std::vector<int32_t> group = heavy_edge_matching(*g, limits, max_group, rng, count);
-        if (count > kMinShrink * g->n) break;
+        if (count > config.coarsening.min_shrink * g->n) break;
         levels.push_back(contract(*g, group, count));
         groups.push_back(std::move(group));
         g = &levels.back();
         if (limits.poll) limits.poll();
     }
+    level_count = static_cast<int32_t>(levels.size());
     part = initial_mapping(*g, cells, limits, rng);
     rebalance(*g, cells, limits, part);
-    refine(*g, cells, limits, part, kCoarsePasses, rng);
+    refine(*g, cells, limits, part, config.refinement.coarse_passes, rng);
     for (size_t level = levels.size(); level-- > 0;) {
         const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
@@ -229,11 +221,11 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         // refinement alone, but a lower cut and fewer hops (docs/EXPERIMENTS.md).
         part = initial_mapping(finer, cells, limits, rng, &projected);
         rebalance(finer, cells, limits, part);
-        refine(finer, cells, limits, part, kFinePasses, rng);
+        refine(finer, cells, limits, part, config.refinement.fine_passes, rng);
     }
     if (!rebalance(g0, cells, limits, part)) return false;
     if (delay_violations(g0, cells, limits, part) > 0) {
-        refine(g0, cells, limits, part, kDelayPasses, rng);
+        refine(g0, cells, limits, part, config.refinement.delay_passes, rng);
         repair_delay(g0, cells, limits, part);
         repair_delay_pairs(g0, cells, limits, part);
     }
@@ -243,7 +235,7 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
 }  // namespace
 
 Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
-    const Limits limits{p.chip.capacity, p.chip.sram, p.chip.feedback_delay, p.poll};
+    const Limits limits{p.chip.capacity, p.chip.sram, p.chip.feedback_delay, p.poll, p.config};
     Components comps = components(p, limits);
     check_possible(p, comps, limits, name_of, context);
     const LevelZero zero = level_zero(p, comps, limits);
@@ -261,14 +253,14 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
         const ChipCells cells(p.chip, k);
         // Each attempt draws its own stream: a retry explores other bisections, not only more cores.
         Rng rng(p.seed + attempt * 0x9E3779B97F4A7C15ull);
-        bool packed = map_levels(zero.graph, cells, limits, rng, part);
+        bool packed = map_levels(zero.graph, cells, limits, rng, part, result.levels);
         int64_t late = packed ? delay_violations(zero.graph, cells, limits, part) : 0;
         if (late > 0 && split >= 0 && banded_helps) {
             // The components that must be split do not fit the limit as bisection cut them:
             // lay them along a path of neighbouring cells instead.
             std::vector<int32_t> banded = banded_mapping(zero.graph, cells, limits, split);
             const bool banded_packed = rebalance(zero.graph, cells, limits, banded);
-            refine(zero.graph, cells, limits, banded, kDelayPasses, rng);
+            refine(zero.graph, cells, limits, banded, p.config.refinement.delay_passes, rng);
             repair_delay(zero.graph, cells, limits, banded);
             const int64_t banded_late = delay_violations(zero.graph, cells, limits, banded);
             if (banded_packed && banded_late < late)
@@ -287,13 +279,14 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
         // A delay failure is a matter of layout more than of room: new bisections on the same
         // cores first (measured: they succeed where more cores fail), then more cores once. More
         // cores give room for capacity as often as needed.
-        if (packed && delay_retries < kDelayRetries) {
+        if (packed && delay_retries < p.config.cores.delay_retries) {
             ++delay_retries;
             continue;
         }
         if (k < available && (!packed || !delay_grown)) {
             delay_grown = delay_grown || packed;
-            k = static_cast<int32_t>(std::min<int64_t>(available, k + std::max(1, k / 8)));
+            k = static_cast<int32_t>(
+                std::min<int64_t>(available, k + std::max<int64_t>(1, k / p.config.cores.growth_share)));
             continue;
         }
         if (!packed)

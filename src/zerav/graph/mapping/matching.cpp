@@ -1,5 +1,6 @@
 // Coarsening: heavy-edge matching with a cap on the merged group.
 #include "zerav/graph/mapping/steps.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 #include <numeric>
 
@@ -26,7 +27,10 @@ std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limi
             if (w <= best_weight) continue;
             const int64_t count = g.count[vs] + g.count[us];
             if (count > max_count) continue;
-            if (limits.sram >= 0 && g.bytes[vs] + g.bytes[us] - 8 * w > limits.sram) continue;
+            // An edge inside the pair needs no routing buffer.
+            if (limits.sram >= 0 &&
+                g.bytes[vs] + g.bytes[us] - resource::routing_bytes_per_edge * w > limits.sram)
+                continue;
             best = u, best_weight = w;
         }
         group[vs] = groups;

@@ -31,6 +31,14 @@ const bind::FunctionDef check_feedback_delay_def{"check_feedback_delay", docs::c
                                                  check_params, "List[Tuple[str, str, int, int]]",
                                                  partition::check_feedback_delay};
 
+constexpr Param map_graph_with_config_params[] = {
+    {"graph", "ir.Graph"},
+    {"hw_spec", "HardwareSpec"},
+    {"config", "dict[str, int | float]"},
+    {"seed", "int", nullptr, 0, true},
+    {"sram", "bool", nullptr, 0, true, true},
+};
+
 void body(PyObject* module) {
     bind::import_names(module, "zerav", {"ir"});
     bind::import_names(module, "constraints", {"HardwareSpec"}, 1);
@@ -38,6 +46,7 @@ void body(PyObject* module) {
     add_mapping_error(module);
     bind::add_function(module, map_graph_def);
     bind::add_function(module, check_feedback_delay_def);
+    bind::add_function(module, map_graph_with_config_def);
 }
 
 bind::ModuleDefinition definition{"mapping", docs::module, body};
@@ -46,6 +55,9 @@ bind::ModuleDefinition definition{"mapping", docs::module, body};
 
 const bind::FunctionDef map_graph_def{"map_graph", docs::map_graph, map_graph_params, "PlacementResult",
                                       map_graph};
+const bind::FunctionDef map_graph_with_config_def{
+    "_map_graph_with_config", docs::map_graph_with_config, map_graph_with_config_params,
+    "tuple[PlacementResult, dict[str, int]]", map_graph_with_config};
 
 }  // namespace zerav::mapping
 

@@ -6,9 +6,6 @@
 
 namespace zerav::mapping {
 
-inline constexpr int64_t kHopCost = 16;                  // one hop of one edge
-inline constexpr int64_t kDelayCost = int64_t{1} << 24;  // one hop of a feedback edge beyond the limit
-
 class PartCost {
   public:
     PartCost(const LevelGraph& g, const ChipCells& cells, const Limits& limits)
@@ -35,9 +32,9 @@ class PartCost {
         int64_t cost = 0;
         for (const Entry& e : entries_) {
             const int64_t h = cells_.hops(x, e.part);
-            cost += e.weight * (h * kHopCost + (h != 0));
+            cost += e.weight * (h * limits_.config.cost.hop + (h != 0));
             if (e.feedback && limits_.delay >= 0 && h > limits_.delay)
-                cost += e.feedback * (h - limits_.delay) * kDelayCost;
+                cost += e.feedback * (h - limits_.delay) * limits_.config.cost.late_hop;
         }
         return cost;
     }

@@ -1,6 +1,8 @@
 // The mapping problem and its answer as plain arrays: no Python types.
 #pragma once
 
+#include "zerav/graph/mapping/config.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -27,12 +29,14 @@ struct Problem {
     std::vector<int64_t> node_bytes;  // weight + state bytes per node (empty without SRAM)
     std::vector<int32_t> src, dst;    // directed edges whose two ends are nodes, in graph order
     uint64_t seed = 0;
+    Config config;             // the tuning of every phase
     void (*poll)() = nullptr;  // called now and then in long loops; may throw to abandon the work
 };
 
 struct Mapping {
     std::vector<int32_t> core;  // core id per node
     std::vector<int32_t> scc;   // strongly connected component per node (ids in any order)
+    int32_t levels = 0;         // coarsening levels of the attempt that succeeded
 };
 
 // The hard constraint a failure is about.

@@ -1,6 +1,7 @@
 // Refinement of a mapping at one level: greedy k-way moves that lower the cost, and the
 // rebalancing that empties over-full cores into the cores with room where it costs least.
 #include "zerav/graph/mapping/part_cost.hpp"
+#include "zerav/graph/mapping/partition_state.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -9,28 +10,16 @@ namespace zerav::mapping {
 
 namespace {
 
-constexpr size_t kCandidates = 4;  // neighbour parts tried per move, most connected first
-constexpr size_t kNearbyWithRoom = 4;
-constexpr int64_t kStopShare = 1000;  // passes stop once they move fewer than 1 in this many vertices
-
-struct Loads {
-    std::vector<int64_t> count, bytes;
-    Loads(const LevelGraph& g, int32_t parts, const std::vector<int32_t>& part)
-        : count(static_cast<size_t>(parts), 0), bytes(static_cast<size_t>(parts), 0) {
-        for (int32_t v = 0; v < g.n; ++v) add(g, v, part[static_cast<size_t>(v)], 1);
+// The cost of the whole mapping, each edge counted from both ends (so a move of one vertex
+// changes it by twice that vertex's change): a recount for the checks.
+int64_t total_cost(PartCost& cost, const PartitionState& state) {
+    int64_t total = 0;
+    for (int32_t v = 0; v < static_cast<int32_t>(state.part_of().size()); ++v) {
+        cost.gather(v, state.part_of());
+        total += cost.at(state.part(v));
     }
-    void add(const LevelGraph& g, int32_t v, int32_t p, int64_t sign) {
-        count[static_cast<size_t>(p)] += sign * g.count[static_cast<size_t>(v)];
-        if (g.has_bytes()) bytes[static_cast<size_t>(p)] += sign * g.bytes[static_cast<size_t>(v)];
-    }
-    bool room(const LevelGraph& g, const Limits& limits, int32_t v, int32_t p) const {
-        const int64_t b = g.has_bytes() ? bytes[static_cast<size_t>(p)] + g.bytes[static_cast<size_t>(v)] : 0;
-        return limits.fits(count[static_cast<size_t>(p)] + g.count[static_cast<size_t>(v)], b);
-    }
-    bool over(const Limits& limits, int32_t p) const {
-        return !limits.fits(count[static_cast<size_t>(p)], bytes[static_cast<size_t>(p)]);
-    }
-};
+    return total;
+}
 
 bool has_outside_neighbour(const LevelGraph& g, int32_t v, const std::vector<int32_t>& part) {
     const int32_t a = part[static_cast<size_t>(v)];
@@ -40,13 +29,13 @@ bool has_outside_neighbour(const LevelGraph& g, int32_t v, const std::vector<int
 }
 
 // The most connected neighbour parts other than `a`, into `out` (cleared first).
-void candidate_parts(const PartCost& cost, int32_t a, std::vector<PartCost::Entry>& scratch,
-                     std::vector<int32_t>& out) {
+void candidate_parts(const PartCost& cost, int32_t a, size_t candidates,
+                     std::vector<PartCost::Entry>& scratch, std::vector<int32_t>& out) {
     scratch.clear();
     out.clear();
     for (const PartCost::Entry& e : cost.entries())
         if (e.part != a) scratch.push_back(e);
-    const size_t keep = std::min(scratch.size(), kCandidates);
+    const size_t keep = std::min(scratch.size(), candidates);
     std::partial_sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(keep), scratch.end(),
                       [](const PartCost::Entry& x, const PartCost::Entry& y) {
                           return x.weight != y.weight ? x.weight > y.weight : x.part < y.part;
@@ -56,9 +45,10 @@ void candidate_parts(const PartCost& cost, int32_t a, std::vector<PartCost::Entr
 
 // The candidates of a move: the most connected neighbour parts, and the cells next to the
 // most connected one (a free cell beside a partner can beat every partner's own cell).
-void move_targets(const PartCost& cost, const ChipCells& cells, int64_t limit, int32_t a,
+void move_targets(const PartCost& cost, const ChipCells& cells, const Limits& limits, int32_t a,
                   std::vector<PartCost::Entry>& scratch, std::vector<int32_t>& out) {
-    candidate_parts(cost, a, scratch, out);
+    const int64_t limit = limits.delay;
+    candidate_parts(cost, a, static_cast<size_t>(limits.config.refinement.candidates), scratch, out);
     if (out.empty() || !cells.mesh()) return;
     const int32_t p = out.front();
     constexpr int kStep[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
@@ -82,14 +72,16 @@ void move_targets(const PartCost& cost, const ChipCells& cells, int64_t limit, i
 }  // namespace
 
 void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
-            int passes, Rng& rng) {
-    Loads loads(g, cells.size(), part);
+            int64_t passes, Rng& rng) {
+    PartitionState state(g, cells.size(), part);
     PartCost cost(g, cells, limits);
+    const int64_t cost_before = kChecks ? total_cost(cost, state) : 0;
+    int64_t change = 0;  // the cost changes of the moved vertices, summed
     // Vertices in id order (neighbouring ids share memory), from a random start.
     const int32_t first = g.n > 0 ? rng.below(g.n) : 0;
     std::vector<PartCost::Entry> scratch;
     std::vector<int32_t> targets;
-    for (int pass = 0; pass < passes; ++pass) {
+    for (int64_t pass = 0; pass < passes; ++pass) {
         int64_t moves = 0;
         for (int32_t i = 0; i < g.n; ++i) {
             const int32_t v = (first + i) % g.n;
@@ -98,33 +90,34 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             cost.gather(v, part);
             int32_t best = a;
             int64_t best_cost = cost.at(a);
-            move_targets(cost, cells, limits.delay, a, scratch, targets);
+            move_targets(cost, cells, limits, a, scratch, targets);
             for (int32_t b : targets) {
-                if (!loads.room(g, limits, v, b)) continue;
+                if (!state.room(limits, v, b)) continue;
                 const int64_t c = cost.at(b);
                 if (c < best_cost) best = b, best_cost = c;
             }
             if (best == a) continue;
-            loads.add(g, v, a, -1);
-            loads.add(g, v, best, 1);
-            part[static_cast<size_t>(v)] = best;
+            change += best_cost - cost.at(a);
+            state.move(v, best);
             ++moves;
         }
         if (limits.poll) limits.poll();
-        if (moves * kStopShare < g.n) break;  // the pass barely changed anything
+        if (moves * limits.config.refinement.stop_share < g.n) break;  // the pass barely changed anything
     }
+    state.verify("refine");
+    if constexpr (kChecks)
+        invariant(total_cost(cost, state) == cost_before + 2 * change, "refine",
+                  "the cost differs from a recount");
 }
 
 bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                std::vector<int32_t>& part) {
-    Loads loads(g, cells.size(), part);
+    PartitionState state(g, cells.size(), part, true);
     std::vector<int32_t> over;
     for (int32_t p = 0; p < cells.size(); ++p)
-        if (loads.over(limits, p)) over.push_back(p);
+        if (state.over(limits, p)) over.push_back(p);
     if (over.empty()) return true;
 
-    std::vector<std::vector<int32_t>> members(static_cast<size_t>(cells.size()));
-    for (int32_t v = 0; v < g.n; ++v) members[static_cast<size_t>(part[static_cast<size_t>(v)])].push_back(v);
     PartCost cost(g, cells, limits);
     std::vector<int32_t> by_distance(static_cast<size_t>(cells.size()));
 
@@ -134,16 +127,16 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
     std::vector<int32_t> tries;
     auto best_target = [&](int32_t v, int32_t p, int64_t& loss) {
         cost.gather(v, part);
-        candidate_parts(cost, p, scratch, tries);
+        candidate_parts(cost, p, static_cast<size_t>(limits.config.refinement.candidates), scratch, tries);
         size_t found = 0;
         for (int32_t q : by_distance) {
-            if (found == kNearbyWithRoom) break;
-            if (q != p && loads.room(g, limits, v, q)) tries.push_back(q), ++found;
+            if (found == static_cast<size_t>(limits.config.refinement.nearby_with_room)) break;
+            if (q != p && state.room(limits, v, q)) tries.push_back(q), ++found;
         }
         const int64_t here = cost.at(p);
         int32_t best = -1;
         for (int32_t q : tries) {
-            if (q == p || !loads.room(g, limits, v, q)) continue;
+            if (q == p || !state.room(limits, v, q)) continue;
             const int64_t c = cost.at(q) - here;
             if (best < 0 || c < loss) best = q, loss = c;
         }
@@ -155,7 +148,7 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
         std::stable_sort(by_distance.begin(), by_distance.end(),
                          [&](int32_t a, int32_t b) { return cells.hops(p, a) < cells.hops(p, b); });
         std::vector<std::pair<int64_t, int32_t>> ranked;
-        for (int32_t v : members[static_cast<size_t>(p)]) {
+        for (int32_t v : state.members(p)) {
             if (g.count[static_cast<size_t>(v)] == 0 &&
                 (!g.has_bytes() || g.bytes[static_cast<size_t>(v)] <= 0))
                 continue;
@@ -164,18 +157,17 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
         }
         std::sort(ranked.begin(), ranked.end());
         for (const auto& [ignored, v] : ranked) {
-            if (!loads.over(limits, p)) break;
+            if (!state.over(limits, p)) break;
             int64_t loss = 0;
             const int32_t q = best_target(v, p, loss);
             if (q < 0) continue;
-            loads.add(g, v, p, -1);
-            loads.add(g, v, q, 1);
-            part[static_cast<size_t>(v)] = q;
+            state.move(v, q);
         }
         if (limits.poll) limits.poll();
     }
+    state.verify("rebalance");
     for (int32_t p = 0; p < cells.size(); ++p)
-        if (loads.over(limits, p)) return false;
+        if (state.over(limits, p)) return false;
     return true;
 }
 

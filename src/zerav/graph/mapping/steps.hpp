@@ -32,6 +32,7 @@ struct Limits {
     int64_t sram;      // bytes per core, -1 when not a constraint
     int64_t delay;     // hops per feedback edge, negative when not a constraint
     void (*poll)();
+    const Config& config;  // the tuning of every phase
 
     bool fits(int64_t count, int64_t bytes) const { return count <= capacity && (sram < 0 || bytes <= sram); }
 };
@@ -63,7 +64,7 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
 // Greedy k-way refinement: single-vertex moves that lower the cost (feedback edges beyond the
 // delay limit first, then the hop total, then the cut) and keep every part within the limits.
 void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
-            int passes, Rng& rng);
+            int64_t passes, Rng& rng);
 
 // The cell id of every part of a finished mapping, the cores placed anew on the mesh (the block
 // and two more rows and columns) by simulated annealing of the graph of cores: a lower hop

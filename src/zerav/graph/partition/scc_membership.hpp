@@ -1,18 +1,24 @@
 // Which strongly connected component each vertex lies in (component ids only; their order and
-// the order of members are not produced here). Iterative Tarjan over CSR successor lists.
+// the order of members are not produced here). Iterative Tarjan over CSR successor lists. The
+// mapping module uses it too, with 64-bit offsets.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace zerav::partition {
 
-// `start[v] .. start[v+1]` indexes v's successors in `targets`.
-inline std::vector<int32_t> scc_membership(std::span<const int32_t> start, std::span<const int32_t> targets) {
+// `start[v] .. start[v+1]` indexes v's successors in `targets` (`start`: a vector of int32_t
+// or int64_t offsets).
+template <class Starts>
+std::vector<int32_t> scc_membership(const Starts& start, std::span<const int32_t> targets) {
+    using Offset = std::remove_cvref_t<decltype(start[0])>;
     const auto n = static_cast<int32_t>(start.size()) - 1;
-    std::vector<int32_t> index(n, -1), low(n, 0), component(n, -1), stack, call_vertex, call_edge;
+    std::vector<int32_t> index(n, -1), low(n, 0), component(n, -1), stack, call_vertex;
+    std::vector<Offset> call_edge;
     std::vector<bool> on_stack(n, false);
     int32_t next_index = 0, next_component = 0;
     for (int32_t root = 0; root < n; ++root) {
@@ -24,7 +30,7 @@ inline std::vector<int32_t> scc_membership(std::span<const int32_t> start, std::
         on_stack[root] = true;
         while (!call_vertex.empty()) {
             const int32_t v = call_vertex.back();
-            int32_t& e = call_edge.back();
+            Offset& e = call_edge.back();
             if (e < start[v + 1]) {
                 const int32_t w = targets[e++];
                 if (index[w] < 0) {

@@ -2,6 +2,7 @@
 // utilisation and violations, gathered into a new ResourceMap. The plain-Python model of the
 // same steps is `allocate` in tests/resource/reference.py.
 #include "zerav/graph/resource/resource.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 #include "bind/boundary_nodes.hpp"
 #include "bind/host.hpp"
@@ -11,8 +12,6 @@
 namespace zerav::resource {
 
 namespace {
-
-constexpr int64_t routing_bytes_per_edge = 8;
 
 void set(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
 

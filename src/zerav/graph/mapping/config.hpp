@@ -1,0 +1,94 @@
+// Every tuning constant of the mapping, one struct per phase, with its default. The entry
+// builds one Config and every phase reads its own section; tests and benchmarks set fields by
+// name through the module's private `_map_graph_with_config`.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace zerav::mapping {
+
+struct Config {
+    // Coarsening: graphs up to `flat_size` vertices (after the components are contracted) are
+    // bisected whole, which cuts fewer edges than bisecting a coarsened graph; larger ones are
+    // coarsened by heavy-edge matching to about that size, and to no fewer than
+    // `coarsest_per_core` vertices per core.
+    struct Coarsening {
+        int64_t flat_size = 150'000;
+        int64_t coarsest_per_core = 16;
+        int64_t group_share = 4;   // a coarse vertex holds at most capacity / group_share nodes
+        double min_shrink = 0.95;  // a matching that keeps more of the vertices ends coarsening
+    } coarsening;
+
+    // The number of cores and the retries of a failed attempt.
+    struct Cores {
+        double slack = 0.03;        // spare cores, as a share of the cores needed
+        int64_t delay_retries = 2;  // new bisections on the same cores after a delay failure
+        int64_t growth_share = 8;   // a retry with more cores adds k / growth_share of them (at least 1)
+    } cores;
+
+    // The recursive bisection of the coarsest graph and its re-runs on the finer levels.
+    struct Bisection {
+        // What an edge to a vertex elsewhere weighs against an edge inside the region, per
+        // unit of distance between the halves and that vertex's region: more pull gives fewer
+        // hops for a larger cut, less gives more hops (docs/EXPERIMENTS.md).
+        double outside_pull = 0.5;
+        double late_pull = 48.0;         // per hop a feedback edge would reach beyond the limit
+        int64_t growth_trials = 3;       // grown splits, the cheapest refined
+        int64_t many_vertices = 65'536;  // larger sets are grown once
+        int64_t passes = 4;              // Fiduccia-Mattheyses passes per bisection
+        int64_t patience = 64;           // moves without a new best before a pass gives up,
+        int64_t patience_share = 10;     // or 1 / patience_share of the region, if more
+    } bisection;
+
+    // The k-way refinement and the rebalancing of every level.
+    struct Refinement {
+        int64_t coarse_passes = 8;     // on the coarsest level
+        int64_t fine_passes = 4;       // on every finer level
+        int64_t delay_passes = 16;     // on level zero while feedback edges are late
+        int64_t candidates = 4;        // neighbour parts tried per move, most connected first
+        int64_t nearby_with_room = 4;  // nearest parts with room a rebalanced vertex may go to
+        int64_t stop_share = 1000;     // passes stop once they move fewer than 1 in this many
+    } refinement;
+
+    // The cost of a vertex's edges, in integer units: a hop of one edge, and a hop of a
+    // feedback edge beyond the delay limit (which must outweigh any hop total).
+    struct Cost {
+        int64_t hop = 16;
+        int64_t late_hop = int64_t{1} << 24;
+    } cost;
+
+    // The two repairs of feedback edges beyond the delay limit.
+    struct DelayRepair {
+        int64_t rounds = 16;      // passes of single-end moves and trades
+        int64_t trade_tries = 8;  // vertices of a full cell considered for a trade
+        int64_t few_late = 64;    // with this few late edges left, every vertex is considered
+        int64_t pair_rounds = 4;  // passes of moves of both ends
+    } delay_repair;
+
+    // The simulated annealing of whole cores over the mesh.
+    struct Annealing {
+        int64_t trials_per_core = 10'000;
+        int64_t max_link_visits = 25'000'000;  // bounds the work on dense graphs of cores
+        int64_t samples = 256;  // moves to a neighbouring cell sampled for the starting temperature
+        // The starting temperature against the mean cost of a costly move to a neighbouring
+        // cell: the layout is already good, so the annealing starts cool (heated from the cost
+        // of moves across the whole mesh it melts the layout; docs/EXPERIMENTS.md).
+        double start_heat = 0.3;
+        int64_t margin = 2;  // rows and columns of the mesh beyond the block cores may move to
+    } annealing;
+};
+
+// A setting's value as the caller gave it: an integer, or a real number (for a real field).
+struct SettingValue {
+    bool integer;
+    int64_t i;
+    double d;
+};
+
+// Sets the field named "section.field" (e.g. "coarsening.flat_size"). Returns false for an
+// unknown name; throws std::invalid_argument, saying why, when the value is outside the
+// field's range or a real number for an integer field.
+bool set_config_field(Config& config, std::string_view name, SettingValue value);
+
+}  // namespace zerav::mapping

@@ -1,0 +1,66 @@
+"""The multilevel path under test: the private entry with the coarsening threshold lowered maps
+small graphs through several levels, within every hard constraint; and the entry's checks of
+the settings it is given."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from tests.helpers import make_hw
+from tests.mapping.graphs import check_mapping, layered, looped_layers
+from zerav.graph import mapping
+
+# Coarsening down to a hundred vertices, groups up to a whole core.
+COARSE = {"coarsening.flat_size": 100, "coarsening.coarsest_per_core": 1, "coarsening.group_share": 1}
+
+
+@pytest.mark.parametrize(
+    ("build", "delay"),
+    [
+        (lambda: looped_layers(40, 50, blocks=4, back_edges=6), 3),  # SCCs of 500 nodes split
+        (lambda: layered(40, 50), -1),
+    ],
+)
+def test_three_or_more_levels_within_every_constraint(build, delay):
+    hw = make_hw(
+        num_cores=100, max_neurons_per_core=32, core_mesh_topology=(10, 10), max_feedback_delay=delay
+    )
+    graph = build()
+    assert len(graph.nodes) >= 2000
+    result, stats = mapping._map_graph_with_config(graph, hw, COARSE)
+    assert stats["levels"] >= 3
+    check_mapping(graph, hw, result)
+    # The bookkeeping checks run in the sanitizer build (as CI runs it), not in release builds.
+    assert (stats["checks"] > 0) == bool(os.environ.get("ZERAV_SANITIZED"))
+
+
+def test_default_settings_give_map_graphs_mapping():
+    hw = make_hw(num_cores=100, max_neurons_per_core=32, core_mesh_topology=(10, 10), max_feedback_delay=3)
+    graph = looped_layers(40, 50, blocks=4, back_edges=6)
+    mapping.map_graph(graph, hw, seed=3)
+    expected = graph.partition_metadata["assignments"]
+    _, stats = mapping._map_graph_with_config(graph, hw, {}, seed=3)
+    assert graph.partition_metadata["assignments"] == expected
+    assert stats["levels"] == 0
+
+
+@pytest.mark.parametrize(
+    ("config", "error", "message"),
+    [
+        ({"coarsening.flat": 1}, KeyError, "unknown mapping setting: coarsening.flat"),
+        ({"coarsening.flat_size": 0}, ValueError, "coarsening.flat_size must lie in [1, 2147483647]"),
+        ({"coarsening.min_shrink": 1.0}, ValueError, "coarsening.min_shrink must lie in"),
+        ({"bisection.passes": 2.0}, ValueError, "bisection.passes takes an integer"),
+        ({"cost.hop": "16"}, TypeError, "config values must be int or float"),
+        ({1: 2}, TypeError, "config keys must be str"),
+        ([("cost.hop", 1)], TypeError, "Argument 'config' has incorrect type (expected dict, got list)"),
+    ],
+)
+def test_settings_are_checked(config, error, message):
+    graph = layered(2, 4)
+    with pytest.raises(error, match=None) as info:
+        mapping._map_graph_with_config(graph, make_hw(), config)
+    assert message in str(info.value)
+    assert not hasattr(graph, "partition_metadata") or graph.partition_metadata is None
