@@ -39,6 +39,7 @@ struct Config {
         int64_t passes = 4;              // Fiduccia-Mattheyses passes per bisection
         int64_t patience = 64;           // moves without a new best before a pass gives up,
         int64_t patience_share = 10;     // or 1 / patience_share of the region, if more
+        int64_t gain_units = 256;        // gain units per unit of distance (gains are integers)
     } bisection;
 
     // The k-way refinement and the rebalancing of every level.

@@ -4,6 +4,8 @@
 // distance it will span: an edge inside the region by the distance between the two halves,
 // an edge to a vertex elsewhere by the distance from each half to that vertex's region. So
 // pieces that talk to each other land in neighbouring cells, not only in different halves.
+#include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/gain_queue.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <queue>
 
 namespace zerav::mapping {
 
@@ -44,7 +45,23 @@ struct Halves {
     int64_t target;       // compute nodes aimed at for side 0
     int64_t cap[2];       // compute nodes each side may take
     int64_t byte_cap[2];  // bytes each side may take, -1 without SRAM
-    double span;          // distance between the two halves
+    int64_t span;         // distance between the two halves, in gain units
+};
+
+// The compute nodes and bytes on each side of a bisection.
+struct SideLoads {
+    int64_t count[2] = {0, 0}, bytes[2] = {0, 0};
+
+    void add(int side, int64_t c, int64_t b) { count[side] += c, bytes[side] += b; }
+    void shift(int from, int64_t c, int64_t b) { add(from, -c, -b), add(1 - from, c, b); }
+    // Whether side `s` holds `c` nodes and `b` bytes more within its caps (nodes: plus `slack`).
+    bool fits(const Halves& h, int s, int64_t c, int64_t b, int64_t slack = 0) const {
+        return count[s] + c <= h.cap[s] + slack && (h.byte_cap[s] < 0 || bytes[s] + b <= h.byte_cap[s]);
+    }
+    // Compute nodes beyond the caps, both sides together.
+    int64_t overflow(const Halves& h) const {
+        return std::max<int64_t>(0, count[0] - h.cap[0]) + std::max<int64_t>(0, count[1] - h.cap[1]);
+    }
 };
 
 class Bisector {
@@ -56,13 +73,14 @@ class Bisector {
           tag_(static_cast<size_t>(g.n), -1),
           side_(static_cast<size_t>(g.n), 0),
           gain_(static_cast<size_t>(g.n), 0),
-          pull_(static_cast<size_t>(g.n), 0) {}
+          pull_(static_cast<size_t>(g.n), 0),
+          queue_{GainQueue(g.n), GainQueue(g.n)} {}
 
     // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
     // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
-    // side 0 rather than side 1. Returns the side of each vertex, in order.
+    // side 0 rather than side 1, in gain units. Returns the side of each vertex, in order.
     // With `start`, the split begins from those sides instead of growing a new one.
-    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<double>& pull,
+    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<int64_t>& pull,
                                const Halves& h, const std::vector<uint8_t>* start) {
         ++round_;
         for (size_t i = 0; i < vertices.size(); ++i) {
@@ -79,12 +97,12 @@ class Bisector {
         }
         // The cheapest of a few grown splits is refined.
         std::vector<uint8_t> best;
-        double best_cost = 0;
+        int64_t best_cost = 0;
         const int64_t trials =
             static_cast<int64_t>(vertices.size()) > tuning_.many_vertices ? 1 : tuning_.growth_trials;
         for (int64_t trial = 0; trial < trials; ++trial) {
             grow(vertices, h, trial == 0);
-            const double c = cost(vertices, h);
+            const int64_t c = cost(vertices, h);
             if (best.empty() || c < best_cost) {
                 best_cost = c;
                 best.clear();
@@ -126,39 +144,32 @@ class Bisector {
     // outside pulls, or on later trials), always adding the vertex whose move to side 0 costs
     // least, until side 0 reaches its target and side 1 fits.
     void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
-        int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
-        std::priority_queue<std::pair<double, int32_t>> heap;
+        SideLoads load;
+        GainQueue& queue = queue_[0];
         bool pulled = false;
         for (int32_t v : vertices) {
             const auto vs = static_cast<size_t>(v);
             side_[vs] = 1;
-            count[1] += g_.count[vs], byte_sum[1] += bytes(v);
+            load.add(1, g_.count[vs], bytes(v));
             int64_t degree = 0;
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
                 if (inside(g_.adj[static_cast<size_t>(i)])) degree += g_.weight[static_cast<size_t>(i)];
-            gain_[vs] = pull_[vs] - static_cast<double>(degree) * h.span;
+            gain_[vs] = pull_[vs] - degree * h.span;
             if (pull_[vs] > 0) pulled = true;
         }
         if (pulled && pulled_seed) {
-            for (int32_t v : vertices) heap.emplace(gain_[static_cast<size_t>(v)], v);
+            for (int32_t v : vertices) queue.set(v, gain_[static_cast<size_t>(v)]);
         } else {
             const int32_t seed = far_vertex(vertices);
-            heap.emplace(gain_[static_cast<size_t>(seed)], seed);
+            queue.set(seed, gain_[static_cast<size_t>(seed)]);
         }
         size_t next_free = static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())));
         size_t scanned = 0;
-        auto over = [&](int s) {
-            return count[s] > h.cap[s] || (h.byte_cap[s] >= 0 && byte_sum[s] > h.byte_cap[s]);
-        };
-        while (count[0] < h.target || over(1)) {
+        while (load.count[0] < h.target || !load.fits(h, 1, 0, 0)) {
             int32_t v = -1;
-            while (!heap.empty()) {
-                auto [g, u] = heap.top();
-                heap.pop();
-                if (side_[static_cast<size_t>(u)] == 1 && g == gain_[static_cast<size_t>(u)]) {
-                    v = u;
-                    break;
-                }
+            if (!queue.empty()) {  // only vertices still on side 1 are queued
+                v = queue.top();
+                queue.pop();
             }
             if (v < 0) {  // a new component: start from any vertex still on side 1
                 while (scanned < vertices.size() &&
@@ -168,39 +179,36 @@ class Bisector {
                 v = vertices[(next_free + scanned) % vertices.size()];
             }
             const auto vs = static_cast<size_t>(v);
-            if (count[0] + g_.count[vs] > h.cap[0] ||
-                (h.byte_cap[0] >= 0 && byte_sum[0] + bytes(v) > h.byte_cap[0])) {
+            if (!load.fits(h, 0, g_.count[vs], bytes(v))) {
                 side_[vs] = 2;  // does not fit: it stays on side 1
                 continue;
             }
             side_[vs] = 0;
-            count[0] += g_.count[vs], count[1] -= g_.count[vs];
-            byte_sum[0] += bytes(v), byte_sum[1] -= bytes(v);
+            load.shift(1, g_.count[vs], bytes(v));
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
                 if (!inside(u) || side_[static_cast<size_t>(u)] != 1) continue;
-                gain_[static_cast<size_t>(u)] +=
-                    2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
-                heap.emplace(gain_[static_cast<size_t>(u)], u);
+                gain_[static_cast<size_t>(u)] += 2 * g_.weight[static_cast<size_t>(i)] * h.span;
+                queue.set(u, gain_[static_cast<size_t>(u)]);
             }
         }
+        queue.clear();
         for (int32_t v : vertices)
             if (side_[static_cast<size_t>(v)] == 2) side_[static_cast<size_t>(v)] = 1;
     }
 
     // What moving `v` to the other side saves (negative: what it costs); `boundary` says
     // whether it has a neighbour on the other side.
-    double move_gain(int32_t v, const Halves& h, bool& boundary) const {
+    int64_t move_gain(int32_t v, const Halves& h, bool& boundary) const {
         const auto vs = static_cast<size_t>(v);
-        double own = 0, other = 0;
+        int64_t own = 0, other = 0;
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
             const int32_t u = g_.adj[static_cast<size_t>(i)];
             if (!inside(u)) continue;
-            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) +=
-                static_cast<double>(g_.weight[static_cast<size_t>(i)]);
+            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += g_.weight[static_cast<size_t>(i)];
         }
         boundary = other > 0;
-        const double outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
+        const int64_t outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
         return (other - own) * h.span + outside;
     }
 
@@ -208,12 +216,9 @@ class Bisector {
     // once per pass, while the side it joins stays within its caps; the pass then returns to
     // the best point it went through. Moves that first cost can so lead to a better split.
     void improve(const std::vector<int32_t>& vertices, const Halves& h) {
-        int64_t count[2] = {0, 0}, byte_sum[2] = {0, 0};
-        for (int32_t v : vertices) {
-            const int s = side_[static_cast<size_t>(v)];
-            count[s] += g_.count[static_cast<size_t>(v)];
-            byte_sum[s] += bytes(v);
-        }
+        SideLoads load;
+        for (int32_t v : vertices)
+            load.add(side_[static_cast<size_t>(v)], g_.count[static_cast<size_t>(v)], bytes(v));
         if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
         // A pass gives up after a tenth of the vertices moved without a new best: a shorter
         // patience stops passes that would still find a lower cut and fewer hops on large
@@ -225,90 +230,103 @@ class Bisector {
         // point that exceeds the caps least, and among those to the one that saved most.
         int64_t heaviest = 0;
         for (int32_t v : vertices) heaviest = std::max(heaviest, g_.count[static_cast<size_t>(v)]);
-        auto overflow = [&] {
-            return std::max<int64_t>(0, count[0] - h.cap[0]) + std::max<int64_t>(0, count[1] - h.cap[1]);
-        };
         std::vector<int32_t> moved;
         for (int64_t pass = 0; pass < tuning_.passes; ++pass) {
             // One queue per side. Only vertices on the boundary, or pulled to the other side,
-            // can lead: the others enter when a neighbour moves.
-            std::priority_queue<std::pair<double, int32_t>> heap[2];
+            // can lead: the others enter when a neighbour moves. A vertex leaves its queue
+            // when it moves (and is locked for the rest of the pass).
+            GainQueue* queue = queue_;
             for (int32_t v : vertices) {
                 const auto vs = static_cast<size_t>(v);
                 locked_[vs] = 0;
                 bool boundary = false;
                 gain_[vs] = move_gain(v, h, boundary);
-                if (boundary || gain_[vs] > 0) heap[side_[vs]].emplace(gain_[vs], v);
+                if (boundary || gain_[vs] > 0) queue[side_[vs]].set(v, gain_[vs]);
             }
             moved.clear();
-            double total = 0, best_total = 0;
+            const int64_t cost_before = kChecks ? cost(vertices, h) : 0;
+            int64_t total = 0, best_total = 0;
             size_t best_length = 0;
-            int64_t best_overflow = overflow();
+            int64_t best_overflow = load.overflow(h);
             auto fits = [&](int32_t v, int t) {
-                const auto vs = static_cast<size_t>(v);
-                return count[t] + g_.count[vs] <= h.cap[t] + heaviest &&
-                       (h.byte_cap[t] < 0 || byte_sum[t] + bytes(v) <= h.byte_cap[t]);
+                return load.fits(h, t, g_.count[static_cast<size_t>(v)], bytes(v), heaviest);
             };
             while (moved.size() - best_length < patience) {
-                // The best vertex of each side, stale entries dropped; the move comes from the
-                // side whose best gains more among the moves that fit. A side whose best does not
-                // fit waits until moves the other way make room, instead of being locked.
+                // The move comes from the side whose best gains more among the moves that fit.
+                // A side whose best does not fit waits until moves the other way make room,
+                // instead of being locked.
                 int from = -1;
                 for (int s = 0; s < 2; ++s) {
-                    while (!heap[s].empty()) {
-                        auto [g, v] = heap[s].top();
-                        const auto vs = static_cast<size_t>(v);
-                        if (!locked_[vs] && side_[vs] == s && g == gain_[vs]) break;
-                        heap[s].pop();
-                    }
-                    if (heap[s].empty() || !fits(heap[s].top().second, 1 - s)) continue;
-                    if (from < 0 || heap[s].top().first > heap[from].top().first) from = s;
+                    if (queue[s].empty() || !fits(queue[s].top(), 1 - s)) continue;
+                    if (from < 0 || queue[s].top_gain() > queue[from].top_gain()) from = s;
                 }
                 if (from < 0) break;
-                const auto [g, v] = heap[from].top();
-                heap[from].pop();
+                const int64_t g = queue[from].top_gain();
+                const int32_t v = queue[from].top();
+                queue[from].pop();
                 const auto vs = static_cast<size_t>(v);
                 const int s = from, t = 1 - s;
                 locked_[vs] = 1;
                 side_[vs] = static_cast<uint8_t>(t);
-                count[s] -= g_.count[vs], count[t] += g_.count[vs];
-                byte_sum[s] -= bytes(v), byte_sum[t] += bytes(v);
+                load.shift(s, g_.count[vs], bytes(v));
                 total += g;
                 moved.push_back(v);
-                const int64_t over = overflow();
+                const int64_t over = load.overflow(h);
                 if (over < best_overflow || (over == best_overflow && total > best_total))
                     best_total = total, best_length = moved.size(), best_overflow = over;
                 for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                     const int32_t u = g_.adj[static_cast<size_t>(i)];
                     const auto us = static_cast<size_t>(u);
                     if (!inside(u) || locked_[us]) continue;
-                    const double d = 2.0 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                    const int64_t d = 2 * g_.weight[static_cast<size_t>(i)] * h.span;
                     gain_[us] += side_[us] == s ? d : -d;
-                    heap[side_[us]].emplace(gain_[us], u);
+                    queue[side_[us]].set(u, gain_[us]);
                 }
             }
+            queue[0].clear();
+            queue[1].clear();
+            if constexpr (kChecks) verify(vertices, h, load, cost_before - 2 * total);
             for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
                 const int32_t v = moved[i];
                 const auto vs = static_cast<size_t>(v);
                 const int t = side_[vs], s = 1 - t;
                 side_[vs] = static_cast<uint8_t>(s);
-                count[t] -= g_.count[vs], count[s] += g_.count[vs];
-                byte_sum[t] -= bytes(v), byte_sum[s] += bytes(v);
+                load.shift(t, g_.count[vs], bytes(v));
             }
             if (best_length == 0) break;
         }
     }
 
-    // The distance-weighted cost of the split, up to a constant.
-    double cost(const std::vector<int32_t>& vertices, const Halves& h) const {
-        double c = 0;
+    // Debug builds: the tracked loads, the gains of the unlocked vertices and the cost (the
+    // cost before the pass less twice the gains taken) equal a recount.
+    void verify(const std::vector<int32_t>& vertices, const Halves& h, const SideLoads& load,
+                int64_t cost_now) {
+        SideLoads recount;
         for (int32_t v : vertices) {
             const auto vs = static_cast<size_t>(v);
-            if (side_[vs] == 0) c -= pull_[vs];
+            recount.add(side_[vs], g_.count[vs], bytes(v));
+            bool boundary = false;
+            if (!locked_[vs])
+                invariant(gain_[vs] == move_gain(v, h, boundary), "a bisection pass",
+                          "a gain differs from a recount");
+        }
+        invariant(recount.count[0] == load.count[0] && recount.count[1] == load.count[1] &&
+                      recount.bytes[0] == load.bytes[0] && recount.bytes[1] == load.bytes[1],
+                  "a bisection pass", "the sides' loads differ from a recount");
+        invariant(cost(vertices, h) == cost_now, "a bisection pass", "the cost differs from a recount");
+    }
+
+    // Twice the distance-weighted cost of the split, up to a constant (each cut edge is seen
+    // from both ends).
+    int64_t cost(const std::vector<int32_t>& vertices, const Halves& h) const {
+        int64_t c = 0;
+        for (int32_t v : vertices) {
+            const auto vs = static_cast<size_t>(v);
+            if (side_[vs] == 0) c -= 2 * pull_[vs];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
                 if (inside(u) && side_[static_cast<size_t>(u)] != side_[vs])
-                    c += 0.5 * static_cast<double>(g_.weight[static_cast<size_t>(i)]) * h.span;
+                    c += g_.weight[static_cast<size_t>(i)] * h.span;
             }
         }
         return c;
@@ -319,7 +337,8 @@ class Bisector {
     Rng& rng_;
     std::vector<int32_t> tag_, seen_;
     std::vector<uint8_t> side_, locked_;
-    std::vector<double> gain_, pull_;
+    std::vector<int64_t> gain_, pull_;  // in gain units
+    GainQueue queue_[2];                // one per side
     int32_t round_ = 0, visit_round_ = 0;
 };
 
@@ -364,7 +383,8 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
     for (int32_t p = 0; p < cells.size(); ++p) queue[0].cells.push_back(p);
     queue[0].centre = centre_of(queue[0].cells, cells);
     centres.push_back(queue[0].centre);
-    std::vector<double> pull;
+    std::vector<int64_t> pull;
+    const auto units = static_cast<double>(tuning.gain_units);
     while (!queue.empty()) {
         Region region = std::move(queue.front());
         queue.pop_front();
@@ -395,13 +415,13 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                          (std::max(0.0, db - static_cast<double>(limits.delay)) -
                           std::max(0.0, da - static_cast<double>(limits.delay)));
             }
-            pull.push_back(p);
+            pull.push_back(std::llround(p * units));
         }
         const auto nl = static_cast<int64_t>(a.cells.size()), nr = static_cast<int64_t>(b.cells.size());
         Halves h{total * nl / (nl + nr),
                  {nl * limits.capacity, nr * limits.capacity},
                  {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
-                 std::max(1.0, distance(a.centre, b.centre))};
+                 std::llround(std::max(1.0, distance(a.centre, b.centre)) * units)};
         if (start) {
             for (int32_t p : a.cells) in_left[static_cast<size_t>(p)] = 1;
             for (int32_t p : b.cells) in_left[static_cast<size_t>(p)] = 0;
