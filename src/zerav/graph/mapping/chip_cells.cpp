@@ -37,6 +37,17 @@ ChipCells::ChipCells(const ChipShape& chip, int32_t k) : mesh_(chip.mesh) {
     }
 }
 
+void ChipCells::within(int32_t c, int64_t d, std::vector<int32_t>& out) const {
+    out.clear();
+    for (int64_t dr = -d; dr <= d; ++dr) {
+        const int64_t reach = d - (dr < 0 ? -dr : dr);
+        for (int64_t dc = -reach; dc <= reach; ++dc) {
+            const int32_t x = at(row(c) + dr, col(c) + dc);
+            if (x >= 0) out.push_back(x);
+        }
+    }
+}
+
 std::vector<int32_t> ChipCells::snake() const {
     std::vector<int32_t> order;
     const int32_t k = size();

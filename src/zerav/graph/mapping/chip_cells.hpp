@@ -33,6 +33,10 @@ class ChipCells {
         return p < size() ? static_cast<int32_t>(p) : -1;
     }
 
+    // The parts within `d` hops of part `c` (`c` included) into `out`, row by row from the top,
+    // each row from the left.
+    void within(int32_t c, int64_t d, std::vector<int32_t>& out) const;
+
     // The parts along a path through the block in which consecutive cells are mesh
     // neighbours: rows in alternating directions, the last (possibly shorter) row from the left.
     std::vector<int32_t> snake() const;

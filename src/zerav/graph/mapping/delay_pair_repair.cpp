@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 
 namespace zerav::mapping {
 
@@ -57,14 +56,9 @@ class PairRepair {
 
     // The cells within the limit of `c`, `c` first.
     void diamond(int32_t c, std::vector<int32_t>& out) const {
-        out.clear();
-        out.push_back(c);
-        const int64_t d = limits_.delay;
-        for (int64_t dr = -d; dr <= d; ++dr)
-            for (int64_t dc = -(d - std::abs(dr)); dc <= d - std::abs(dr); ++dc) {
-                const int32_t x = cells_.at(cells_.row(c) + dr, cells_.col(c) + dc);
-                if (x >= 0 && x != c) out.push_back(x);
-            }
+        cells_.within(c, limits_.delay, out);
+        const auto at = std::find(out.begin(), out.end(), c);
+        std::rotate(out.begin(), at, at + 1);
     }
 
     // The cells where `v` keeps every feedback edge but the one to `skip` within the limit.

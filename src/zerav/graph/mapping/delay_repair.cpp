@@ -15,6 +15,7 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
     PartitionState state(g, cells.size(), part, true);
     auto bytes_of = [&](int32_t v) { return state.vertex_bytes(v); };
     PartCost cost(g, cells, limits), other(g, cells, limits);
+    std::vector<int32_t> near;
     int64_t last_late = -1;
     const Config::DelayRepair& tuning = limits.config.delay_repair;
     for (int64_t round = 0; round < tuning.rounds; ++round) {
@@ -36,33 +37,31 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
             int32_t best = -1, partner = -1;
             int64_t best_change = 0;
             // Cells within the limit of the far end.
-            for (int64_t dr = -limits.delay; dr <= limits.delay; ++dr)
-                for (int64_t dc = -(limits.delay - std::abs(dr)); dc <= limits.delay - std::abs(dr); ++dc) {
-                    const int32_t c = cells.at(cells.row(far) + dr, cells.col(far) + dc);
-                    if (c < 0 || c == a) continue;
-                    const int64_t change = cost.at(c) - here;
-                    if (change >= best_change && best >= 0) continue;
-                    if (state.room(limits, v, c)) {
-                        if (change < best_change) best = c, partner = -1, best_change = change;
-                        continue;
-                    }
-                    const auto& there = state.members(c);
-                    const size_t stride = std::max<size_t>(1, there.size() / tries);
-                    for (size_t t = 0; t < there.size();
-                         t += stride) {  // a trade with a vertex of the same size
-                        const int32_t z = there[t];
-                        if (g.count[static_cast<size_t>(z)] != g.count[static_cast<size_t>(v)]) continue;
-                        if (bytes_of(z) > bytes_of(v) &&
-                            !limits.fits(state.count(a), state.bytes(a) - bytes_of(v) + bytes_of(z)))
-                            continue;
-                        if (bytes_of(v) > bytes_of(z) &&
-                            !limits.fits(state.count(c), state.bytes(c) - bytes_of(z) + bytes_of(v)))
-                            continue;
-                        other.gather(z, part);
-                        const int64_t total = change + other.at(a) - other.at(c);
-                        if (total < best_change) best = c, partner = z, best_change = total;
-                    }
+            cells.within(far, limits.delay, near);
+            for (int32_t c : near) {
+                if (c == a) continue;
+                const int64_t change = cost.at(c) - here;
+                if (change >= best_change && best >= 0) continue;
+                if (state.room(limits, v, c)) {
+                    if (change < best_change) best = c, partner = -1, best_change = change;
+                    continue;
                 }
+                const auto& there = state.members(c);
+                const size_t stride = std::max<size_t>(1, there.size() / tries);
+                for (size_t t = 0; t < there.size(); t += stride) {  // a trade with a vertex of the same size
+                    const int32_t z = there[t];
+                    if (g.count[static_cast<size_t>(z)] != g.count[static_cast<size_t>(v)]) continue;
+                    if (bytes_of(z) > bytes_of(v) &&
+                        !limits.fits(state.count(a), state.bytes(a) - bytes_of(v) + bytes_of(z)))
+                        continue;
+                    if (bytes_of(v) > bytes_of(z) &&
+                        !limits.fits(state.count(c), state.bytes(c) - bytes_of(z) + bytes_of(v)))
+                        continue;
+                    other.gather(z, part);
+                    const int64_t total = change + other.at(a) - other.at(c);
+                    if (total < best_change) best = c, partner = z, best_change = total;
+                }
+            }
             if (best < 0) continue;
             if (partner >= 0) state.move(partner, a);
             state.move(v, best);
