@@ -17,7 +17,7 @@ Format (one object)::
 BatchNorm, ...); with ``"custom": true`` it is any name (a host kind's name included) and the
 node gets exactly the arrays and parameters listed, as a compute node. An array is given by value (nested lists of numbers) or by
 shape (``{"shape": [...]}``): every element nonzero, so a weight given by shape is dense and
-a kernel given by shape has every tap. Arrays a host kind has but
+a kernel given by shape has every tap; ``{"shape": [...], "value": 0}`` is all zeros. Arrays a host kind has but
 the file omits keep the kind's defaults. ``precision`` is one of fp32, fp16, int32, int16,
 int8, int4; without it the arrays are counted as fp32.
 """
@@ -183,8 +183,10 @@ def _node_from(nd: Any, host: dict[str, type], where: str):
 
 def _array_from(adoc: Any, precision, aname: str, where: str) -> np.ndarray:
     if isinstance(adoc, dict):
-        if set(adoc) != {"shape"}:
-            raise _Bad(f'{where}: an array by shape is {{"shape": [sizes]}}')
+        if not {"shape"} <= set(adoc) <= {"shape", "value"} or adoc.get("value", 0) != 0:
+            raise _Bad(
+                f'{where}: an array by shape is {{"shape": [sizes]}}, or {{"shape": [sizes], "value": 0}}'
+            )
         shape = adoc["shape"]
         if not isinstance(shape, list) or not all(
             isinstance(s, int) and not isinstance(s, bool) and s >= 0 for s in shape
@@ -192,7 +194,7 @@ def _array_from(adoc: Any, precision, aname: str, where: str) -> np.ndarray:
             raise _Bad(f'{where}: "shape" must be a list of non-negative integers')
         if math.prod(shape) > 1 << 31:
             raise _Bad(f"{where}: shape {shape} is too large ({math.prod(shape)} elements)")
-        return kinds.array_for(shape, precision, aname)
+        return kinds.array_for(shape, precision, aname, zero="value" in adoc)
     if isinstance(adoc, (list, int, float)) and not isinstance(adoc, bool):
         try:
             arr = np.asarray(adoc, dtype=np.float64)
@@ -257,8 +259,12 @@ def model_document(model: Model) -> dict[str, Any]:
 
 
 def _array_doc(array: np.ndarray) -> Any:
-    if array.size > _BY_VALUE and np.count_nonzero(array) == array.size:
-        return {"shape": list(array.shape)}
+    if array.size > _BY_VALUE:
+        nonzero = np.count_nonzero(array)
+        if nonzero == array.size:
+            return {"shape": list(array.shape)}
+        if nonzero == 0:
+            return {"shape": list(array.shape), "value": 0}
     return array.tolist()
 
 

@@ -107,9 +107,10 @@ def precision_of_dtype(dtype: np.dtype) -> str | None:
     return _DTYPE_PRECISION.get(np.dtype(dtype))
 
 
-def array_for(shape, precision: str | None, name: str) -> np.ndarray:
-    """An array of ``shape`` whose every element is 1, in the element type the node's precision
-    implies: an array known by its shape only is taken as dense (every synapse of a weight
-    present, every tap of a kernel), and costs no memory (a read-only broadcast of one value)."""
+def array_for(shape, precision: str | None, name: str, zero: bool = False) -> np.ndarray:
+    """An array of ``shape`` whose every element is 1 (0 with ``zero``), in the element type the
+    node's precision implies: an array known by its shape only is taken as dense (every synapse
+    of a weight present, every tap of a kernel), and costs no memory (a read-only broadcast of
+    one value)."""
     dtype = np.float32 if name in STATE_ARRAYS else PRECISIONS.get(precision or "fp32", np.float32)
-    return np.broadcast_to(np.ones((), dtype=dtype), tuple(shape))
+    return np.broadcast_to(np.zeros((), dtype=dtype) if zero else np.ones((), dtype=dtype), tuple(shape))
