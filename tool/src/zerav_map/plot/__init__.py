@@ -66,9 +66,9 @@ def figure(model: Model, chip: Chip, outcomes: Sequence[Outcome]):
     from zerav_map.plot.colours import sram_scale
     from zerav_map.plot.layers import core_layers, model_layers
 
-    shapes = [panel.layout(o, chip) for o in outcomes]
-    rows = max(s[0] for s in shapes)
-    cols = max(s[1] for s in shapes)
+    frames = [panel.frame(o, chip) for o in outcomes]
+    rows = max(f.r1 - f.r0 for f in frames)
+    cols = max(f.c1 - f.c0 for f in frames)
     size = max(rows, cols)
     side = min(9.5, max(5.0, 2.6 + 0.22 * size))  # the longer side of a panel, in inches
     width, height = max(4.6, side * cols / size), max(2.0, side * rows / size)
@@ -79,11 +79,11 @@ def figure(model: Model, chip: Chip, outcomes: Sequence[Outcome]):
         layout="constrained",
     )
     cmap, norm = sram_scale(mpl)
-    volumes = [traffic.on_mesh(o.traffic, s[2]) if o.placement is not None else {} for o, s in zip(outcomes, shapes)]
+    volumes = [traffic.on_mesh(o.traffic, f.cells) for o, f in zip(outcomes, frames)]
     style = panel.Style(
         cmap=cmap,
         norm=norm,
-        traffic=traffic.scale(volumes, shapes),
+        traffic=traffic.scale(volumes, [(f.rows, f.cols, f.cells) for f in frames]),
         chars=int(width * 14),
         font=min(9.0, max(4.0, cell_pt * 0.7 * 0.36)),
         capacity=chip.hw.max_neurons_per_core,
@@ -92,11 +92,17 @@ def figure(model: Model, chip: Chip, outcomes: Sequence[Outcome]):
     axes = fig.subplots(grid_rows, grid_cols, squeeze=False).ravel()
     for ax in axes[len(outcomes) :]:
         ax.set_visible(False)
-    for ax, o in zip(axes, outcomes):
-        panel.draw(ax, o, chip, core_layers(o.assignments, layers), style)
+    for ax, o, f in zip(axes, outcomes, frames):
+        panel.draw(ax, o, chip, f, core_layers(o.assignments, layers), style)
     used = list(axes[: len(outcomes)])
     bar = fig.colorbar(
-        ScalarMappable(norm=norm, cmap=cmap), ax=used, shrink=0.5 if grid_rows == 1 else 0.3, aspect=25, location="right", pad=0.02, extend="max"
+        ScalarMappable(norm=norm, cmap=cmap),
+        ax=used,
+        shrink=0.5 if grid_rows == 1 else 0.3,
+        aspect=25,
+        location="right",
+        pad=0.02,
+        extend="max",
     )
     bar.set_label("SRAM use per core (red: over 100 %)")
     bar.ax.yaxis.set_major_formatter(PercentFormatter(xmax=1.0))
@@ -122,7 +128,9 @@ def _legends(fig, layers, scale) -> None:
     def short(name: str) -> str:
         return name if len(name) <= _NAME_CHARS else name[: _NAME_CHARS - 1] + "…"
 
-    handles = [Patch(facecolor=layer_colour(i), label=short(n)) for i, n in enumerate(layers.names[:MAX_COLOURED])]
+    handles = [
+        Patch(facecolor=layer_colour(i), label=short(n)) for i, n in enumerate(layers.names[:MAX_COLOURED])
+    ]
     rest = len(layers.names) - MAX_COLOURED
     if rest > 0:
         handles.append(Patch(facecolor=OTHER_LAYERS, label=f"{rest} more"))
@@ -138,7 +146,14 @@ def _legends(fig, layers, scale) -> None:
         return
     keys = sorted({scale.top, max(1, round(scale.top / 4))}, reverse=True)
     lines = [
-        Line2D([], [], color=COLOUR, alpha=ALPHA, linewidth=scale.width(k), label=f"{k} edge{'s' if k != 1 else ''}")
+        Line2D(
+            [],
+            [],
+            color=COLOUR,
+            alpha=ALPHA,
+            linewidth=scale.width(k),
+            label=f"{k} edge{'s' if k != 1 else ''}",
+        )
         for k in keys
     ]
     fig.legend(

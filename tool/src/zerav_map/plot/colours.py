@@ -16,6 +16,7 @@ HUES = (
     "#aec7e8", "#ffbb78", "#98df8a", "#c5b0d5", "#c49c94", "#f7b6d2", "#dbdb8d", "#9edae5",
 )  # fmt: skip
 
+
 def layer_colour(index: int) -> str:
     return HUES[index] if index < len(HUES) else OTHER_LAYERS
 
@@ -27,6 +28,6 @@ def sram_scale(matplotlib):
     from matplotlib.colors import ListedColormap, Normalize
 
     greys = matplotlib.colormaps["Greys"](np.linspace(0.02, 0.68, 256))
-    cmap = ListedColormap(greys, name="sram")
-    cmap.set_over(OVER)
-    return cmap, Normalize(vmin=0.0, vmax=1.0, clip=False)
+    return ListedColormap(greys, name="sram").with_extremes(over=OVER), Normalize(
+        vmin=0.0, vmax=1.0, clip=False
+    )

@@ -19,7 +19,8 @@ from zerav_map.mapping import PARTITIONERS, Outcome
 from zerav_map.plot import traffic
 from zerav_map.plot.colours import layer_colour
 
-LABELLED = 20  # meshes wider than this label only the over-full cores
+LABELLED = 20  # panels wider than this label only the over-full cores
+CROP_FROM = 12
 LISTED = 8  # cores named in a footer line before "... and N more"
 _INSET, _SIDE = 0.04, 0.92
 _BAND = 0.3  # the layer band's share of a cell's height
@@ -36,59 +37,108 @@ class Style:
     capacity: int  # nodes a core holds
 
 
-def layout(o: Outcome, chip: Chip) -> tuple[int, int, dict[int, tuple[int, int]]]:
-    """(rows, cols, core -> cell) for the panel."""
+@dataclass
+class Frame:
+    """The mesh of a panel, the core of each cell, and the part of the mesh drawn: rows r0 to
+    r1 - 1 and columns c0 to c1 - 1."""
+
+    rows: int
+    cols: int
+    cells: dict[int, tuple[int, int]]
+    r0: int
+    r1: int
+    c0: int
+    c1: int
+
+    @property
+    def cropped(self) -> bool:
+        return (self.r1 - self.r0, self.c1 - self.c0) != (self.rows, self.cols)
+
+
+def frame(o: Outcome, chip: Chip) -> Frame:
+    """The panel's frame. On a mesh more than ``CROP_FROM`` cells wide or high, a panel shows the
+    block of used cells and one cell around it when that is at most half of the mesh, so a small
+    mapping on a large chip keeps readable cells."""
     mesh = chip.hw.core_mesh_topology
     placed = dict(o.placement.logical_to_physical) if o.placement is not None else {}
-    if mesh is not None:
-        return mesh[0], mesh[1], {c: tuple(p) for c, p in placed.items()}
-    cores = o.cores or sorted(placed)
-    cols = max(1, math.ceil(math.sqrt(len(cores))))
-    rows = max(1, math.ceil(len(cores) / cols))
-    return rows, cols, {c: (i // cols, i % cols) for i, c in enumerate(cores)}
+    if mesh is None:
+        cores = o.cores or sorted(placed)
+        cols = max(1, math.ceil(math.sqrt(len(cores))))
+        rows = max(1, math.ceil(len(cores) / cols))
+        return Frame(rows, cols, {c: (i // cols, i % cols) for i, c in enumerate(cores)}, 0, rows, 0, cols)
+    rows, cols = mesh
+    cells = {c: tuple(p) for c, p in placed.items()}
+    if max(rows, cols) <= CROP_FROM or not cells:
+        return Frame(rows, cols, cells, 0, rows, 0, cols)
+    used_rows = [p[0] for p in cells.values()]
+    used_cols = [p[1] for p in cells.values()]
+    r0, r1 = max(0, min(used_rows) - 1), min(rows, max(used_rows) + 2)
+    c0, c1 = max(0, min(used_cols) - 1), min(cols, max(used_cols) + 2)
+    if 2 * (r1 - r0) * (c1 - c0) > rows * cols:
+        return Frame(rows, cols, cells, 0, rows, 0, cols)
+    return Frame(rows, cols, cells, r0, r1, c0, c1)
 
 
 def title(o: Outcome, chip: Chip) -> str:
-    """The run and its result; the gain over the row-major layout only where ``place`` chose the
-    cells (the joint mapping puts its cores where it wants them) and spikes cross cores."""
+    """The run and its result; on a mesh its hop distance, and the gain over the row-major layout
+    only where ``place`` chose the cells (the joint mapping puts its cores where it wants them)
+    and spikes cross cores."""
     head = f"{o.algorithm}: {o.status}"
     if o.placement is None or o.resources is None:
         return head
     pl = o.placement
-    line = f"{len(o.cores)} core{'s' if len(o.cores) != 1 else ''}, hop distance {pl.total_hop_distance}"
-    if o.algorithm in PARTITIONERS and o.traffic and chip.hw.core_mesh_topology is not None:
-        line += f", {pl.improvement:+.1f} % vs row-major"
+    line = f"{len(o.cores)} core{'s' if len(o.cores) != 1 else ''}"
+    if chip.hw.core_mesh_topology is not None:
+        line += f", hop distance {pl.total_hop_distance}"
+        if o.algorithm in PARTITIONERS and o.traffic:
+            line += f", {pl.improvement:+.1f} % vs row-major"
     return f"{head}\n{line}"
 
 
-def draw(ax, o: Outcome, chip: Chip, held: dict[int, list[tuple[int, int]]], style: Style) -> None:
+def draw(ax, o: Outcome, chip: Chip, f: Frame, held: dict[int, list[tuple[int, int]]], style: Style) -> None:
     """The panel; ``held`` is core -> [(layer, nodes)]."""
     ax.set_aspect("equal")
-    ax.set_xticks([])
-    ax.set_yticks([])
     for side in ax.spines.values():
         side.set_visible(False)
-    rows, cols, cells = layout(o, chip)
-    ax.set_xlim(-0.1, cols + 0.1)
-    ax.set_ylim(-0.1, rows + 0.1)
+    _axes(ax, f, chip.hw.core_mesh_topology is not None)
     ax.set_title(title(o, chip), fontsize=10)
     if o.placement is None or o.resources is None:
-        _no_mapping(ax, o, chip, rows, cols)
+        _no_mapping(ax, o, chip, f)
         return
     flags = _flags(o, chip)
-    _cells(ax, o, cells, rows, cols, held, flags, style)
-    volume = traffic.on_mesh(o.traffic, cells)
-    busiest = traffic.draw(ax, volume, cells, rows, cols, style.traffic)
-    ax.set_xlabel(_footer(o, chip, flags, busiest, style), fontsize=8.5, color="darkred" if o.unplaced else "black")
+    _cells(ax, o, f, held, flags, style)
+    volume = traffic.on_mesh(o.traffic, f.cells)
+    busiest = traffic.draw(ax, volume, f.cells, f.rows, f.cols, style.traffic)
+    ax.set_xlabel(
+        _footer(o, chip, f, flags, busiest, style), fontsize=8.5, color="darkred" if o.unplaced else "black"
+    )
 
 
-def _no_mapping(ax, o: Outcome, chip: Chip, rows: int, cols: int) -> None:
+def _axes(ax, f: Frame, mesh: bool) -> None:
+    """Limits to the frame; on a mesh, its column numbers below and row numbers left."""
+    ax.set_xlim(f.c0 - 0.1, f.c1 + 0.1)
+    ax.set_ylim(f.rows - f.r1 - 0.1, f.rows - f.r0 + 0.1)
+    ax.tick_params(length=0, labelsize=6.5, pad=1)
+    if not mesh:
+        ax.set_xticks([])
+        ax.set_yticks([])
+        return
+    step = max(1, math.ceil(max(f.r1 - f.r0, f.c1 - f.c0) / 16))
+    columns = range(f.c0, f.c1, step)
+    rows = range(f.r0, f.r1, step)
+    ax.set_xticks([c + 0.5 for c in columns], [str(c) for c in columns])
+    ax.set_yticks([f.rows - 1 - r + 0.5 for r in rows], [str(r) for r in rows])
+
+
+def _no_mapping(ax, o: Outcome, chip: Chip, f: Frame) -> None:
     """The empty mesh, and why there is no mapping on it."""
     from matplotlib.collections import PatchCollection
     from matplotlib.patches import Rectangle
 
     if chip.hw.core_mesh_topology is not None:
-        squares = [Rectangle((c + _INSET, r + _INSET), _SIDE, _SIDE) for r in range(rows) for c in range(cols)]
+        squares = [
+            Rectangle((c + _INSET, r + _INSET), _SIDE, _SIDE) for r in range(f.rows) for c in range(f.cols)
+        ]
         ax.add_collection(PatchCollection(squares, zorder=1, **_FREE))
     reason = "; ".join(p.message for p in o.problems) or "no mapping"
     ax.text(
@@ -114,20 +164,23 @@ class _Flags:
 def _flags(o: Outcome, chip: Chip) -> _Flags:
     sram = chip.hw.sram_bytes_per_core
     over = {c: b.utilization for c, b in o.resources.budgets.items() if b.total_bytes > sram}
-    crowded = {c: o.nodes_per_core.get(c, 0) for p in o.problems if p.kind == "node-capacity" for c in p.cores}
+    crowded = {
+        c: o.nodes_per_core.get(c, 0) for p in o.problems if p.kind == "node-capacity" for c in p.cores
+    }
     return _Flags(over, crowded)
 
 
-def _cells(ax, o: Outcome, cells, rows: int, cols: int, held, flags: _Flags, style: Style) -> None:
+def _cells(ax, o: Outcome, f: Frame, held, flags: _Flags, style: Style) -> None:
     from matplotlib.collections import PatchCollection
     from matplotlib.patches import Rectangle
 
-    occupied = {pos: core for core, pos in cells.items()}
+    occupied = {pos: core for core, pos in f.cells.items()}
+    labelled = f.c1 - f.c0 <= LABELLED
     free, fills, bands, edges = [], [], [], []
     body_h = _SIDE * (1 - _BAND)
-    for r in range(rows):
-        for c in range(cols):
-            x, y = c + _INSET, rows - 1 - r + _INSET  # row 0 at the top, as a mesh is usually drawn
+    for r in range(f.r0, f.r1):
+        for c in range(f.c0, f.c1):
+            x, y = c + _INSET, f.rows - 1 - r + _INSET  # row 0 at the top, as a mesh is usually drawn
             core = occupied.get((r, c))
             if core is None:
                 free.append(Rectangle((x, y), _SIDE, _SIDE))
@@ -141,7 +194,11 @@ def _cells(ax, o: Outcome, cells, rows: int, cols: int, held, flags: _Flags, sty
             left = x
             for layer, n in parts:
                 w = _SIDE * n / total
-                bands.append(Rectangle((left, y + body_h), w, _SIDE * _BAND, facecolor=layer_colour(layer), linewidth=0))
+                bands.append(
+                    Rectangle(
+                        (left, y + body_h), w, _SIDE * _BAND, facecolor=layer_colour(layer), linewidth=0
+                    )
+                )
                 left += w
             edges.append(
                 Rectangle(
@@ -154,15 +211,17 @@ def _cells(ax, o: Outcome, cells, rows: int, cols: int, held, flags: _Flags, sty
                     linewidth=2.0 if over or crowded else 0.6,
                 )
             )
-            if cols <= LABELLED or over or crowded:
-                _label(ax, core, b, x, y, body_h, fill, flags, style, full=cols <= LABELLED)
+            if labelled or over or crowded:
+                _label(ax, core, b, x, y, body_h, fill, flags, style, full=labelled)
     ax.add_collection(PatchCollection(free, zorder=1, **_FREE))
     for patches in (fills, bands):
         ax.add_collection(PatchCollection(patches, zorder=1, match_original=True))
     ax.add_collection(PatchCollection(edges, zorder=2, match_original=True))
 
 
-def _label(ax, core: int, b, x: float, y: float, h: float, fill, flags: _Flags, style: Style, full: bool) -> None:
+def _label(
+    ax, core: int, b, x: float, y: float, h: float, fill, flags: _Flags, style: Style, full: bool
+) -> None:
     """The core's id and SRAM use (``full``), or only the numbers of what is over: the SRAM use over
     100 %, the nodes over the node capacity as "nodes/capacity"."""
     lines = [str(core)] if full else []
@@ -197,8 +256,13 @@ def _cores(values: dict[int, object], fmt) -> str:
     return ", ".join(shown) + (f" ... and {more} more" if more > 0 else "")
 
 
-def _footer(o: Outcome, chip: Chip, flags: _Flags, busiest: int, style: Style) -> str:
+def _footer(o: Outcome, chip: Chip, f: Frame, flags: _Flags, busiest: int, style: Style) -> str:
     lines = []
+    if f.cropped:
+        lines.append(
+            f"rows {f.r0}-{f.r1 - 1} and columns {f.c0}-{f.c1 - 1} of the {f.rows} x {f.cols} mesh"
+            " (the other cells are free)"
+        )
     if busiest:
         line = f"busiest {style.traffic.what}: {busiest} edge{'s' if busiest != 1 else ''}"
         if style.traffic.links:
@@ -209,11 +273,11 @@ def _footer(o: Outcome, chip: Chip, flags: _Flags, busiest: int, style: Style) -
     else:
         lines.append("no spikes cross between cores")
     if flags.over_sram:
-        lines.append("over SRAM (red): " + _cores(flags.over_sram, lambda c, u: f"core {c} {100 * u:.0f} %"))
+        lines.append("over SRAM (red): " + _cores(flags.over_sram, lambda c, u: f"core {c}: {100 * u:.0f} %"))
     if flags.crowded:
         lines.append(
             f"over {style.capacity} nodes (purple dashed, nodes/capacity): "
-            + _cores(flags.crowded, lambda c, n: f"core {c} {n} nodes")
+            + _cores(flags.crowded, lambda c, n: f"core {c}: {n} nodes")
         )
     if o.unplaced:
         lines.append("unplaced cores: " + _cores(dict.fromkeys(o.unplaced), lambda c, _: str(c)))

@@ -51,7 +51,9 @@ def scale(volumes: list[dict[tuple[int, int], int]], shapes: list[tuple[int, int
 
 def draw(ax, volume, cells, rows: int, cols: int, s: TrafficScale) -> int:
     """The panel's traffic; returns its heaviest line (0: none)."""
-    return _link_load(ax, volume, cells, rows, cols, s) if s.links else _pair_lines(ax, volume, cells, rows, s)
+    return (
+        _link_load(ax, volume, cells, rows, cols, s) if s.links else _pair_lines(ax, volume, cells, rows, s)
+    )
 
 
 def _link_load(ax, volume, cells, rows: int, cols: int, s: TrafficScale) -> int:
