@@ -24,13 +24,11 @@ _NAME_CHARS = 28  # a layer name longer than this is cut in the legend
 
 
 def check_path(path: str) -> None:
-    """Refuse an output path the plot cannot be written to, before any mapping work."""
+    """Refuse a plot file of another format, and a run without matplotlib, before any mapping
+    work (``outputs.check_outputs`` has checked the file's place)."""
     ext = os.path.splitext(path)[1].lower()
     if ext not in FORMATS:
         raise InputError(f"{path}: the plot file must end in .png or .svg")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise InputError(f"{path}: the folder {folder} does not exist")
     _matplotlib()
 
 
@@ -167,11 +165,15 @@ def _legends(fig, layers, scale) -> None:
 
 
 def write_plot(path: str, model: Model, chip: Chip, outcomes: Sequence[Outcome]) -> None:
+    from zerav_map.outputs import write_output
+
     mpl = _matplotlib()
     fig = figure(model, chip, outcomes)
-    try:
-        # SVG keeps its text as text (searchable, selectable) rather than outlines.
-        with mpl.rc_context({"svg.fonttype": "none"}):
-            fig.savefig(path, dpi=130)
-    except OSError as e:
-        raise InputError(f"{path}: cannot write the plot: {e.strerror or e}") from None
+    # SVG keeps its text as text (searchable, selectable) rather than outlines.
+    with mpl.rc_context({"svg.fonttype": "none"}):
+        write_output(
+            path,
+            lambda f: fig.savefig(f, format=os.path.splitext(path)[1][1:].lower(), dpi=130),
+            binary=True,
+            what="plot",
+        )
