@@ -264,10 +264,14 @@ def _footer(o: Outcome, chip: Chip, f: Frame, flags: _Flags, busiest: int, style
             " (the other cells are free)"
         )
     if busiest:
-        line = f"busiest {style.traffic.what}: {busiest} edge{'s' if busiest != 1 else ''}"
+        edges = f"{busiest} edge{'s' if busiest != 1 else ''}"
         if style.traffic.links:
-            line += " (each pair's edges routed along the row, then the column)"
-        lines.append(line)
+            lines.append(
+                f"busiest mesh link: {edges} (both directions; each pair's edges routed along the row,"
+                " then the column)"
+            )
+        else:
+            lines.append(f"heaviest pair of cores: {edges}")
     elif o.traffic:
         lines.append("no spikes cross between cores on the mesh")
     else:

@@ -27,10 +27,6 @@ class TrafficScale:
     def width(self, n) -> float:
         return 0.6 + 5.0 * n / max(self.top, 1)
 
-    @property
-    def what(self) -> str:
-        return "mesh link" if self.links else "link"
-
 
 def on_mesh(traffic: dict[tuple[int, int], int], cells) -> dict[tuple[int, int], int]:
     return {pair: n for pair, n in traffic.items() if pair[0] in cells and pair[1] in cells}
