@@ -1,5 +1,6 @@
 """The joint mapping against METIS k-way (pymetis) repaired to capacity and then placed by
-`place`, and against partition(edgemap) + `place`, on the same inputs in one run.
+`place`, against partition(edgemap) + `place`, and against the Mt-KaHyPar and KaMinPar peers
+(`bench/mapping_*.py`, each repaired to capacity as METIS is), on the same inputs in one run.
 
 Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE]
 
@@ -7,7 +8,11 @@ Per input: time, cut edges, total hop distance, busiest link (dimension-order ro
 whether every core is within capacity and every feedback edge within the delay limit; then the
 ratios the targets are stated in. METIS gets the same number of cores as the mapping; its time
 includes building its adjacency from the graph, as the mapping's includes reading the graph.
-Peak memory growth of one call (child process) is compared with partition(greedy)."""
+Peak memory growth of one call (child process) is compared with partition(greedy).
+Every mapping's spike traffic is measured the same way (`zerav_map.traffic`): multicast links
+(each source's tree of x-then-y routes to its distinct destination cores), the busiest directed
+link under multicast, lambda - 1 (destination cores per source other than its own), all
+weighted by firing rates where the input has them (`rates_for`), else at rate 1."""
 
 from __future__ import annotations
 
@@ -19,12 +24,19 @@ import sys
 import time
 import warnings
 
-from bench import mapping_best
-from bench.mapping_inputs import cases, chip, delay_for
+from bench import mapping_best, mapping_child
+from bench.mapping_child import run_limited
+from bench.mapping_hypergraph import initializer
+from bench.mapping_inputs import cases, chip, delay_for, rates_for
+from bench.mapping_kaminpar import kaminpar_partition, kaminpar_setup
+from bench.mapping_mtkahypar_km1 import mtkahypar_km1
+from bench.mapping_mtkahypar_steiner import mtkahypar_steiner
+from bench.mapping_traffic_table import report_traffic, traffic_summary
 from zerav import ir
 from zerav.graph.mapping import map_graph
 from zerav.graph.partition import _check_feedback_delay, partition
 from zerav.graph.placement import place
+from zerav_map.traffic import graph_traffic
 
 try:
     import pymetis
@@ -32,7 +44,9 @@ except ImportError:  # pragma: no cover - the bench extra installs it
     pymetis = None
 
 
-def timed(fn):
+def timed(fn, setup=None):
+    if setup is not None:
+        setup()
     gc.collect()
     t0 = time.perf_counter()
     out = fn()
@@ -108,18 +122,61 @@ def adjacency_of(graph):
     return names, adjacency
 
 
-def metis_run(graph, hw, k):
-    def run():
-        names, adjacency = adjacency_of(graph)
-        _, parts = pymetis.part_graph(k, adjacency=adjacency)
-        return names, adjacency, list(parts)
+def multicast(graph, cells, rates):
+    """The traffic figures of a mapping whose node `n` sits on mesh cell `cells[n]`."""
+    t = graph_traffic(graph.edges, cells, rates)
+    return dict(mc_links=t.links, mc_load=t.max_link_load, km1=t.lambda_minus_one)
 
-    (names, adjacency, parts), seconds = timed(run)
-    parts = repair(parts, k, graph, names, adjacency, hw.max_neurons_per_core)
+
+def metis_parts(graph, hw, k, rates=None):
+    names, adjacency = adjacency_of(graph)
+    _, parts = pymetis.part_graph(k, adjacency=adjacency)
+    return names, list(parts)
+
+
+PEER_ERRORS = (ValueError, RuntimeError, MemoryError)  # what a peer raises when it refuses or fails
+
+
+def placed_run(graph, hw, k, partitioner, rates=None, runner=run_limited, setup=None):
+    """A peer's k-way partition, repaired to capacity, laid on the mesh by `place`. The peer
+    runs in a child process with a time limit (`bench.mapping_child`); METIS runs in this
+    process, as the mapping does, since the targets compare their times."""
+    try:
+        (names, parts), seconds = runner(lambda: partitioner(graph, hw, k, rates), setup)
+    except PEER_ERRORS as e:
+        return dict(seconds=None, error=str(e).strip().splitlines()[0])
+    names, adjacency = adjacency_of(graph)
+    parts = repair(list(parts), k, graph, names, adjacency, hw.max_neurons_per_core)
     assignments = dict(zip(names, parts))
     graph.partition_metadata = {"assignments": assignments, "num_cores_used": k}
-    hops = place(graph, hw).total_hop_distance
-    return dict(seconds=seconds, **quality(graph, hw, assignments, hops))
+    placed = place(graph, hw)
+    cells = {n: placed.logical_to_physical[p] for n, p in assignments.items()}
+    return dict(
+        seconds=seconds,
+        **quality(graph, hw, assignments, placed.total_hop_distance),
+        **multicast(graph, cells, rates),
+    )
+
+
+def metis_run(graph, hw, k, rates=None):
+    return placed_run(graph, hw, k, metis_parts, rates, runner=timed)
+
+
+def steiner_run(graph, hw, k, rates=None):
+    """Mt-KaHyPar's own mapping onto the mesh: its blocks sit on its target graph's cells."""
+    try:
+        (names, parts, block_cells), seconds = run_limited(
+            lambda: mtkahypar_steiner(graph, hw, k, rates), initializer
+        )
+    except PEER_ERRORS as e:
+        return dict(seconds=None, error=str(e).strip().splitlines()[0])
+    names, adjacency = adjacency_of(graph)
+    parts = repair(list(parts), k, graph, names, adjacency, hw.max_neurons_per_core)
+    cols = hw.core_mesh_topology[1]
+    cells = {n: block_cells[p] for n, p in zip(names, parts)}
+    assignments = {n: r * cols + c for n, (r, c) in cells.items()}
+    hops = graph_traffic(graph.edges, cells).edge_hops
+    return dict(seconds=seconds, **quality(graph, hw, assignments, hops), **multicast(graph, cells, rates))
 
 
 def edgemap_run(graph, hw):
@@ -131,17 +188,20 @@ def edgemap_run(graph, hw):
     return dict(seconds=seconds, **quality(graph, hw, graph.partition_metadata["assignments"], hops))
 
 
-def mapping_run(graph, hw):
+def mapping_run(graph, hw, rates=None):
     try:
         result, seconds = timed(lambda: map_graph(graph, hw))
     except ValueError as e:
         return dict(seconds=None, error=str(e), cores=None)
     meta = graph.partition_metadata
+    cols = hw.core_mesh_topology[1]
+    cells = {n: divmod(core, cols) for n, core in meta["assignments"].items()}
     return dict(
         seconds=seconds,
         cores=meta["num_cores_used"],
         link=meta["metrics"]["max_link_load"],
         **quality(graph, hw, meta["assignments"], result.total_hop_distance),
+        **multicast(graph, cells, rates),
     )
 
 
@@ -167,7 +227,9 @@ def main(argv=None):
     p.add_argument("--quick", action="store_true", help="inputs up to 1e4 nodes: a minute or two")
     p.add_argument("--no-memory", action="store_true")
     p.add_argument("--json", default="bench/results_mapping.json")
+    p.add_argument("--peer-limit", type=float, default=120.0, help="seconds a peer may take on one input")
     args = p.parse_args(argv)
+    mapping_child.LIMIT_S = args.peer_limit
     warnings.simplefilter("ignore")
     if pymetis is None:
         sys.exit("pymetis is needed: pip install '.[bench]'")
@@ -175,9 +237,16 @@ def main(argv=None):
     for name, build in cases(args.quick):
         graph = build()
         hw = chip(graph, delay_for(name))
-        ours = mapping_run(graph, hw)
-        metis = metis_run(graph, hw, ours["cores"] or hw.num_cores // 2)
+        rates = rates_for(name, graph)
+        ours = mapping_run(graph, hw, rates)
+        k = ours["cores"] or hw.num_cores // 2
+        metis = metis_run(graph, hw, k, rates)
         edgemap = edgemap_run(build(), hw)
+        peers = {
+            "Mt-KaHyPar Steiner": steiner_run(graph, hw, k, rates),
+            "Mt-KaHyPar km1 + place": placed_run(graph, hw, k, mtkahypar_km1, rates, setup=initializer),
+            "KaMinPar + place": placed_run(graph, hw, k, kaminpar_partition, rates, setup=kaminpar_setup),
+        }
         row = dict(
             input=name,
             nodes=len(graph.nodes),
@@ -185,6 +254,8 @@ def main(argv=None):
             ours=ours,
             metis=metis,
             edgemap=edgemap,
+            peers=peers,
+            rates=rates is not None,
         )
         if mapping_best.available() and ours["cores"]:
             row["scotch"] = mapping_best.scotch_run(build(), hw, ours["cores"])
@@ -195,6 +266,7 @@ def main(argv=None):
             )
         rows.append(row)
         report(row)
+        report_traffic(row)
     with open(args.json, "w") as fh:
         json.dump(rows, fh, indent=1)
     summary(rows)
@@ -252,6 +324,7 @@ def summary(rows):
             for r in done
             if r.get("peak_ours") and r.get("peak_greedy")
         ),
+        **traffic_summary(rows),
     }
     print()
     for what, met in checks.items():

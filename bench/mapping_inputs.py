@@ -1,11 +1,13 @@
 """Inputs of the mapping benchmark: the layered, recurrent and power-law graphs of the main
 benchmark, and a neuron-level conv net, an MLP with 10 % random connectivity and a recurrent
-reservoir, each with the chip it is mapped onto."""
+reservoir, each with the chip it is mapped onto; then real models lowered by the mapping tool
+(`bench.mapping_models`), with simulated firing rates where it has them."""
 
 from __future__ import annotations
 
 import random
 
+from bench import mapping_models
 from bench.inputs import chip_for, layered, power_law
 from zerav import ir
 
@@ -101,5 +103,14 @@ def cases(quick: bool):
         ("conv net", lambda: conv_net(12 if quick else 32)),
         ("MLP 10%", lambda: mlp((196, 200, 200, 10) if quick else (784, 500, 500, 10))),
         ("reservoir", lambda: reservoir(2_000 if quick else 20_000)),
+        ("dvs-cnn", mapping_models.dvs_cnn),
+        ("MLP SNN", mapping_models.mlp_snn),
+        ("recurrent SNN", mapping_models.recurrent_snn),
     ]
     return out
+
+
+def rates_for(name: str, graph: ir.Graph):
+    """Firing rates per node name for the input built last under `name`, or None (rate 1)."""
+    rates = mapping_models.rates(name)
+    return None if rates is None else {n: r for n, r in rates.items() if n in graph.nodes}

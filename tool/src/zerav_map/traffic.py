@@ -80,13 +80,13 @@ def _busiest(line, lo, hi, weight, lines, length) -> float:
     """The largest load of one direction's links: a run of links along a line gets +weight at
     its first link and -weight past its last, and a running sum along the line gives loads."""
     size = lines * (length + 1)
-    diff = np.bincount(line * (length + 1) + lo, weight, size) - np.bincount(line * (length + 1) + hi, weight, size)
+    diff = np.bincount(line * (length + 1) + lo, weight, size) - np.bincount(
+        line * (length + 1) + hi, weight, size
+    )
     return float(np.cumsum(diff.reshape(lines, length + 1), axis=1).max(initial=0.0))
 
 
-def graph_traffic(
-    edges, cell_of: Mapping, rates: Mapping | None = None, default_rate: float = 1.0
-) -> Traffic:
+def graph_traffic(edges, cell_of: Mapping, rates: Mapping | None = None, default_rate: float = 1) -> Traffic:
     """``multicast`` over named edges: ``cell_of[name]`` is the node's (row, col);
     ``rates[name]`` its firing rate (names absent from ``rates``: ``default_rate``)."""
     names = list(cell_of)
