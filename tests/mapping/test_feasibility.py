@@ -94,6 +94,15 @@ def test_boundary_nodes_do_not_count_against_capacity():
     assert set(graph.partition_metadata["assignments"].values()) == {0}
 
 
+def test_boundary_nodes_alone_map_at_zero_capacity():
+    # No compute node has to fit, so a core count of 0 nodes per core is no reason to fail
+    # (it divided by that capacity: SIGFPE).
+    graph = make_graph({"i": ir.Input(), "o": ir.Output()}, [("i", "o")])
+    hw = Spec(num_cores=4, max_neurons_per_core=0, core_mesh_topology=(2, 2), max_feedback_delay=-1)
+    map_graph(graph, hw)
+    assert graph.partition_metadata["num_cores_used"] == 1
+
+
 def test_empty_graph():
     graph = make_graph({})
     result = map_graph(graph, make_hw(num_cores=4, core_mesh_topology=(2, 2)))

@@ -182,7 +182,9 @@ int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available)
         count += g.count[static_cast<size_t>(v)];
         if (g.has_bytes()) bytes += g.bytes[static_cast<size_t>(v)];
     }
-    int64_t k = std::max<int64_t>(1, ceil_div(count, limits.capacity));
+    // A graph of Input and Output nodes alone holds no compute node: one core, whatever the
+    // capacity (which may be 0 then, since no node has to fit).
+    int64_t k = count > 0 ? std::max<int64_t>(1, ceil_div(count, limits.capacity)) : 1;
     if (limits.sram > 0) k = std::max(k, ceil_div(bytes, limits.sram));
     k += static_cast<int64_t>(limits.config.cores.slack * static_cast<double>(k));
     return static_cast<int32_t>(std::min(k, available));
