@@ -199,6 +199,8 @@ void add_function(PyObject* module, const FunctionDef& def) {
         else if (p.has_int_default)
             f->default_values[i] = p.bool_default ? Py_NewRef(p.int_default ? Py_True : Py_False)
                                                   : check(PyLong_FromLongLong(p.int_default)).release();
+        else if (p.none_default)
+            f->default_values[i] = Py_NewRef(Py_None);
         if (f->default_values[i]) check(PyList_Append(defaults.get(), f->default_values[i]));
     }
     Ref ret = check(PyUnicode_FromString(def.return_annotation));

@@ -21,8 +21,9 @@ struct Param {
     long long int_default = 0;           // an int (or, with `bool_default`, a bool) default value
     bool has_int_default = false;        // a parameter without either default is required
     bool bool_default = false;
+    bool none_default = false;  // the default value is None
 
-    bool required() const { return text_default == nullptr && !has_int_default; }
+    bool required() const { return text_default == nullptr && !has_int_default && !none_default; }
 };
 
 using FunctionImpl = Ref (*)(PyObject* module, PyObject* const* args);

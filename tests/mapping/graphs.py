@@ -5,6 +5,7 @@ from __future__ import annotations
 import random
 
 import numpy as np
+import pytest
 import rustworkx as rx
 
 from tests.helpers import METADATA_KEYS, make_graph
@@ -58,7 +59,27 @@ def sized(weight_elems, precision=None):
     return node
 
 
-def check_mapping(graph, hw, result):
+def walked_multicast(edges, cell_of, rates=None):
+    """Multicast traffic by walking every spike's route link by link: along the source's row to
+    the target's column, then along that column; a source's tree is the set of directed links
+    its routes use, counted once and weighted by its rate (1 when `rates` lacks it)."""
+    trees = {}
+    for s, d in edges:
+        (r, c), (r2, c2) = cell_of[s], cell_of[d]
+        tree = trees.setdefault(s, set())
+        while c != c2:
+            step = 1 if c2 > c else -1
+            tree.add(((r, c), (r, c + step)))
+            c += step
+        while r != r2:
+            step = 1 if r2 > r else -1
+            tree.add(((r, c), (r + step, c)))
+            r += step
+    rates = rates or {}
+    return sum(rates.get(s, 1) * len(tree) for s, tree in trees.items())
+
+
+def check_mapping(graph, hw, result, rates=None):
     """Asserts every hard constraint and the shape of what map_graph wrote and returned."""
     meta = graph.partition_metadata
     assert list(meta) == METADATA_KEYS
@@ -98,6 +119,11 @@ def check_mapping(graph, hw, result):
             for a, b in ((assignments[s], assignments[d]) for s, d in cross)
         )
         assert result.total_hop_distance == hops == meta["metrics"]["total_hop_distance"]
+        cell_of = {name: divmod(core, cols) for name, core in assignments.items()}
+        known = [(s, d) for s, d in graph.edges if s in assignments and d in assignments]
+        traffic = meta["metrics"]["multicast_traffic"]
+        assert type(traffic) is (int if rates is None else float)
+        assert traffic == pytest.approx(walked_multicast(known, cell_of, rates), rel=1e-12)
         assert result.logical_to_physical == {
             c: (c // cols, c % cols) for c in sorted(set(assignments.values()))
         }

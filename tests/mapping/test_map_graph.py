@@ -8,6 +8,7 @@ import os
 import pickle
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -35,12 +36,14 @@ def test_module_frame_and_function_object():
     assert mapping.PlacementResult is PlacementResult
     fn = mapping.map_graph
     assert fn.__doc__.startswith(
-        "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False) -> PlacementResult\n\n"
+        "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False, "
+        "rates: Mapping[str, float] | None = None) -> PlacementResult\n\n"
     )
     assert str(inspect.signature(fn)) == (
-        "(graph: 'ir.Graph', hw_spec: 'HardwareSpec', seed: 'int' = 0, sram: 'bool' = False) -> 'PlacementResult'"
+        "(graph: 'ir.Graph', hw_spec: 'HardwareSpec', seed: 'int' = 0, sram: 'bool' = False, "
+        "rates: 'Mapping[str, float] | None' = None) -> 'PlacementResult'"
     )
-    assert fn.__defaults__ == (0, False)
+    assert fn.__defaults__ == (0, False, None)
     assert pickle.loads(pickle.dumps(fn)) is fn
 
 
@@ -48,7 +51,7 @@ def test_module_frame_and_function_object():
     ("args", "kwargs", "message"),
     [
         ((), {}, "map_graph() takes at least 2 positional arguments (0 given)"),
-        ((1, 2, 3, 4, 5), {}, "map_graph() takes at most 4 positional arguments (5 given)"),
+        ((1, 2, 3, 4, 5, 6), {}, "map_graph() takes at most 5 positional arguments (6 given)"),
         ((1,), {"seed": 1}, "map_graph() takes at least 2 positional arguments (1 given)"),
         ((1, 2), {"sd": 1}, "map_graph() got an unexpected keyword argument 'sd'"),
         ((1, 2, 3), {"seed": 1}, "map_graph() got multiple values for keyword argument 'seed'"),
@@ -86,6 +89,22 @@ def test_write_back_as_partition_writes_it():
     assert meta["feedback_edges"] in ([("a", "b"), ("b", "a")], [])
     # allocate runs on the result unchanged and sees the cores the mapping chose.
     assert set(allocate(graph, hw).budgets) <= set(meta["assignments"].values())
+
+
+def test_rates_weight_the_reported_multicast_traffic():
+    graph = layered(4, 10)
+    rates = {f"L1.{i}": 10 * i for i in range(10)} | {"L2.3": 0.25, "in": 7.5}
+    # A mapping with the rates, an object that is no dict, and a node it lacks at rate 1.
+    result = mapping.map_graph(graph, HW, rates=types.MappingProxyType(rates))
+    check_mapping(graph, HW, result, rates)
+
+
+@pytest.mark.parametrize("value", [-1, float("nan"), float("inf"), "1.0", None, 10**400])
+def test_rates_that_are_no_finite_number_at_least_zero_are_refused(value):
+    graph = layered(2, 4)
+    with pytest.raises(ValueError, match=r"^rates: node 'L1.2' has rate .+; a rate is a finite number >= 0$"):
+        mapping.map_graph(graph, HW, rates={"L0.0": 1.0, "L1.2": value})
+    assert getattr(graph, "partition_metadata", None) is None
 
 
 def test_mapping_error_is_a_value_error_with_its_fields_kept_by_pickle():

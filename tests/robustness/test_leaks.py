@@ -171,6 +171,8 @@ def recurrent_graph():
 
 RING = recurrent_graph()
 RING_HW = make_hw(max_neurons_per_core=4, num_cores=16, core_mesh_topology=(4, 4), max_feedback_delay=2)
+RING_RATES = {f"r{i}": i / 3 for i in range(0, 40, 2)}
+BAD_RATES = {"r3": 2.0, "r7": float("nan")}
 MAPPING_FAILURES = {
     "capacity": (ValueError, make_hw(max_neurons_per_core=1, num_cores=4, core_mesh_topology=(2, 2)), False),
     "delay": (
@@ -259,6 +261,13 @@ CASES = {
         )
         for name, (exc, hw, sram) in MAPPING_FAILURES.items()
     },
+    "map_graph with rates": Case(
+        call=lambda: map_graph(RING, RING_HW, rates=RING_RATES),
+        inputs=[*graph_inputs(RING, RING_HW), RING_RATES],
+    ),
+    "map_graph bad rate": Case(
+        call=expect(ValueError, map_graph, RING, RING_HW, 0, False, BAD_RATES), inputs=[RING, BAD_RATES]
+    ),
     "map_graph binding": Case(call=expect(TypeError, map_graph, RING), inputs=[RING]),
     "public check": Case(
         call=lambda: check_feedback_delay([("n1", "n2")] * 5, {"n1": 0, "n2": 9}, CHECK_HW), inputs=[CHECK_HW]

@@ -1,5 +1,6 @@
 """Joint partitioning and placement of a graph onto the core mesh (native module)."""
 
+from collections.abc import Mapping
 from typing import Literal
 
 from zerav import ir
@@ -14,7 +15,11 @@ class MappingError(ValueError):
     available: int
 
 def map_graph(
-    graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False
+    graph: ir.Graph,
+    hw_spec: HardwareSpec,
+    seed: int = 0,
+    sram: bool = False,
+    rates: Mapping[str, float] | None = None,
 ) -> PlacementResult: ...
 def check_feedback_delay(
     feedback_edges: list[tuple[str, str]], assignments: dict[str, int], hw_spec: HardwareSpec

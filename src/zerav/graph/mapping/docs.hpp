@@ -12,8 +12,8 @@ inline constexpr const char* module =
     "hop distance, then the cut are minimised.\n";
 
 inline constexpr const char* map_graph =
-    "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False) -> "
-    "PlacementResult\n"
+    "map_graph(graph: ir.Graph, hw_spec: HardwareSpec, seed: int = 0, sram: bool = False, "
+    "rates: Mapping[str, float] | None = None) -> PlacementResult\n"
     "\n"
     "Map a ZERAV IR graph onto the chip: partition and placement together.\n"
     "\n"
@@ -27,13 +27,19 @@ inline constexpr const char* map_graph =
     "    hw_spec: Hardware constraints.\n"
     "    seed: Seed of the randomised choices; the same seed gives the same mapping.\n"
     "    sram: Also keep every core within sram_bytes_per_core, counted as allocate counts.\n"
+    "    rates: Firing rate of each node by name, a finite number >= 0, read with get; a\n"
+    "        node it lacks (every node when None) fires at rate 1.\n"
     "\n"
     "Returns:\n"
     "    PlacementResult of the cores used, each at its own cell. core_id is set on each\n"
     "    node that has the attribute and partition_metadata on the graph, as partition\n"
     "    sets them, with the algorithm \"mapping\"; allocate runs on them unchanged, while\n"
     "    place run on them lays the cores out anew and leaves out the ids >= num_cores_used\n"
-    "    other than its seed pair.\n"
+    "    other than its seed pair. metrics[\"multicast_traffic\"] is the spike traffic on\n"
+    "    the mesh: over the source nodes, the rate times the links of the multicast tree\n"
+    "    from the source's core to the distinct cores of its targets, the union of the\n"
+    "    routes along the source's row to each target's column, then along that column\n"
+    "    (an int without rates, a float with them; 0 without a mesh).\n"
     "\n"
     "Raises:\n"
     "    MappingError: If a constraint cannot be met; the message says which and by how much.";
@@ -66,7 +72,8 @@ inline constexpr const char* check_feedback_delay =
 
 inline constexpr const char* map_graph_with_config =
     "_map_graph_with_config(graph: ir.Graph, hw_spec: HardwareSpec, config: dict[str, int | float], "
-    "seed: int = 0, sram: bool = False) -> tuple[PlacementResult, dict[str, int]]\n"
+    "seed: int = 0, sram: bool = False, rates: Mapping[str, float] | None = None) -> "
+    "tuple[PlacementResult, dict[str, int]]\n"
     "\n"
     "map_graph with some tuning of the mapping set (for tests and benchmarks; not a public\n"
     "interface). config maps \"section.field\" names of the mapping's settings (for example\n"

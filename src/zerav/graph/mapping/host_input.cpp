@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 
 namespace zerav::mapping {
 
@@ -96,6 +97,31 @@ ChipShape read_chip(PyObject* hw_spec, bool sram) {
     if (chip.feedback_delay < 0) chip.feedback_delay = -1;
     if (sram) chip.sram = std::max<int64_t>(0, member(hw_spec, "sram_bytes_per_core"));
     return chip;
+}
+
+void read_rates(PyObject* rates, const HostGraph& graph, Problem& problem) {
+    if (rates == Py_None) return;
+    // A fresh object as the default of `get` tells a missing name from any value.
+    Ref missing = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    problem.rate.assign(graph.names.size(), 1.0);
+    bind::SignalCheck signals(1u << 10);
+    for (size_t i = 0; i < graph.names.size(); ++i) {
+        Ref value = bind::get_or(rates, graph.names[i].get(), missing.get());
+        signals.tick();
+        if (value.get() == missing.get()) continue;
+        // float(value) as the number protocol gives it; what is no number is refused below.
+        double rate = PyFloat_AsDouble(value.get());
+        if (rate == -1.0 && PyErr_Occurred()) {
+            bind::clear_expected({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError});
+            rate = std::numeric_limits<double>::quiet_NaN();
+        }
+        if (!(rate >= 0.0 && rate <= std::numeric_limits<double>::max())) {
+            PyErr_Format(PyExc_ValueError, "rates: node %R has rate %R; a rate is a finite number >= 0",
+                         graph.names[i].get(), value.get());
+            bind::raise();
+        }
+        problem.rate[i] = rate;
+    }
 }
 
 void read_node_bytes(const HostGraph& graph, Problem& problem) {

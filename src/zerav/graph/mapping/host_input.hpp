@@ -23,6 +23,11 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
 // Reads the chip; `sram` says whether SRAM is a constraint.
 ChipShape read_chip(PyObject* hw_spec, bool sram);
 
+// Reads the firing rate of every node from `rates` (a mapping from node names, read with
+// `get`), unless it is None; a node it lacks fires at rate 1. A rate that is not a finite
+// number >= 0 is a ValueError naming the node and the value.
+void read_rates(PyObject* rates, const HostGraph& graph, Problem& problem);
+
 // Counts each compute node's weight and state bytes with the resource module's own code and
 // helpers, so that the totals are allocate's.
 void read_node_bytes(const HostGraph& graph, Problem& problem);

@@ -68,6 +68,11 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
     set_item(a.metrics.get(), "total_hop_distance", bind::py_int(total_hops));
     set_item(a.metrics.get(), "max_link_load",
              bind::py_int(chip.mesh ? busiest_link(src_core, dst_core, chip.cols) : 0));
+    const double traffic =
+        chip.mesh ? multicast_traffic(problem.src, problem.dst, mapping.core, problem.rate, chip.cols) : 0.0;
+    // Exact links without rates (a double holds every such count below 2**53), rate-weighted otherwise.
+    set_item(a.metrics.get(), "multicast_traffic",
+             problem.rate.empty() ? bind::py_int(static_cast<int64_t>(traffic)) : bind::py_float(traffic));
 
     Ref layout = check(PyDict_New());
     for (const auto& [id, key] : core_ints) {

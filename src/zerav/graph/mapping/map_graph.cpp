@@ -79,6 +79,7 @@ Ref map_with(PyObject* module, PyObject* const* args, const Config& config, Stat
     HostGraph graph;
     read_graph(module, graph_obj, graph, problem);
     if (sram) read_node_bytes(graph, problem);
+    read_rates(args[4], graph, problem);
 
     Mapping mapping;
     int64_t checks = 0;
@@ -103,7 +104,7 @@ Ref map_graph(PyObject* module, PyObject* const* args) { return map_with(module,
 Ref map_graph_with_config(PyObject* module, PyObject* const* args) {
     Config config;
     read_settings(args[2], config);
-    PyObject* const rest[] = {args[0], args[1], args[3], args[4]};
+    PyObject* const rest[] = {args[0], args[1], args[3], args[4], args[5]};
     Stats stats;
     Ref placement = map_with(module, rest, config, &stats);
     Ref out = check(PyDict_New());

@@ -19,6 +19,7 @@ constexpr Param map_graph_params[] = {
     {"hw_spec", "HardwareSpec"},
     {"seed", "int", nullptr, 0, true},
     {"sram", "bool", nullptr, 0, true, true},
+    {"rates", "Mapping[str, float] | None", nullptr, 0, false, false, true},
 };
 
 constexpr Param check_params[] = {
@@ -37,6 +38,7 @@ constexpr Param map_graph_with_config_params[] = {
     {"config", "dict[str, int | float]"},
     {"seed", "int", nullptr, 0, true},
     {"sram", "bool", nullptr, 0, true, true},
+    {"rates", "Mapping[str, float] | None", nullptr, 0, false, false, true},
 };
 
 void body(PyObject* module) {

@@ -1,0 +1,36 @@
+// The links of a spike's multicast tree. A spike leaves its core once and the routers copy it
+// along the union of the dimension-order routes to the cells of its targets: along the
+// source's row to each destination column, then along that column to the destination row. So
+// the tree holds the span of columns over the source and its destinations (on the source's
+// row) plus, per destination column, the span of rows over the source's row and the
+// destinations in that column.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace zerav::mapping {
+
+struct MeshCell {
+    int64_t row, col;
+};
+
+// The links of the tree from `source` to `targets` (in any order, repeats and the source's own
+// cell allowed). Sorts `targets` by column.
+inline int64_t multicast_links(MeshCell source, std::vector<MeshCell>& targets) {
+    if (targets.empty()) return 0;
+    std::sort(targets.begin(), targets.end(),
+              [](const MeshCell& a, const MeshCell& b) { return a.col < b.col; });
+    int64_t links = std::max(source.col, targets.back().col) - std::min(source.col, targets.front().col);
+    for (size_t i = 0; i < targets.size();) {
+        int64_t top = source.row, bottom = source.row;
+        const int64_t col = targets[i].col;
+        for (; i < targets.size() && targets[i].col == col; ++i)
+            top = std::min(top, targets[i].row), bottom = std::max(bottom, targets[i].row);
+        links += bottom - top;
+    }
+    return links;
+}
+
+}  // namespace zerav::mapping
