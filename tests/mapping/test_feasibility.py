@@ -103,6 +103,41 @@ def test_boundary_nodes_alone_map_at_zero_capacity():
     assert graph.partition_metadata["num_cores_used"] == 1
 
 
+def boundary_graph():
+    return make_graph({"i": ir.Input(), "o": ir.Output()}, [("i", "o")])
+
+
+@pytest.mark.parametrize(
+    ("graph", "members", "sram", "message"),
+    [
+        # Packing failed at any core count, retried with more cores up to the whole chip.
+        (boundary_graph(), {"max_neurons_per_core": -1}, False, "max_neurons_per_core must not be negative, got -1"),
+        (make_graph(["a"]), {"num_cores": -3}, False, "num_cores must not be negative, got -3"),
+        (
+            make_graph(["a"]),
+            {"core_mesh_topology": (3, -2)},
+            False,
+            "core_mesh_topology must not have a negative row or column count, got (3, -2)",
+        ),
+        # Read as 0: a node of 0 bytes was mapped onto a core that allocate reports as over.
+        (
+            make_graph({"a": ir.Input(), "b": ir.LIF()}),
+            {"sram_bytes_per_core": -5},
+            True,
+            "sram_bytes_per_core must not be negative, got -5",
+        ),
+        (make_graph({"a": sized(1)}), {"sram_bytes_per_core": -(2**70)}, True, None),
+    ],
+)
+def test_negative_members_are_refused_with_the_hosts_value(graph, members, sram, message):
+    hw = Spec(**{**vars(make_hw(num_cores=1000, core_mesh_topology=(40, 25))), **members})
+    message = message or f"sram_bytes_per_core must not be negative, got {-(2**70)}"
+    with pytest.raises(ValueError) as info:
+        map_graph(graph, hw, sram=sram)
+    assert str(info.value) == message and type(info.value) is ValueError
+    assert getattr(graph, "partition_metadata", None) is None
+
+
 def test_empty_graph():
     graph = make_graph({})
     result = map_graph(graph, make_hw(num_cores=4, core_mesh_topology=(2, 2)))

@@ -42,7 +42,9 @@ inline constexpr const char* map_graph =
     "    (an int without rates, a float with them; 0 without a mesh).\n"
     "\n"
     "Raises:\n"
-    "    MappingError: If a constraint cannot be met; the message says which and by how much.";
+    "    MappingError: If a constraint cannot be met; the message says which and by how much.\n"
+    "    ValueError: If num_cores, max_neurons_per_core, a mesh dimension or (with sram)\n"
+    "        sram_bytes_per_core is negative.";
 
 inline constexpr const char* mapping_error =
     "A constraint the mapping cannot meet (a ValueError).\n"

@@ -34,6 +34,18 @@ int64_t member(PyObject* hw_spec, const char* name) {
     return clamped(value.get());
 }
 
+// A count (of cores, nodes or bytes): a negative one means nothing the mapping could honour,
+// so it is refused with the host's own value rather than read as 0.
+int64_t count_member(PyObject* hw_spec, const char* name) {
+    Ref value = check(PyObject_GetAttrString(hw_spec, name));
+    const int64_t v = clamped(value.get());
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative, got %R", name, value.get());
+        bind::raise();
+    }
+    return v;
+}
+
 }  // namespace
 
 void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem& problem) {
@@ -78,8 +90,8 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
 
 ChipShape read_chip(PyObject* hw_spec, bool sram) {
     ChipShape chip;
-    chip.capacity = member(hw_spec, "max_neurons_per_core");
-    chip.num_cores = std::max<int64_t>(0, member(hw_spec, "num_cores"));
+    chip.capacity = count_member(hw_spec, "max_neurons_per_core");
+    chip.num_cores = count_member(hw_spec, "num_cores");
     Ref mesh = check(PyObject_GetAttrString(hw_spec, "core_mesh_topology"));
     if (mesh.get() != Py_None) {
         Ref parts[2];
@@ -89,13 +101,19 @@ ChipShape read_chip(PyObject* hw_spec, bool sram) {
         // than 2**31 - 1 columns only the first row does, so that row is the mesh the mapping
         // may use (there an id is its column, as on the host's mesh).
         const int64_t rows = clamped(parts[0].get()), cols = clamped(parts[1].get());
-        chip.rows = std::clamp<int64_t>(rows, 0, INT32_MAX);
-        chip.cols = std::clamp<int64_t>(cols, 0, INT32_MAX);
+        if (rows < 0 || cols < 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "core_mesh_topology must not have a negative row or column count, got %R",
+                         mesh.get());
+            bind::raise();
+        }
+        chip.rows = std::min<int64_t>(rows, INT32_MAX);
+        chip.cols = std::min<int64_t>(cols, INT32_MAX);
         if (cols > INT32_MAX) chip.rows = std::min<int64_t>(chip.rows, 1);
     }
     chip.feedback_delay = member(hw_spec, "max_feedback_delay");
     if (chip.feedback_delay < 0) chip.feedback_delay = -1;
-    if (sram) chip.sram = std::max<int64_t>(0, member(hw_spec, "sram_bytes_per_core"));
+    if (sram) chip.sram = count_member(hw_spec, "sram_bytes_per_core");
     return chip;
 }
 
