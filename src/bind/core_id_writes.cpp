@@ -3,6 +3,8 @@
 #include "bind/host.hpp"
 #include "bind/pending_error.hpp"
 
+#include <unordered_set>
+
 namespace bind {
 
 namespace {
@@ -45,10 +47,26 @@ void CoreIdWrites::commit(PyObject* graph, PyObject* metadata) {
     }
 }
 
+// A node reached under several names is planned once per name. Its first plan holds the value
+// it had before any write, so that one alone is undone (last) and counted. Which plans come
+// first is worked out only here, on the rare failure, to keep the writes themselves cheap.
+std::vector<uint8_t> CoreIdWrites::first_plans(size_t written) const noexcept {
+    try {
+        std::vector<uint8_t> first(written);
+        std::unordered_set<PyObject*> seen(written);
+        for (size_t j = 0; j < written; ++j) first[j] = seen.insert(writes_[j].node.get()).second;
+        return first;
+    } catch (const std::bad_alloc&) {
+        return {};  // no memory to tell: every plan is undone, in reverse
+    }
+}
+
 void CoreIdWrites::undo(size_t written) noexcept {
     PendingError failure;
+    const std::vector<uint8_t> first = first_plans(written);
     size_t unrestored = 0;
     for (size_t j = written; j-- > 0;) {
+        if (!first.empty() && !first[j]) continue;
         const Write& w = writes_[j];
         // A value that came from the class is restored by removing the entry the write added.
         const int status = w.from_class

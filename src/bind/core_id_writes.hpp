@@ -3,10 +3,12 @@
 // first (each node's presence test and the place its old value lives), then applied; a refused
 // write, or a refused metadata store, leaves every node exactly as it was, including where its
 // `core_id` lived (an instance entry a write added over a class attribute is removed again).
+// A node reached under several names is restored once, and counted once if that fails.
 #pragma once
 
 #include "bind/ref.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace bind {
@@ -27,6 +29,8 @@ class CoreIdWrites {
         bool from_class;  // the old value came from the class, not from the node's own dict
     };
     void undo(size_t written) noexcept;
+    // Per write below `written`: whether it is its node's first plan (empty without memory).
+    std::vector<uint8_t> first_plans(size_t written) const noexcept;
 
     std::vector<Write> writes_;
 };
