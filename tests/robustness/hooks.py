@@ -83,6 +83,21 @@ class Holder:
     """An object whose attribute dict (vars) serves as graph.nodes."""
 
 
+class SlottedGraph:
+    """A graph with no room for partition_metadata."""
+
+    __slots__ = ("nodes", "edges")
+
+
+class ReadOnlyMetadataGraph:
+    """A graph whose partition_metadata cannot be stored."""
+
+    def __setattr__(self, name, value):
+        if name == "partition_metadata":
+            raise AttributeError("read-only metadata")
+        object.__setattr__(self, name, value)
+
+
 class HookedName(str):
     """A str name (a subclass) whose hashing runs a hook."""
 
@@ -198,16 +213,21 @@ def hostile_world(draw):
     else:
         names = ["abcdef"[i] for i in range(count)]
     core = draw(st.sampled_from([int, HookedCore]))
-    node_kinds = st.sampled_from(["lif", "input", "output", "hooked"])
+    # Graphs of boundary nodes only are a family of their own: no node has to fit a core.
+    boundary_only = draw(st.integers(0, 4)) == 0
+    node_kinds = st.sampled_from(["input", "output"] if boundary_only else ["lif", "input", "output", "hooked"])
     nodes = {}
     for name in names:
+        if nodes and draw(st.integers(0, 5)) == 0:  # one node object under a second name
+            nodes[name] = nodes[draw(st.sampled_from(list(nodes)))]
+            continue
         k = draw(node_kinds)
         cid = core(draw(st.integers(0, 3)))
         if k == "hooked":
             nodes[name] = HookedNode(script, cid)
         else:
             nodes[name] = {"lif": ir.LIF, "input": ir.Input, "output": ir.Output}[k](core_id=cid)
-    graph = ir.Graph()
+    graph = draw(st.sampled_from([ir.Graph, ir.Graph, SlottedGraph, ReadOnlyMetadataGraph]))()
     if kind == "vars":
         holder = Holder()
         for name, node in nodes.items():
@@ -219,17 +239,26 @@ def hostile_world(draw):
         script_nodes = None
     pairs = draw(st.lists(st.tuples(st.integers(0, 5), st.integers(0, 5)), max_size=8))
     graph.edges = [(names[a], names[b]) for a, b in pairs if a < len(names) and b < len(names)]
-    if draw(st.booleans()):
+    if not isinstance(graph, SlottedGraph | ReadOnlyMetadataGraph) and draw(st.booleans()):
         assignments = {name: core(draw(st.integers(0, 3))) for name in names}
         graph.partition_metadata = {
             "assignments": assignments,
             "num_cores_used": draw(numbers),
             "cross_core_edges": list(graph.edges),
         }
+    # Chips as a validate() that lets odd values through hands them over: every count may be
+    # 0 or negative, and the chip may be far larger than the graph.
+    huge = st.sampled_from([10_000, 2**31 - 1])
     members = {
-        "num_cores": draw(st.one_of(st.integers(1, 8), numbers)),
+        "num_cores": draw(st.one_of(st.integers(1, 8), numbers, huge)),
         "max_neurons_per_core": draw(st.one_of(st.integers(1, 4), numbers)),
-        "core_mesh_topology": draw(st.one_of(st.none(), st.tuples(st.integers(1, 3), st.integers(1, 3)))),
+        "core_mesh_topology": draw(
+            st.one_of(
+                st.none(),
+                st.tuples(st.integers(1, 3), st.integers(1, 3)),
+                st.sampled_from([(100, 100), (1, 2**31 - 1), (2, -1)]),
+            )
+        ),
         "max_feedback_delay": draw(st.integers(-1, 2)),
         "sram_bytes_per_core": draw(st.one_of(st.integers(0, 10**6), numbers)),
     }

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import zerav.graph.partition as partition
 from tests.robustness import hooks
 from tests.robustness.hostile import ALLOWED, Boom, numbers
-from zerav.graph import placement, resource
+from zerav.graph import mapping, placement, resource
 
 # A bounded part in every run (100 examples per function); ZERAV_HOSTILE_EXAMPLES sets the depth
 # of a deeper search.
@@ -107,7 +107,15 @@ FUNCTIONS = {
     "_precision_to_bytes": lambda g, hw, d: (lambda p: lambda: resource._precision_to_bytes(p))(
         d(PRECISIONS)
     ),
+    "map_graph": lambda g, hw, d: (lambda args: lambda: mapping.map_graph(g, hw, *args))(
+        (d(st.integers(0, 3)), d(st.booleans()))
+    ),
+    "check_feedback_delay": lambda g, hw, d: (
+        lambda args: lambda: mapping.check_feedback_delay(*args, hw)
+    )(feedback_args(g)),
 }
+# The functions that write a mapping onto the graph, all or nothing.
+WRITERS = {"partition", "map_graph"}
 
 
 @pytest.mark.parametrize("name", list(FUNCTIONS))
@@ -126,5 +134,5 @@ def test_public_functions_end_cleanly_under_hooks(name, world, data):
     finally:
         if replaced:
             setattr(replaced[0], replaced[1], saved)
-    if name == "partition" and isinstance(result, BaseException) and not actions & CHANGES_GRAPH:
+    if name in WRITERS and isinstance(result, BaseException) and not actions & CHANGES_GRAPH:
         assert state(graph) == before
