@@ -111,7 +111,12 @@ def boundary_graph():
     ("graph", "members", "sram", "message"),
     [
         # Packing failed at any core count, retried with more cores up to the whole chip.
-        (boundary_graph(), {"max_neurons_per_core": -1}, False, "max_neurons_per_core must not be negative, got -1"),
+        (
+            boundary_graph(),
+            {"max_neurons_per_core": -1},
+            False,
+            "max_neurons_per_core must not be negative, got -1",
+        ),
         (make_graph(["a"]), {"num_cores": -3}, False, "num_cores must not be negative, got -3"),
         (
             make_graph(["a"]),

@@ -215,7 +215,9 @@ def hostile_world(draw):
     core = draw(st.sampled_from([int, HookedCore]))
     # Graphs of boundary nodes only are a family of their own: no node has to fit a core.
     boundary_only = draw(st.integers(0, 4)) == 0
-    node_kinds = st.sampled_from(["input", "output"] if boundary_only else ["lif", "input", "output", "hooked"])
+    node_kinds = st.sampled_from(
+        ["input", "output"] if boundary_only else ["lif", "input", "output", "hooked"]
+    )
     nodes = {}
     for name in names:
         if nodes and draw(st.integers(0, 5)) == 0:  # one node object under a second name

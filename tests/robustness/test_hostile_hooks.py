@@ -110,9 +110,9 @@ FUNCTIONS = {
     "map_graph": lambda g, hw, d: (lambda args: lambda: mapping.map_graph(g, hw, *args))(
         (d(st.integers(0, 3)), d(st.booleans()))
     ),
-    "check_feedback_delay": lambda g, hw, d: (
-        lambda args: lambda: mapping.check_feedback_delay(*args, hw)
-    )(feedback_args(g)),
+    "check_feedback_delay": lambda g, hw, d: (lambda args: lambda: mapping.check_feedback_delay(*args, hw))(
+        feedback_args(g)
+    ),
 }
 # The functions that write a mapping onto the graph, all or nothing.
 WRITERS = {"partition", "map_graph"}
