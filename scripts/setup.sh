@@ -25,4 +25,15 @@ if [ ! -f "$stamp" ] || [ -n "$(find pyproject.toml standin tool/pyproject.toml 
   "${pip[@]}" --no-build-isolation -e ./tool
   touch "$stamp"
 fi
+# The HTML report's test drives a headless Chromium: Debian's package, where apt can install it.
+if [[ ",$extras," == *",test,"* ]] && ! command -v chromium >/dev/null; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -q chromium >/dev/null \
+      || { apt-get update -q >/dev/null && apt-get install -y -q chromium >/dev/null; } \
+      || echo "setup: chromium could not be installed: the HTML report's browser test will be skipped" >&2
+  else
+    echo "setup: no chromium and no apt as root to install it: the HTML report's browser test will be skipped" >&2
+  fi
+fi
 "${pip[@]}" --no-build-isolation --no-deps ${ZERAV_BUILD_DIR:+-Cbuild-dir="$ZERAV_BUILD_DIR"} .

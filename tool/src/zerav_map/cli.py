@@ -133,6 +133,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     out.add_argument("--plot", metavar="FILE", help="draw the mesh to FILE (.png or .svg)")
     out.add_argument(
+        "--html",
+        metavar="FILE",
+        help="write the interactive report to FILE (.html): one page that opens offline, with every "
+        "run's mesh, a core's detail on a click and the text report",
+    )
+    out.add_argument(
         "--export-model", metavar="FILE", help="also write the model as a JSON model file (.json)"
     )
     out.add_argument(
@@ -166,7 +172,7 @@ def main(argv: list[str] | None = None) -> int:
 
 def _main(args: argparse.Namespace) -> int:
     check_outputs(
-        {"--json": args.json, "--plot": args.plot, "--export-model": args.export_model},
+        {"--json": args.json, "--plot": args.plot, "--html": args.html, "--export-model": args.export_model},
         {"the model": args.model, "the chip file": args.chip},
     )
     if args.group_size is not None and args.no_lower:
@@ -176,6 +182,10 @@ def _main(args: argparse.Namespace) -> int:
         from zerav_map.plot import check_path
 
         check_path(args.plot)
+    if args.html:
+        from zerav_map.html import check_path as check_html
+
+        check_html(args.html)
     from zerav_map.models import load_model
 
     with step("reading the model"):
@@ -320,23 +330,32 @@ def _advice(model, chip, args, mapped, mapped_chip, outcomes):
 
 
 def _write_outputs(args, model, chip, outcomes, fits, advice) -> None:
+    from zerav_map.report import render
 
+    report = render(model, chip, outcomes, detail=not args.no_cores, advice=advice)
     if args.plot:
         from zerav_map.plot import write_plot
 
         write_plot(args.plot, model, chip, outcomes)
-    if args.json is not None:
+    if args.json is not None or args.html:
         from zerav_map import jsonout
 
-        text = jsonout.dumps(jsonout.document(model, chip, outcomes, fits, advice))
+        doc = jsonout.document(model, chip, outcomes, fits, advice)
+    if args.json is not None:
+        text = jsonout.dumps(doc)
         if args.json == STDOUT:
             sys.stdout.write(text)
         else:
             write_output(args.json, lambda f: f.write(text), what="JSON result")
-    if args.json != "-":
-        from zerav_map.report import render
+    if args.html:
+        from zerav_map.html import write_html
+        from zerav_map.plot.layers import model_layers
 
-        sys.stdout.write(render(model, chip, outcomes, detail=not args.no_cores, advice=advice))
+        write_html(args.html, doc, model_layers(model), report)
+    if args.json != "-":
+        sys.stdout.write(report)
         if args.plot:
             print(f"mesh picture written to {args.plot}")
+        if args.html:
+            print(f"interactive report written to {args.html}")
     sys.stdout.flush()

@@ -1,6 +1,6 @@
 """Writing output files safely: never over a file the run reads, never half a file.
 
-Every output (the JSON result, the plot, the exported model) goes through ``write_output``:
+Every output (the JSON result, the plot, the HTML report, the exported model) goes through ``write_output``:
 the content is written to a temporary file in the destination's folder and renamed over the
 destination, so an interrupted run leaves the old file or the new one, never part of one.
 ``check_outputs`` runs before anything is read or computed: an output that names a file the
@@ -31,15 +31,17 @@ def check_outputs(outputs: dict[str, str | None], inputs: dict[str, str | None])
     """``outputs`` maps a flag (``--json``) to its file or None; ``inputs`` are the files the
     run reads, by what they are ("the model"). Raises ``InputError`` for an output over an input, over another output or over
     a model file, into a folder that does not exist, or onto a directory. A JSON output must
-    end in .json (or be ``-``, stdout): ``--json net.nir`` is a slip, never a wish to replace
+    end in .json (or be ``-``, stdout), an HTML report in .html: ``--json net.nir`` is a slip, never a wish to replace
     the network with a report."""
     read = {what: p for what, p in inputs.items() if p is not None}
     seen: dict[str, str] = {}
     for flag, path in outputs.items():
         if path is None or path == STDOUT:
             continue
-        if flag != "--plot" and not path.lower().endswith(".json"):
+        if flag in ("--json", "--export-model") and not path.lower().endswith(".json"):
             raise InputError(f"{flag} {path}: the file must end in .json (or be - for stdout)")
+        if flag == "--html" and not path.lower().endswith(".html"):
+            raise InputError(f"{flag} {path}: the file must end in .html")
         for what, src in read.items():
             if _same_file(path, src):
                 raise InputError(f"{flag} {path}: refusing to write over {what}, which this run reads")
@@ -51,7 +53,7 @@ def check_outputs(outputs: dict[str, str | None], inputs: dict[str, str | None])
         folder = os.path.dirname(path) or "."
         if not os.path.isdir(folder):
             raise InputError(f"{flag} {path}: the folder {folder} does not exist")
-        if flag == "--json" and _is_model(path):
+        if flag in ("--json", "--html") and _is_model(path):
             raise InputError(
                 f"{flag} {path}: refusing to write over a model file (to map it, pass it as the "
                 "MODEL argument; to replace it, remove it first)"

@@ -1,0 +1,151 @@
+"""--html: one self-contained page built from the JSON document. In headless Chromium it loads
+with no console error and no request beyond the file, shows every run's mesh, and a click or
+a hover on a core shows that core's detail."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+
+import pytest
+
+pytest.importorskip("bokeh")
+pytestmark = pytest.mark.usefixtures("backend")
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (("--html", "report.htm"), "--html report.htm: the file must end in .html"),
+        (("--html", "r.html", "--plot", "r.html"), "--html r.html: --plot writes the same file"),
+    ],
+)
+def test_the_page_name_is_checked_before_mapping(tool, args, message):
+    r = tool(*args)
+    assert r.code == 2, r
+    assert message in r.err
+
+
+def test_core_columns_read_the_document():
+    from zerav_map.html.cores import run_view
+    from zerav_map.plot.layers import Layers
+
+    layers = Layers("layers", ["a", "b"], {"a#0": 0, "a#1": 0, "b#0": 1, "in": 0})
+    run = {
+        "algorithm": "greedy",
+        "status": "fits",
+        "partition": {"assignments": {"in": 0, "a#0": 0, "a#1": 1, "b#0": 1}},
+        "placement": {"positions": {"0": [0, 0], "1": [1, 2], "7": [5, 5]}},  # core 7 is off a 2x3 mesh
+        "resources": {
+            "cores": [
+                {"core_id": 1, "nodes": 2, "neurons": 40, "weight_bytes": 1, "state_bytes": 2}
+                | {"routing_bytes": 8, "total_bytes": 11, "utilization": 1.25}
+            ]
+        },
+        "problems": [{"kind": "sram", "message": "", "cores": [1]}],
+        "traffic": [[0, 1, 5], [1, 7, 9]],
+    }
+    v = run_view(run, (2, 3), layers)
+    c = v.cores
+    assert (c.core, c.row, c.col) == ([0, 1], [0, 1], [0, 2])
+    assert (c.layer, c.layers) == (["a", "a"], ["a x2", "a x1, b x1"])
+    assert (c.nodes, c.neurons, c.total_bytes, c.sram) == ([0, 2], [0, 40], [0, 11], [0.0, 1.25])
+    assert c.traffic == [5, 14]
+    assert c.problems == ["none", "sram"]
+    # The pair runs along row 0 to column 2, then down column 2; core 7 has no cell.
+    links = sorted(zip(v.links.r0, v.links.c0, v.links.r1, v.links.c1, v.links.load))
+    assert links == [(0, 0, 0, 1, 5), (0, 1, 0, 2, 5), (0, 2, 1, 2, 5)]
+
+
+def _chromium() -> str:
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    pytest.skip("no headless Chromium (Debian: apt-get install chromium; scripts/setup.sh installs it as root)")
+
+
+# The pixel of a core's cell on the screen, from the panel's own scales.
+_CELL_ON_SCREEN = """([algorithm, i]) => {
+  const doc = Bokeh.documents[0];
+  const cores = doc.get_model_by_name(`cores ${algorithm}`);
+  const view = Bokeh.index.find_one(doc.get_model_by_name(`mesh ${algorithm}`));
+  const box = view.canvas_view.el.getBoundingClientRect();
+  return [box.left + view.frame.x_scale.compute(cores.data.col[i]),
+          box.top + view.frame.y_scale.compute(cores.data.row[i])];
+}"""
+
+
+@pytest.mark.skipif(
+    os.environ.get("ZERAV_SANITIZED") == "1",
+    reason="the page does not depend on the build flavour, and the browser is not run under the sanitizer",
+)
+def test_the_page_in_a_browser(tool, tmp_path):
+    sync_api = pytest.importorskip("playwright.sync_api")
+    executable = _chromium()
+    r = tool("--compare", "--html", "report.html", "--json", "result.json", "--no-cores")
+    assert r.code == 0, r
+    assert "interactive report written to report.html" in r.out
+    doc = json.loads((tmp_path / "result.json").read_text())
+    url = (tmp_path / "report.html").as_uri()
+
+    with sync_api.sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=executable, args=["--no-sandbox"])
+        page = browser.new_page(viewport={"width": 1400, "height": 1000})
+        problems, requests = [], []
+        page.on("console", lambda m: m.type in ("error", "warning") and problems.append(m.text))
+        page.on("pageerror", lambda e: problems.append(str(e)))
+        page.on("request", lambda q: requests.append(q.url))
+        page.goto(url)
+        page.wait_for_function("() => window.Bokeh?.documents[0]?.is_idle")
+
+        # Every run's mesh holds a cell per placed core.
+        for run in doc["runs"]:
+            cells = page.evaluate(
+                "a => Bokeh.documents[0].get_model_by_name(`cores ${a}`).data.core.length", run["algorithm"]
+            )
+            assert cells == len(run["placement"]["positions"])
+
+        # A hover on a core shows its detail in a tooltip.
+        greedy = next(r for r in doc["runs"] if r["algorithm"] == "greedy")
+        page.mouse.move(*page.evaluate(_CELL_ON_SCREEN, ["greedy", 0]))
+        page.locator(".bk-tooltip-row-label").first.wait_for(state="visible")
+        rows = page.locator(".bk-tooltip-row-label").all_inner_texts()
+        tip = dict(zip(rows, page.locator(".bk-tooltip-row-value").all_inner_texts()))
+        core = min(int(c) for c in greedy["placement"]["positions"])
+        assert tip["core:"] == str(core)
+        assert tip["cell:"] == "({}, {})".format(*greedy["placement"]["positions"][str(core)])
+
+        # A click on a core of the joint mapping fills its detail table.
+        run = next(r for r in doc["runs"] if r["algorithm"] == "mapping")
+        core = max(run["resources"]["cores"], key=lambda b: b["neurons"])
+        index = page.evaluate(
+            "c => Bokeh.documents[0].get_model_by_name('cores mapping').data.core.indexOf(c)", core["core_id"]
+        )
+        x, y = page.evaluate(_CELL_ON_SCREEN, ["mapping", index])
+        page.mouse.click(x, y)
+        detail = page.evaluate("() => Bokeh.documents[0].get_model_by_name('detail mapping').source.data")
+        shown = dict(zip(detail["field"], detail["value"]))
+        assert shown["core"] == str(core["core_id"])
+        assert (shown["nodes"], shown["neurons"]) == (str(core["nodes"]), str(core["neurons"]))
+        assert shown["SRAM use"] == f"{100 * core['utilization']:.1f} %"
+        assert page.get_by_text(shown["layers (groups)"], exact=True).first.is_visible()
+
+        # The switch colours the cores by SRAM use.
+        page.get_by_role("button", name="SRAM use").click()
+        for a in ("greedy", "mapping"):
+            colours = page.evaluate(
+                "a => { const d = Bokeh.documents[0].get_model_by_name(`cores ${a}`).data;"
+                " return [d.colour, d.colour_sram, d.colour_layer]; }",
+                a,
+            )
+            assert colours[0] == colours[1] != colours[2]
+
+        page.screenshot(path=tmp_path / "report.png", full_page=True)
+        browser.close()
+    assert problems == []
+    assert requests == [url]
+    shot = os.environ.get("ZERAV_HTML_SCREENSHOT")  # where the README's picture is taken
+    if shot:
+        shutil.copyfile(tmp_path / "report.png", shot)

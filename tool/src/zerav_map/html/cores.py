@@ -1,0 +1,125 @@
+"""What the interactive report shows of one run, read from its JSON document: one row per core
+on the mesh (its cell, layers, groups, neurons, bytes, spikes in and out) and the load of
+every mesh link. Plain columns, no plotting: ``panel`` draws them, tests check them.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from zerav_map.links import link_loads
+from zerav_map.plot.layers import Layers
+
+
+@dataclass
+class CoreColumns:
+    """One entry per core that has a mesh cell, in core-id order."""
+
+    core: list[int] = field(default_factory=list)
+    row: list[int] = field(default_factory=list)
+    col: list[int] = field(default_factory=list)
+    layer: list[str] = field(default_factory=list)  # the layer with most nodes on the core
+    layers: list[str] = field(default_factory=list)  # "conv1 x3, lif1 x13": every layer, with its groups
+    nodes: list[int] = field(default_factory=list)
+    neurons: list[int] = field(default_factory=list)
+    weight_bytes: list[int] = field(default_factory=list)
+    state_bytes: list[int] = field(default_factory=list)
+    routing_bytes: list[int] = field(default_factory=list)
+    total_bytes: list[int] = field(default_factory=list)
+    sram: list[float] = field(default_factory=list)  # SRAM use, 1.0 = full
+    traffic: list[float] = field(default_factory=list)  # cross-core edges at the core, either way
+    problems: list[str] = field(default_factory=list)
+
+
+@dataclass
+class LinkColumns:
+    """The mesh links that carry spikes: from cell (r0, c0) to its neighbour (r1, c1)."""
+
+    r0: list[int] = field(default_factory=list)
+    c0: list[int] = field(default_factory=list)
+    r1: list[int] = field(default_factory=list)
+    c1: list[int] = field(default_factory=list)
+    load: list[float] = field(default_factory=list)
+
+
+@dataclass
+class RunView:
+    algorithm: str
+    status: str
+    rows: int
+    cols: int
+    cores: CoreColumns
+    links: LinkColumns
+    traffic: str  # what the traffic columns count
+
+
+def mesh_shape(doc: dict, runs: list[dict]) -> tuple[int, int]:
+    """The chip's mesh, or without one the block the placements use."""
+    mesh = doc["chip"]["core_mesh_topology"]
+    if mesh:
+        return int(mesh[0]), int(mesh[1])
+    cells = [p for r in runs if r["placement"] for p in r["placement"]["positions"].values()]
+    return (max((p[0] for p in cells), default=0) + 1, max((p[1] for p in cells), default=0) + 1)
+
+
+def run_view(run: dict, shape: tuple[int, int], layers: Layers) -> RunView:
+    rows, cols = shape
+    positions = {int(c): tuple(p) for c, p in (run["placement"] or {}).get("positions", {}).items()}
+    cells = {c: p for c, p in positions.items() if 0 <= p[0] < rows and 0 <= p[1] < cols}
+    pairs = {(a, b): n for a, b, n in run["traffic"]}  # either direction, by core pair
+    at_core = Counter()
+    for (a, b), n in pairs.items():
+        at_core[a] += n
+        at_core[b] += n
+    budgets = {b["core_id"]: b for b in (run["resources"] or {}).get("cores", [])}
+    held_by: dict[int, Counter] = {}
+    for name, core in ((run["partition"] or {}).get("assignments") or {}).items():
+        held_by.setdefault(core, Counter())[layers.of_node[name]] += 1
+    flagged: dict[int, list[str]] = {}
+    for p in run["problems"]:
+        for c in p["cores"]:
+            flagged.setdefault(c, []).append(p["kind"])
+
+    out = CoreColumns()
+    for core in sorted(cells):
+        held = sorted(held_by.get(core, Counter()).items())  # layers in model order
+        b = budgets.get(core, {})
+        out.core.append(core)
+        out.row.append(cells[core][0])
+        out.col.append(cells[core][1])
+        top = max(held, key=lambda x: x[1], default=None)
+        out.layer.append(layers.names[top[0]] if top else "(none)")
+        out.layers.append(", ".join(f"{layers.names[i]} x{n}" for i, n in held) or "-")
+        out.nodes.append(b.get("nodes", 0))
+        out.neurons.append(b.get("neurons") or 0)
+        for key in ("weight_bytes", "state_bytes", "routing_bytes", "total_bytes"):
+            getattr(out, key).append(b.get(key, 0))
+        out.sram.append(b.get("utilization") or 0.0)
+        out.traffic.append(at_core[core])
+        out.problems.append(", ".join(dict.fromkeys(flagged.get(core, []))) or "none")
+    return RunView(
+        run["algorithm"],
+        run["status"],
+        rows,
+        cols,
+        out,
+        _links(pairs, cells, rows, cols),
+        "cross-core edges",
+    )
+
+
+def _links(pairs: dict, cells: dict, rows: int, cols: int) -> LinkColumns:
+    """Each pair's edges routed along the row, then the column; both directions of a link summed."""
+    horizontal, vertical = link_loads(pairs, cells, rows, cols)
+    out = LinkColumns()
+    for loads, dr, dc in ((horizontal, 0, 1), (vertical, 1, 0)):
+        for r, c in zip(*np.nonzero(loads)):
+            out.r0.append(int(r))
+            out.c0.append(int(c))
+            out.r1.append(int(r) + dr)
+            out.c1.append(int(c) + dc)
+            out.load.append(loads[r, c].item())
+    return out
