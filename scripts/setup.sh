@@ -3,7 +3,8 @@
 #   standin/  the stand-in host (`zerav.ir`, `zerav.graph.constraints`),
 #   .         the back end (the native modules, compiled in build/, incrementally), with the extras
 #             given as $1 (test, lint),
-#   tool/     the mapping tool, editable.
+#   tool/     the mapping tool, editable;
+# and, for the test extra, Debian's chromium (the HTML report's browser test) where apt runs as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 extras="${1:-test}"

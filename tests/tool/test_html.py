@@ -63,7 +63,9 @@ def _chromium() -> str:
         path = shutil.which(name)
         if path:
             return path
-    pytest.skip("no headless Chromium (Debian: apt-get install chromium; scripts/setup.sh installs it as root)")
+    pytest.skip(
+        "no headless Chromium (Debian: apt-get install chromium; scripts/setup.sh installs it as root)"
+    )
 
 
 # The pixel of a core's cell on the screen, from the panel's own scales.
@@ -125,9 +127,9 @@ def test_the_page_in_a_browser(tool, tmp_path):
         )
         x, y = page.evaluate(_CELL_ON_SCREEN, ["mapping", index])
         page.mouse.click(x, y)
-        detail = page.evaluate("() => Bokeh.documents[0].get_model_by_name('detail mapping').source.data")
+        detail = page.evaluate("() => Bokeh.documents[0].get_model_by_name('core detail').source.data")
         shown = dict(zip(detail["field"], detail["value"]))
-        assert shown["core"] == str(core["core_id"])
+        assert (shown["run"], shown["core"]) == ("mapping", str(core["core_id"]))
         assert (shown["nodes"], shown["neurons"]) == (str(core["nodes"]), str(core["neurons"]))
         assert shown["SRAM use"] == f"{100 * core['utilization']:.1f} %"
         assert page.get_by_text(shown["layers (groups)"], exact=True).first.is_visible()
@@ -141,8 +143,11 @@ def test_the_page_in_a_browser(tool, tmp_path):
                 a,
             )
             assert colours[0] == colours[1] != colours[2]
+        page.get_by_role("button", name="layer").click()
+        colours = page.evaluate("() => Bokeh.documents[0].get_model_by_name('cores greedy').data")
+        assert colours["colour"] == colours["colour_layer"]
 
-        page.screenshot(path=tmp_path / "report.png", full_page=True)
+        page.screenshot(path=tmp_path / "report.png")
         browser.close()
     assert problems == []
     assert requests == [url]

@@ -2,8 +2,8 @@
 JSON document, so that the page and ``--json`` always agree.
 
 The page holds a switch for what colours the cores (layer, SRAM use, traffic), every run's
-mesh side by side (``panel``) with the table a click on a core fills, the key of the layers,
-and the text report itself. Bokeh's JavaScript is inlined: the file opens offline and fetches
+mesh side by side (``panel``), beside them the table a click on a core fills and the key of
+the layers, and below them the text report itself. Bokeh's JavaScript is inlined: the file opens offline and fetches
 nothing.
 """
 
@@ -40,14 +40,15 @@ def page(doc: dict, layers: Layers, report: str) -> str:
     from bokeh.resources import INLINE
 
     from zerav_map.html.cores import mesh_shape, run_view
-    from zerav_map.html.panel import LABELS, MODES, Colours, panel, script
+    from zerav_map.html.panel import LABELS, MODES, Colours, detail_table, panel, script
 
     runs = doc["runs"]
     shape = mesh_shape(doc, runs)
     views = [run_view(r, shape, layers) for r in runs]
     colours = Colours.of(layers.names, views)
     side = _SIDE if len(views) == 1 else _SIDE_MANY
-    panels = [panel(v, colours, side) for v in views]
+    detail = detail_table()
+    panels = [panel(v, colours, side, detail) for v in views]
     key = _layer_key(layers, colours)
     switch = RadioButtonGroup(labels=list(LABELS), active=0, name="colour by")
     switch.js_on_change(
@@ -55,19 +56,19 @@ def page(doc: dict, layers: Layers, report: str) -> str:
         CustomJS(
             args={
                 "modes": list(MODES),
-                "sources": [p[2] for p in panels],
-                "bars": {m: [p[3][m] for p in panels] for m in ("sram", "traffic")},
+                "sources": [p[1] for p in panels],
+                "bars": {m: [p[2][m] for p in panels] for m in ("sram", "traffic")},
                 "key": key,
             },
             code=script("colour_mode.js"),
         ),
     )
     title = f"{doc['model']['name']} on {doc['chip']['name']}"
-    grid = gridplot([row(fig, table) for fig, table, _, _ in panels], ncols=1 if len(panels) == 1 else 2)
+    grid = gridplot([fig for fig, _, _ in panels], ncols=1 if len(panels) == 1 else 2)
     layout = column(
         Div(text=_escaped(title), styles={"font-size": "1.4em", "font-weight": "bold"}),
         row(Div(text="colour the cores by"), switch),
-        row(grid, key),
+        row(grid, column(detail, key)),
         PreText(text=report, name="report"),
     )
     return file_html(layout, resources=INLINE, title=f"zerav-map: {title}")
@@ -115,4 +116,3 @@ def write_html(path: str, doc: dict, layers: Layers, report: str) -> None:
 
     text = page(doc, layers, report)
     write_output(path, lambda f: f.write(text), what="HTML report")
-

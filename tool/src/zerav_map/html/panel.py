@@ -62,7 +62,9 @@ class Colours:
     def columns(self, v: RunView) -> dict[str, list[str]]:
         index = {name: i for i, name in enumerate(self.layers)}
         return {
-            "colour_layer": [layer_colour(index[n]) if n in index else NO_LAYER_COLOUR for n in v.cores.layer],
+            "colour_layer": [
+                layer_colour(index[n]) if n in index else NO_LAYER_COLOUR for n in v.cores.layer
+            ],
             "colour_sram": [_on_scale(self.sram, u) for u in v.cores.sram],
             "colour_traffic": [_on_scale(self.traffic, t) for t in v.cores.traffic],
         }
@@ -107,8 +109,21 @@ def _core_source(v: RunView, colours: Colours) -> ColumnDataSource:
     return ColumnDataSource(data, name=f"cores {v.algorithm}")
 
 
-def panel(v: RunView, colours: Colours, side: int):
-    """(mesh figure, detail table, the cells' data, its colour bars by mode) of one run."""
+def detail_table() -> DataTable:
+    """The table a click on a core fills, shared by all panels."""
+    return DataTable(
+        source=ColumnDataSource({"field": [], "value": []}),
+        columns=[TableColumn(field="field", title="click a core"), TableColumn(field="value", title="")],
+        width=340,
+        height=26 * (len(DETAIL) + 1) + 30,
+        index_position=None,
+        name="core detail",
+    )
+
+
+def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
+    """(mesh figure, the cells' data, its colour bars by mode) of one run; a click on a core
+    shows its detail in ``detail``."""
     width = side if v.cols >= v.rows else max(160, side * v.cols // v.rows)
     height = side if v.rows >= v.cols else max(160, side * v.rows // v.cols)
     fig = figure(
@@ -144,11 +159,20 @@ def panel(v: RunView, colours: Colours, side: int):
             {
                 **asdict(links),
                 "width": [1 + 6 * n / max(colours.top_link, 1) for n in links.load],
-                "ends": [f"({a}, {b}) - ({c}, {d})" for a, b, c, d in zip(links.r0, links.c0, links.r1, links.c1)],
+                "ends": [
+                    f"({a}, {b}) - ({c}, {d})" for a, b, c, d in zip(links.r0, links.c0, links.r1, links.c1)
+                ],
             }
         )
         lines = fig.segment(
-            x0="c0", y0="r0", x1="c1", y1="r1", source=source, line_width="width", line_color=COLOUR, alpha=ALPHA
+            x0="c0",
+            y0="r0",
+            x1="c1",
+            y1="r1",
+            source=source,
+            line_width="width",
+            line_color=COLOUR,
+            alpha=ALPHA,
         )
         fig.add_tools(
             HoverTool(renderers=[lines], tooltips=[("link", "@ends"), (f"load ({v.traffic})", "@load")])
@@ -158,20 +182,17 @@ def panel(v: RunView, colours: Colours, side: int):
         bars[mode] = ColorBar(color_mapper=getattr(colours, mode), title=title, visible=False, width=10)
         fig.add_layout(bars[mode], "right")
 
-    detail = ColumnDataSource({"field": [], "value": []})
-    table = DataTable(
-        source=detail,
-        columns=[TableColumn(field="field", title="click a core"), TableColumn(field="value", title="")],
-        width=340,
-        height=28 * len(DETAIL) + 30,
-        index_position=None,
-        name=f"detail {v.algorithm}",
-    )
     fig.add_tools(TapTool(renderers=[cells]))
     cores.selected.js_on_change(
         "indices",
         CustomJS(
-            args={"cores": cores, "detail": detail, "rows": [list(d) for d in DETAIL]}, code=script("detail.js")
+            args={
+                "run": v.algorithm,
+                "cores": cores,
+                "detail": detail.source,
+                "rows": [list(d) for d in DETAIL],
+            },
+            code=script("detail.js"),
         ),
     )
-    return fig, table, cores, bars
+    return fig, cores, bars
