@@ -56,6 +56,7 @@ def test_core_columns_read_the_document():
     # The pair runs along row 0 to column 2, then down column 2; core 7 has no cell.
     links = sorted(zip(v.links.r0, v.links.c0, v.links.r1, v.links.c1, v.links.load))
     assert links == [(0, 0, 0, 1, 5), (0, 1, 0, 2, 5), (0, 2, 1, 2, 5)]
+    assert run_view(run, (2, 3), layers, routed=False).links.load == []  # no mesh, no links
 
 
 def _chromium() -> str:

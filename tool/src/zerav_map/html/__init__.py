@@ -44,7 +44,8 @@ def page(doc: dict, layers: Layers, report: str) -> str:
 
     runs = doc["runs"]
     shape = mesh_shape(doc, runs)
-    views = [run_view(r, shape, layers) for r in runs]
+    routed = bool(doc["chip"]["core_mesh_topology"])
+    views = [run_view(r, shape, layers, routed) for r in runs]
     colours = Colours.of(layers.names, views)
     side = _SIDE if len(views) == 1 else _SIDE_MANY
     detail = detail_table()

@@ -65,7 +65,9 @@ def mesh_shape(doc: dict, runs: list[dict]) -> tuple[int, int]:
     return (max((p[0] for p in cells), default=0) + 1, max((p[1] for p in cells), default=0) + 1)
 
 
-def run_view(run: dict, shape: tuple[int, int], layers: Layers) -> RunView:
+def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = True) -> RunView:
+    """``routed``: the chip has a mesh whose links carry the spikes (without one, the cores are
+    laid out in a column and no link is drawn)."""
     rows, cols = shape
     positions = {int(c): tuple(p) for c, p in (run["placement"] or {}).get("positions", {}).items()}
     cells = {c: p for c, p in positions.items() if 0 <= p[0] < rows and 0 <= p[1] < cols}
@@ -106,7 +108,7 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers) -> RunView:
         rows,
         cols,
         out,
-        _links(pairs, cells, rows, cols),
+        _links(pairs, cells, rows, cols) if routed else LinkColumns(),
         "cross-core edges",
     )
 

@@ -127,7 +127,7 @@ def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
     width = side if v.cols >= v.rows else max(160, side * v.cols // v.rows)
     height = side if v.rows >= v.cols else max(160, side * v.rows // v.cols)
     fig = figure(
-        title=f"{v.algorithm}: {v.status}",
+        title=f"{v.algorithm}: {v.status}" + ("" if v.cores.core else " (no core placed)"),
         width=width + 90,
         height=height + 40,
         x_range=Range1d(-0.6, v.cols - 0.4),
