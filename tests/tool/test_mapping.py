@@ -264,9 +264,13 @@ def test_chip_file_and_flag_override(tool, write_json, small_model):
             "sram_bytes_per_core": 4096,
             "max_feedback_delay": 2,
             "neurons_per_core": 8,
+            "cost": {"link_energy_x_pj": 2.5},
         },
     )
     doc = tool(small_model, "--chip", chip, "-a", "greedy", "--json", "-").json()
+    cost = doc["chip"].pop("cost")
+    assert cost["link_energy_x_pj"] == 2.5 and cost["link_energy_y_pj"] == 4.0
+    assert "link_energy_x_pj" not in cost["defaults"] and len(cost["defaults"]) == 7
     assert doc["chip"] == {
         "name": "tiny",
         "num_cores": 4,

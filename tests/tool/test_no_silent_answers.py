@@ -82,4 +82,4 @@ def test_long_lists_are_cut(tool, tmp_path):
     assert (
         len(table) == 2 + 40 + 2 and table[-2].startswith("  ... and ") and "more (see --json)" in table[-2]
     )
-    assert len(r.out.splitlines()) < 100
+    assert len(r.out.splitlines()) < 140  # the cut tables plus the fixed rows of the cost section

@@ -11,7 +11,8 @@ default chip's values)::
 ``"neurons_per_core"``: the neurons one core runs, which the lowering of a model into neuron
 groups divides among the core's nodes. ``"nodes_per_core"`` is the number of nodes a core
 holds; the back end's member for it is named ``max_neurons_per_core``, which a file may give
-instead (its old name, with the same meaning).
+instead (its old name, with the same meaning). ``"cost"`` holds the energy and time figures
+of the cost model (``cost/params.py``).
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ import re
 from typing import Any
 
 from zerav.graph.constraints import HardwareSpec
+from zerav_map.cost.params import CostParams, cost_params
 from zerav_map.errors import FileProblem, InputError
 
 # Fits the built-in example: 64 cores of 16 nodes and 512 KiB each on an 8 x 8 mesh.
@@ -46,6 +48,8 @@ class Chip:
     hw: HardwareSpec
     name: str = "default chip"
     neurons_per_core: int = DEFAULT_NEURONS_PER_CORE
+    cost: CostParams = dataclasses.field(default_factory=CostParams)
+    cost_given: tuple[str, ...] = ()  # the cost parameters the chip file sets
 
     def describe(self) -> str:
         s = self.hw
@@ -119,6 +123,11 @@ def load_chip_file(path: str) -> dict[str, Any]:
                     path, f"'neurons_per_core' must be a positive integer, got {json.dumps(value)}"
                 )
             out[key] = value
+        elif key == "cost":
+            try:
+                out["cost"] = cost_params(value)
+            except ValueError as e:
+                raise FileProblem(path, str(e)) from None
         elif key == "name":
             if not isinstance(value, str):
                 raise FileProblem(path, '"name" must be a string')
@@ -135,7 +144,7 @@ def load_chip_file(path: str) -> dict[str, Any]:
             raise FileProblem(
                 path,
                 f"unknown chip member {key!r} (expected one of {', '.join(_MEMBERS)}, nodes_per_core, "
-                "neurons_per_core)",
+                "neurons_per_core, cost)",
             )
     return out
 
@@ -146,9 +155,11 @@ def make_chip(chip_file: str | None, overrides: dict[str, Any]) -> Chip:
     members: dict[str, Any] = dict(DEFAULT_CHIP)
     name = "default chip"
     neurons = DEFAULT_NEURONS_PER_CORE
+    cost, cost_given = CostParams(), ()
     if chip_file is not None:
         from_file = load_chip_file(chip_file)
         name = from_file.pop("name", chip_file)
+        cost, cost_given = from_file.pop("cost", (cost, cost_given))
         neurons = from_file.pop("neurons_per_core", neurons)
         members.update(from_file)
     if overrides:
@@ -165,7 +176,7 @@ def make_chip(chip_file: str | None, overrides: dict[str, Any]) -> Chip:
         raise InputError(f"{where}the chip is not consistent: {e}") from None
     if isinstance(neurons, bool) or not isinstance(neurons, int) or neurons < 1:
         raise InputError(f"neurons per core must be at least 1, got {neurons!r}")
-    return Chip(hw=hw, name=name, neurons_per_core=neurons)
+    return Chip(hw=hw, name=name, neurons_per_core=neurons, cost=cost, cost_given=cost_given)
 
 
 def with_nodes_per_core(chip: Chip, nodes: int) -> Chip:

@@ -16,3 +16,10 @@ PRECISION_NAMES = ("fp32", "fp16", "int32", "int16", "int8", "int4")
 
 # The lowering stops before building more group edges than this.
 DEFAULT_MAX_EDGES = 50_000_000
+
+# Activity when nothing else gives it: spikes per neuron per step, steps of one inference; and
+# the simulation's Poisson input (spikes per input neuron per step) and time step (seconds).
+DEFAULT_RATE = 0.05
+DEFAULT_STEPS = 100
+DEFAULT_INPUT_RATE = 0.1
+DEFAULT_DT = 1e-3

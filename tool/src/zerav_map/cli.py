@@ -12,7 +12,11 @@ from zerav_map.chip import make_chip, parse_mesh, parse_size
 from zerav_map.choices import (
     ALGORITHMS,
     DEFAULT_ALGORITHM,
+    DEFAULT_DT,
+    DEFAULT_INPUT_RATE,
     DEFAULT_MAX_EDGES,
+    DEFAULT_RATE,
+    DEFAULT_STEPS,
     POLICIES,
     PRECISION_NAMES,
 )
@@ -125,6 +129,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"stop before building more group edges than this (default {DEFAULT_MAX_EDGES:,})",
     )
+    _activity_flags(p)
     out = p.add_argument_group("output")
     out.add_argument(
         "--json",
@@ -146,6 +151,48 @@ def _parser() -> argparse.ArgumentParser:
     )
     out.add_argument("--debug", action="store_true", help="show the traceback of an unexpected error")
     return p
+
+
+def _activity_flags(p: argparse.ArgumentParser) -> None:
+    act = p.add_argument_group("activity and cost: spike rates, then spikes, energy and time per step")
+    source = act.add_mutually_exclusive_group()
+    source.add_argument(
+        "--rates",
+        metavar="FILE",
+        help="spike counts or rates per layer from your own simulation (JSON or NPZ, see docs/TOOL.md)",
+    )
+    source.add_argument(
+        "--simulate",
+        action="store_true",
+        help="run the NIR model on Poisson input to get the rates (needs the 'simulate' extra)",
+    )
+    act.add_argument(
+        "--steps",
+        type=int,
+        metavar="N",
+        help="time steps of one inference, and of --simulate (default: the profile's, else 100)",
+    )
+    act.add_argument(
+        "--input-rate",
+        type=float,
+        default=DEFAULT_INPUT_RATE,
+        metavar="R",
+        help=f"--simulate: input spikes per neuron per step (default {DEFAULT_INPUT_RATE})",
+    )
+    act.add_argument(
+        "--dt",
+        type=float,
+        default=DEFAULT_DT,
+        metavar="SECONDS",
+        help=f"--simulate: time step (default {DEFAULT_DT})",
+    )
+    act.add_argument(
+        "--default-rate",
+        type=float,
+        default=DEFAULT_RATE,
+        metavar="R",
+        help=f"spikes per neuron per step of layers nothing else rates (default {DEFAULT_RATE})",
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -173,7 +220,7 @@ def main(argv: list[str] | None = None) -> int:
 def _main(args: argparse.Namespace) -> int:
     check_outputs(
         {"--json": args.json, "--plot": args.plot, "--html": args.html, "--export-model": args.export_model},
-        {"the model": args.model, "the chip file": args.chip},
+        {"the model": args.model, "the chip file": args.chip, "the activity profile": args.rates},
     )
     if args.group_size is not None and args.no_lower:
         raise InputError("--group-size sizes the groups of the lowering, which --no-lower turns off")
@@ -195,6 +242,7 @@ def _main(args: argparse.Namespace) -> int:
         from zerav_map.models.json_model import write_json_model
 
         write_json_model(model, args.export_model)
+    activity = _activity(model, args)
     mapped, mapped_chip = _prepared(model, chip, args)
 
     from zerav_map.mapping import run
@@ -204,6 +252,7 @@ def _main(args: argparse.Namespace) -> int:
     for a in algorithms:
         with step(f"mapping with {a} onto {mapped_chip.hw.num_cores} cores"):
             outcomes.append(run(mapped, mapped_chip, a))
+    _costs(mapped, mapped_chip, outcomes, activity)
     fits = any(o.fits for o in outcomes)
     advice = None
     if not fits:
@@ -218,6 +267,40 @@ def _main(args: argparse.Namespace) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
     return code
+
+
+def _activity(model, args):
+    """The spike rates of the model's layers, from the source the flags name."""
+    from zerav_map.activity import make_activity
+
+    if args.steps is not None and args.steps < 1:
+        raise InputError(f"--steps must be at least 1, got {args.steps}")
+    simulate = None
+    if args.simulate:
+        if model.format != "nir":
+            raise InputError("--simulate runs NIR models; give a .nir file, or rates with --rates")
+        if not (0 <= args.input_rate <= 1):
+            raise InputError(
+                f"--input-rate is spikes per neuron per step, from 0 to 1, got {args.input_rate}"
+            )
+        if not args.dt > 0:
+            raise InputError(f"--dt must be a positive number of seconds, got {args.dt}")
+        simulate = {"steps": args.steps or DEFAULT_STEPS, "input_rate": args.input_rate, "dt": args.dt}
+    with step("rating the model's layers" if not args.simulate else "simulating the model"):
+        return make_activity(
+            model, profile=args.rates, simulate=simulate, default_rate=args.default_rate, steps=args.steps
+        )
+
+
+def _costs(mapped, chip, outcomes, activity) -> None:
+    """Each run's cost under ``activity``, kept on the outcome."""
+    from zerav_map.activity import node_activity
+    from zerav_map.cost.model import mapping_cost
+
+    nodes = node_activity(activity, mapped)
+    for o in outcomes:
+        o.cost = mapping_cost(mapped, o, chip, activity, nodes)
+    mapped.activity = activity
 
 
 def _overrides(args: argparse.Namespace) -> dict:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 from collections.abc import Sequence
@@ -10,6 +11,7 @@ from typing import Any
 import numpy as np
 
 from zerav_map.chip import Chip
+from zerav_map.cost.params import FIELDS, SOURCE
 from zerav_map.mapping import Outcome
 from zerav_map.models import Model
 from zerav_map.version import tool_version
@@ -41,6 +43,7 @@ def run_document(o: Outcome) -> dict[str, Any]:
         "placement": None,
         "resources": None,
         "traffic": [[a, b, n] for (a, b), n in o.traffic.items()],
+        "cost": _cost(o.cost),
     }
     if o.partitioned:
         doc["partition"] = {
@@ -100,8 +103,14 @@ def document(model: Model, chip: Chip, outcomes: Sequence[Outcome], fits: bool, 
                 "core_mesh_topology": s.core_mesh_topology,
                 "sram_bytes_per_core": s.sram_bytes_per_core,
                 "max_feedback_delay": s.max_feedback_delay,
+                "cost": {
+                    **dataclasses.asdict(chip.cost),
+                    "defaults": [k for k in FIELDS if k not in chip.cost_given],
+                    "source": SOURCE,
+                },
             },
             "lowering": _lowering(model),
+            "activity": _activity(model.activity),
             "fits": fits,
             "advice": None if advice is None else vars(advice),
             "runs": [run_document(o) for o in outcomes],
@@ -121,6 +130,93 @@ def _lowering(model: Model) -> dict | None:
         "seconds": low.seconds,
         "layers": [vars(r) for r in low.layers],
         "notes": low.notes,
+    }
+
+
+def _activity(activity) -> dict | None:
+    if activity is None:
+        return None
+    spikes = activity.layer_spikes()
+    return {
+        "source": activity.source,
+        "description": activity.description,
+        "steps": activity.steps,
+        "default_rate": activity.default_rate,
+        "defaulted": activity.defaulted,
+        "layers": [
+            {
+                "layer": name,
+                "input": name in activity.inputs,
+                "neurons": activity.neurons[name],
+                "spikes_per_step": spikes[name],
+                "rate_per_neuron": spikes[name] / max(activity.neurons[name], 1),
+                "synaptic_events_per_step": (
+                    None
+                    if activity.fanout is None or name not in activity.fanout
+                    else float(activity.rates[name] @ activity.fanout[name])
+                ),
+            }
+            for name in activity.neurons
+        ],
+    }
+
+
+def _cost(c) -> dict | None:
+    if c is None:
+        return None
+
+    def link(a, b, load):
+        return {"from": list(a), "to": list(b), "spikes_per_step": load}
+
+    return {
+        "steps": c.steps,
+        "spikes_per_step": c.spikes,
+        "link_traversals_per_step": c.link_traversals,
+        "link_traversals_x_per_step": c.link_traversals_x,
+        "link_traversals_y_per_step": c.link_traversals_y,
+        "router_traversals_per_step": c.router_traversals,
+        "synaptic_events_per_step": c.synaptic_events,
+        "busiest_link": None if c.busiest_link is None else link(*c.busiest_link),
+        "energy_pj_per_step": {
+            "total": c.energy_pj,
+            "routers": c.energy_routers_pj,
+            "links": c.energy_links_pj,
+            "spikes": c.energy_spikes_pj,
+            "synaptic_events": None if c.synaptic_events is None else c.energy_synapses_pj,
+        },
+        "energy_pj_per_inference": c.energy_pj * c.steps,
+        "latency_ns_per_step": {
+            "total": c.latency_ns,
+            "longest_route": c.longest_route_ns,
+            "longest_route_hops": list(c.longest_route_hops),
+            "busiest_link": c.busiest_link_ns,
+        },
+        "layers": [
+            {
+                "layer": lc.layer,
+                "spikes_per_step": lc.spikes,
+                "link_traversals_per_step": lc.link_traversals,
+                "router_traversals_per_step": lc.router_traversals,
+                "synaptic_events_per_step": lc.synaptic_events,
+                "energy_pj_per_step": lc.energy_pj,
+                "share": lc.share,
+            }
+            for lc in c.layers
+        ],
+        "cores": [
+            {
+                "core": cc.core,
+                "cell": list(cc.cell),
+                "spikes_out_per_step": cc.spikes_out,
+                "spikes_in_per_step": cc.spikes_in,
+                "router_traversals_per_step": cc.router_traversals,
+                "link_traversals_out_per_step": cc.link_traversals_out,
+                "energy_pj_per_step": cc.energy_pj,
+            }
+            for cc in c.cores
+        ],
+        "links": [link(a, b, load) for a, b, load in c.links],
+        "left_out": c.left_out,
     }
 
 

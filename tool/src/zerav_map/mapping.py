@@ -74,6 +74,7 @@ class Outcome:
     delay_problems: list[DelayProblem] = dataclasses.field(default_factory=list)
     problems: list[Problem] = dataclasses.field(default_factory=list)
     warnings: list[str] = dataclasses.field(default_factory=list)
+    cost: Any = None  # what the mapping costs per step under the activity (cost.Cost)
 
     @property
     def fits(self) -> bool:
@@ -277,7 +278,7 @@ def _check(out: Outcome, model: Model, graph: ir.Graph, chip: Chip) -> None:
     out.cores = np.unique(used).tolist()
     counted = np.unique(core_of[compute & (core_of >= 0)], return_counts=True)
     out.nodes_per_core = dict(zip(counted[0].tolist(), counted[1].tolist()))
-    src, dst = _edge_ids(model, names)
+    src, dst = edge_ids(model, names)
     a, b = core_of[src], core_of[dst]
     cross = (a != b) & (a >= 0) & (b >= 0)
     out.traffic = _pair_counts(np.minimum(a[cross], b[cross]), np.maximum(a[cross], b[cross]))
@@ -342,7 +343,7 @@ def _pair_counts(low: np.ndarray, high: np.ndarray) -> dict[tuple[int, int], int
     return {(int(p // n), int(p % n)): int(c) for p, c in zip(pairs.tolist(), counts.tolist())}
 
 
-def _edge_ids(model: Model, names: list[str]) -> tuple[np.ndarray, np.ndarray]:
+def edge_ids(model: Model, names: list[str]) -> tuple[np.ndarray, np.ndarray]:
     """Node indices of the model's edges (a lowered model keeps them as arrays)."""
     if model.edge_ids is not None:
         return model.edge_ids

@@ -255,8 +255,9 @@ def verdict(outcomes: Sequence[Outcome]) -> str:
 
 
 def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool, advice=None) -> str:
-    """The whole report. ``detail`` adds each outcome's per-core budget table; ``advice`` (why
-    the model does not fit and what to change) ends it."""
+    """The whole report. ``detail`` adds each outcome's per-core budget table; the cost per step
+    follows the problems when the model carries an activity; ``advice`` (why the model does
+    not fit and what to change) ends it."""
     lines = header_lines(model, chip) + [""]
     lowering = lowering_lines(model)
     if lowering:
@@ -268,6 +269,11 @@ def render(model: Model, chip: Chip, outcomes: Sequence[Outcome], detail: bool, 
             if budget:
                 lines += [""] + budget
         lines += [""] + problem_lines(o)
+    from zerav_map.costreport import cost_lines
+
+    cost = cost_lines(outcomes, chip, model.activity)
+    if cost:
+        lines += [""] + cost
     lines += ["", verdict(outcomes)]
     if advice is not None:
         lines += advice.lines()

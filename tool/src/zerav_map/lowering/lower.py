@@ -99,6 +99,11 @@ def lower(model: Model, options: Options, precision_bytes) -> tuple[Model, Summa
     lowered = Model(name=model.name, graph=graph, source=model.source)
     lowered.edge_ids = (src_ids, dst_ids)
     lowered.neurons = neurons
+    lowered.groups = {
+        t.name: (names[t.offset : t.offset + t.tiling.groups], t.tiling)
+        for t in tensors.values()
+        if t.role != "output"
+    }
     summary.seconds = time.perf_counter() - start
     return lowered, summary
 

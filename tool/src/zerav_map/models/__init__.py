@@ -27,6 +27,9 @@ class Model:
     lowering: Any = None  # the lowering's summary, for a model of neuron groups
     edge_ids: Any = None  # (source ids, destination ids) arrays of a lowered model's edges
     neurons: dict[str, int] | None = None  # neurons in each compute node that runs any
+    groups: Any = None  # a lowered model's layers: layer -> (its group names, its Tiling)
+    rates: dict[str, float] | None = None  # spikes per step of the nodes a model file rates
+    activity: Any = None  # the spike rates the costs were computed with (activity.Activity)
 
     def fresh_graph(self) -> ir.Graph:
         """A copy of the graph whose nodes can be annotated without touching this model."""

@@ -8,6 +8,7 @@ Format (one object)::
         {"name": "in", "kind": "Input", "params": {"shape": [2, 16, 16]}},
         {"name": "fc", "kind": "Affine", "precision": "int8",
          "arrays": {"weight": {"shape": [64, 512]}, "bias": [0.0, 0.5, ...]}},
+        {"name": "lif", "kind": "LIF", "rate": 3.2},       optional: spikes per step it sends
         {"name": "syn", "kind": "Delay", "custom": true, "arrays": {"delay": {"shape": [64]}}}
       ],
       "edges": [["in", "fc"], ...]                       (source, destination) node names
@@ -60,10 +61,10 @@ def load_json_model(path: str) -> Model:
         raise FileProblem(path, str(e)) from None
     default_name = os.path.splitext(os.path.basename(path))[0]
     try:
-        graph, name = graph_from_document(doc, default_name)
+        graph, name, rates = graph_from_document(doc, default_name)
     except _Bad as e:
         raise FileProblem(path, str(e)) from None
-    return Model(name=name, graph=graph, source=path, format="json")
+    return Model(name=name, graph=graph, source=path, format="json", rates=rates or None)
 
 
 def _no_duplicate_keys(pairs):
@@ -76,7 +77,8 @@ def _no_duplicate_keys(pairs):
 
 
 def graph_from_document(doc: Any, default_name: str = "model"):
-    """(graph, model name) from a parsed JSON model document; raises ``_Bad``."""
+    """(graph, model name, {node: rate} of the nodes that give one) from a parsed JSON model
+    document; raises ``_Bad``."""
     if not isinstance(doc, dict):
         raise _Bad('a JSON model is an object with "nodes" and "edges"')
     unknown = sorted(set(doc) - {"name", "nodes", "edges", "format"})
@@ -94,11 +96,20 @@ def graph_from_document(doc: Any, default_name: str = "model"):
 
     graph = ir.Graph()
     host = kinds.host_kinds()
+    rates: dict[str, float] = {}
     for i, nd in enumerate(node_docs):
         where = f"node {i}"
         if isinstance(nd, dict) and isinstance(nd.get("name"), str) and nd["name"]:
             where += f" ({nd['name']!r})"
+        rate = None
+        if isinstance(nd, dict) and "rate" in nd:
+            nd = dict(nd)
+            rate = nd.pop("rate")
+            if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not (0 <= rate < math.inf):
+                raise _Bad(f'{where}: "rate" is the spikes per step the node sends, a number >= 0')
         node_name, node = _node_from(nd, host, where)
+        if rate is not None:
+            rates[node_name] = float(rate)
         if node_name in graph.nodes:
             raise _Bad(f"{where}: duplicate node name {node_name!r}")
         graph.nodes[node_name] = node
@@ -111,7 +122,7 @@ def graph_from_document(doc: Any, default_name: str = "model"):
                     f"inconsistent model: edge {i} {_short(ed)} names node {end!r}, which does not exist"
                 )
         graph.edges.append((ed[0], ed[1]))
-    return graph, name
+    return graph, name, rates
 
 
 def _node_from(nd: Any, host: dict[str, type], where: str):
@@ -119,7 +130,9 @@ def _node_from(nd: Any, host: dict[str, type], where: str):
         raise _Bad(f'{where}: a node is an object with "name" and "kind"')
     extra = sorted(set(nd) - _NODE_KEYS)
     if extra:
-        raise _Bad(f"{where}: unknown key {extra[0]!r} (expected one of {', '.join(sorted(_NODE_KEYS))})")
+        raise _Bad(
+            f"{where}: unknown key {extra[0]!r} (expected one of {', '.join(sorted(_NODE_KEYS | {'rate'}))})"
+        )
     name, kind = nd.get("name"), nd.get("kind")
     if not isinstance(name, str) or not name:
         raise _Bad(f'{where}: "name" must be a non-empty string')
@@ -249,6 +262,8 @@ def model_document(model: Model) -> dict[str, Any]:
             nd["arrays"] = arrays
         if params:
             nd["params"] = params
+        if model.rates and name in model.rates:
+            nd["rate"] = model.rates[name]
         node_docs.append(nd)
     return {
         "format": "zerav-model",

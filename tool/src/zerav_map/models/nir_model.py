@@ -39,7 +39,7 @@ def _nir():
 def load_nir(path: str) -> Model:
     nir = _nir()
     try:
-        doc = _read_unchecked(nir, path)
+        doc = read_unchecked(nir, path)
     except Exception as e:  # h5py and nir raise many types for damaged or foreign files
         raise FileProblem(path, f"not a readable NIR file: {type(e).__name__}: {e}") from None
     if not isinstance(doc, nir.NIRGraph):
@@ -54,7 +54,7 @@ def load_nir(path: str) -> Model:
     return Model(name=name, graph=graph, source=path, format="nir")
 
 
-def _read_unchecked(nir, path: str):
+def read_unchecked(nir, path: str):
     """The file's graph, read as ``nir.read`` does but without its type inference in nested
     graphs too: the mapping needs the structure and the arrays, not port shapes that agree
     (exporters write scalar neuron parameters whose shape differs from the layer's). Edges and
