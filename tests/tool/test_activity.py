@@ -125,6 +125,9 @@ def test_default_rate_is_stated_and_every_layer_is_costed(tool, cnn):
     assert cost["spikes_per_step"] == pytest.approx(0.2 * (128 + 256 + 5))
     assert cost["energy_pj_per_inference"] == pytest.approx(100 * cost["energy_pj_per_step"]["total"])
     assert sum(x["share"] for x in cost["layers"]) == pytest.approx(1)
+    # the joint mapping got the same rates: its own multicast traffic is the cost's link count
+    metrics = doc["runs"][0]["partition"]["metrics"]
+    assert metrics["multicast_traffic"] == pytest.approx(cost["link_traversals_per_step"])
 
 
 def test_simulate_without_the_simulator_exits_3_with_the_install_command(cnn):

@@ -245,14 +245,16 @@ def _main(args: argparse.Namespace) -> int:
     activity = _activity(model, args)
     mapped, mapped_chip = _prepared(model, chip, args)
 
+    from zerav_map.activity import node_activity
     from zerav_map.mapping import run
 
+    nodes = node_activity(activity, mapped)
     algorithms = ALGORITHMS if args.compare else (args.algorithm,)
     outcomes = []
     for a in algorithms:
         with step(f"mapping with {a} onto {mapped_chip.hw.num_cores} cores"):
-            outcomes.append(run(mapped, mapped_chip, a))
-    _costs(mapped, mapped_chip, outcomes, activity)
+            outcomes.append(run(mapped, mapped_chip, a, nodes.rates))
+    _costs(mapped, mapped_chip, outcomes, activity, nodes)
     fits = any(o.fits for o in outcomes)
     advice = None
     if not fits:
@@ -292,12 +294,10 @@ def _activity(model, args):
         )
 
 
-def _costs(mapped, chip, outcomes, activity) -> None:
-    """Each run's cost under ``activity``, kept on the outcome."""
-    from zerav_map.activity import node_activity
+def _costs(mapped, chip, outcomes, activity, nodes) -> None:
+    """Each run's cost under ``activity`` (per node: ``nodes``), kept on the outcome."""
     from zerav_map.cost.model import mapping_cost
 
-    nodes = node_activity(activity, mapped)
     for o in outcomes:
         o.cost = mapping_cost(mapped, o, chip, activity, nodes)
     mapped.activity = activity

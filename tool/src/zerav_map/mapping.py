@@ -123,8 +123,9 @@ def _mapping_module():
         ) from None
 
 
-def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
-    """One mapping run of ``algorithm``; a model that does not fit is an outcome with problems."""
+def run(model: Model, chip: Chip, algorithm: str, rates: dict[str, float] | None = None) -> Outcome:
+    """One mapping run of ``algorithm``; a model that does not fit is an outcome with problems.
+    ``rates`` (spikes per step of each node) weight the joint mapping's multicast traffic."""
     partition_mod, placement_mod, resource_mod = backend()
     out = Outcome(algorithm=algorithm)
     graph = model.fresh_graph()
@@ -135,7 +136,7 @@ def run(model: Model, chip: Chip, algorithm: str) -> Outcome:
             warnings.simplefilter("always")
             try:
                 if algorithm == "mapping":
-                    out.placement = _mapping_module().map_graph(graph, hw, sram=True)
+                    out.placement = _mapping_module().map_graph(graph, hw, sram=True, rates=rates)
                     result = None
                 else:
                     result = PARTITIONERS[algorithm](partition_mod, graph, hw)
