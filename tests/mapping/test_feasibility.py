@@ -250,10 +250,17 @@ def test_sram_errors_name_the_node_or_the_total():
         ("sram", True, "bytes", 1220, 600),
     )
     map_graph(graph, hw)  # without sram=True the bytes are not a constraint
-    # The node fits a core alone, but not with the routing buffer of the edge that enters it.
-    graph = make_graph({"big": sized(100), "src": sized(1)}, [("src", "big")])
-    hw = make_hw(num_cores=4, max_neurons_per_core=1, core_mesh_topology=(2, 2), sram_bytes_per_core=404)
-    assert failure(graph, hw, sram=True) == (
-        "SRAM cannot be met: the mapping found puts 412 bytes on core 0, 8 more than sram_bytes_per_core=404.",
-        ("sram", False, "bytes", 412, 404),
-    )
+    # The node fits a core alone, but not with the routing buffer of the edge that enters it;
+    # more cores than nodes are no help, however many the chip has.
+    for cores, mesh in [(4, (2, 2)), (2**31 - 1, (1, 2**31 - 1))]:
+        graph = make_graph({"big": sized(100), "src": sized(1)}, [("src", "big")])
+        hw = make_hw(
+            num_cores=cores, max_neurons_per_core=1, core_mesh_topology=mesh, sram_bytes_per_core=404
+        )
+        message, fields = failure(graph, hw, sram=True)
+        assert re.fullmatch(
+            r"SRAM cannot be met: the mapping found puts 412 bytes on core \d+, 8 more than "
+            r"sram_bytes_per_core=404\.",
+            message,
+        )
+        assert fields == ("sram", False, "bytes", 412, 404)

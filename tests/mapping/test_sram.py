@@ -6,11 +6,15 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+import rustworkx as rx
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 from tests.helpers import make_graph, make_hw
+from tests.mapping.graphs import sized
 from zerav import ir
-from zerav.graph import resource
-from zerav.graph.mapping import map_graph
+from zerav.graph import mapping, resource
+from zerav.graph.mapping import MappingError, map_graph
 
 
 class Plain:
@@ -94,3 +98,124 @@ def test_replaced_helpers_in_the_resource_module_count_too(monkeypatch):
     hw = make_hw(num_cores=4, core_mesh_topology=(2, 2), sram_bytes_per_core=99)
     map_graph(graph, hw, sram=True)
     assert budgets(graph, hw)[graph.nodes["a"].core_id] == 99
+
+
+def test_an_edge_inside_one_core_needs_no_routing_bytes():
+    # Both 16-byte nodes on the one core is exactly 32 bytes; the search charged the edge's
+    # routing buffer as well and found no packing.
+    graph = make_graph({"a": sized(3), "b": sized(3)}, [("a", "b")])
+    hw = make_hw(num_cores=1, max_neurons_per_core=2, core_mesh_topology=(1, 1), sram_bytes_per_core=32)
+    map_graph(graph, hw, sram=True)
+    assert budgets(graph, hw) == {0: 32}
+
+
+@pytest.mark.parametrize(
+    ("nodes", "edges", "capacity", "cores", "sram", "config"),
+    [
+        # Only with the Input node beside the larger of the two nodes it feeds does every core
+        # fit (the small graph's exact packing is off, to show the search's own step).
+        (
+            {"a": sized(1), "b": sized(2), "c": sized(1), "in": ir.Input(), "free": ir.Input()},
+            [("in", "a"), ("in", "b")],
+            1,
+            3,
+            16,
+            {"cores.exact_vertices": 0},
+        ),
+        # 8 + 16 bytes on each core: the two 16-byte nodes must part, no single move does it.
+        ({"a": sized(1), "b": sized(3), "c": sized(3), "d": sized(1)}, [], 2, 2, 24, {}),
+    ],
+)
+def test_packings_that_single_moves_out_of_a_full_core_miss(nodes, edges, capacity, cores, sram, config):
+    graph = make_graph(nodes, edges)
+    hw = make_hw(
+        num_cores=cores,
+        max_neurons_per_core=capacity,
+        core_mesh_topology=(1, cores),
+        sram_bytes_per_core=sram,
+    )
+    mapping._map_graph_with_config(graph, hw, config, 0, True)
+    assert max(budgets(graph, hw).values()) <= sram
+
+
+def set_partitions(items):
+    """Every partition of `items` into blocks."""
+    if not items:
+        yield []
+        return
+    first, rest = items[0], items[1:]
+    for blocks in set_partitions(rest):
+        yield [[first], *blocks]
+        for i in range(len(blocks)):
+            yield [*blocks[:i], [first, *blocks[i]], *blocks[i + 1 :]]
+
+
+def least_feasible_sram(nodes, edges, capacity, cores):
+    """The smallest SRAM size at which some assignment meets every constraint map_graph keeps,
+    by trying them all: at most `capacity` compute nodes per core and `cores` cores, each core
+    with a compute node within its bytes as allocate counts them, and a strongly connected
+    component kept on one core where its nodes fit one (None when nothing fits)."""
+    compute = {n for n, node in nodes.items() if not isinstance(node, ir.Input | ir.Output)}
+    own = {n: (allocate_bytes(nodes[n]) if n in compute else 0) for n in nodes}
+    digraph = rx.PyDiGraph()
+    index = {n: digraph.add_node(n) for n in nodes}
+    digraph.add_edges_from_no_data([(index[a], index[b]) for a, b in edges])
+    sccs = [[digraph[i] for i in c] for c in rx.strongly_connected_components(digraph)]
+    best = None
+    for blocks in set_partitions(list(nodes)):
+        if len(blocks) > cores or any(len(compute.intersection(b)) > capacity for b in blocks):
+            continue
+        core = {n: i for i, b in enumerate(blocks) for n in b}
+        worst = 0
+        for i, b in enumerate(blocks):
+            if compute.intersection(b):
+                routing = sum(8 for a, d in edges if core[d] == i and core[a] != i)
+                worst = max(worst, sum(own[n] for n in b) + routing)
+        # A component split here stays whole at any size that holds its nodes: this
+        # assignment serves only below that size.
+        split = [
+            c for c in sccs if len({core[n] for n in c}) > 1 and len(compute.intersection(c)) <= capacity
+        ]
+        if any(worst >= sum(own[n] for n in c) for c in split):
+            continue
+        best = worst if best is None else min(best, worst)
+    return best
+
+
+def allocate_bytes(node):
+    graph = make_graph({"n": node})
+    return resource.allocate(graph, make_hw(sram_bytes_per_core=1)).budgets[0].total_bytes
+
+
+@st.composite
+def small_problems(draw):
+    count = draw(st.integers(2, 6))
+    kinds = draw(st.lists(st.sampled_from(["c", "c", "c", "in", "out"]), min_size=count, max_size=count))
+    sizes = draw(st.lists(st.integers(1, 12), min_size=count, max_size=count))
+    nodes = {
+        f"n{i}": {"c": lambda s: sized(s), "in": lambda s: ir.Input(), "out": lambda s: ir.Output()}[k](s)
+        for i, (k, s) in enumerate(zip(kinds, sizes, strict=True))
+    }
+    pairs = st.tuples(st.integers(0, count - 1), st.integers(0, count - 1)).filter(lambda p: p[0] != p[1])
+    edges = [(f"n{a}", f"n{b}") for a, b in draw(st.lists(pairs, max_size=2 * count))]
+    return nodes, edges, draw(st.integers(1, 3)), draw(st.integers(1, count))
+
+
+@settings(max_examples=150, deadline=None)
+@given(small_problems(), st.integers(0, 3))
+def test_the_least_feasible_sram_is_found_and_nothing_below_it(problem, seed):
+    nodes, edges, capacity, cores = problem
+    least = least_feasible_sram(nodes, edges, capacity, cores)
+    assume(least is not None)
+    hw = make_hw(num_cores=cores, max_neurons_per_core=capacity, core_mesh_topology=(1, cores))
+    graph = make_graph(nodes, edges)
+    map_graph(graph, make_hw(**{**vars(hw), "sram_bytes_per_core": least}), seed, sram=True)
+    assert max(budgets(graph, hw).values(), default=0) <= least
+    if least > 0:
+        with pytest.raises(MappingError):
+            map_graph(
+                make_graph(nodes, edges),
+                make_hw(**{**vars(hw), "sram_bytes_per_core": least - 1}),
+                seed,
+                sram=True,
+            )

@@ -29,6 +29,7 @@ const Field kFields[] = {
     ZERAV_REAL(cores.slack, 0, 10),
     ZERAV_INT(cores.delay_retries, 0, 100),
     ZERAV_INT(cores.growth_share, 1, 0x1p30),
+    ZERAV_INT(cores.exact_vertices, 0, 12),
     ZERAV_REAL(bisection.outside_pull, 0, 1e6),
     ZERAV_REAL(bisection.late_pull, 0, 1e9),
     ZERAV_INT(bisection.growth_trials, 1, 1000),

@@ -25,6 +25,9 @@ struct Config {
         double slack = 0.03;        // spare cores, as a share of the cores needed
         int64_t delay_retries = 2;  // new bisections on the same cores after a delay failure
         int64_t growth_share = 8;   // a retry with more cores adds k / growth_share of them (at least 1)
+        // A graph of at most this many vertices (after the components are contracted) that the
+        // search packs into no cores is packed by trying every partition (11 vertices: 678,570).
+        int64_t exact_vertices = 10;
     } cores;
 
     // The recursive bisection of the coarsest graph and its re-runs on the finer levels.

@@ -13,7 +13,6 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
                   std::vector<int32_t>& part) {
     if (limits.delay < 0 || !cells.mesh()) return;
     PartitionState state(g, cells.size(), part, true);
-    auto bytes_of = [&](int32_t v) { return state.vertex_bytes(v); };
     PartCost cost(g, cells, limits), other(g, cells, limits);
     std::vector<int32_t> near;
     int64_t last_late = -1;
@@ -51,12 +50,7 @@ void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& lim
                 for (size_t t = 0; t < there.size(); t += stride) {  // a trade with a vertex of the same size
                     const int32_t z = there[t];
                     if (g.count[static_cast<size_t>(z)] != g.count[static_cast<size_t>(v)]) continue;
-                    if (bytes_of(z) > bytes_of(v) &&
-                        !limits.fits(state.count(a), state.bytes(a) - bytes_of(v) + bytes_of(z)))
-                        continue;
-                    if (bytes_of(v) > bytes_of(z) &&
-                        !limits.fits(state.count(c), state.bytes(c) - bytes_of(z) + bytes_of(v)))
-                        continue;
+                    if (!state.trade_fits(limits, v, z)) continue;
                     other.gather(z, part);
                     const int64_t total = change + other.at(a) - other.at(c);
                     if (total < best_change) best = c, partner = z, best_change = total;

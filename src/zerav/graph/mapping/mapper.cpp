@@ -3,6 +3,7 @@
 // block of cells by recursive bisection, each finer level is rebalanced and refined on the way
 // back, and last the cores themselves are placed anew on the mesh. Impossible constraints are
 // reported before any work, with how far they are missed.
+#include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 #include "zerav/graph/resource/routing_bytes.hpp"
 
@@ -125,8 +126,8 @@ struct LevelZero {
 };
 
 // One vertex per component that stays whole, one per node of the others. The bytes of a
-// vertex bound its SRAM from above: its nodes' bytes and a routing buffer for every edge that
-// enters it.
+// vertex are what its core holds for it alone: its nodes' bytes and a routing buffer for every
+// edge that enters it (a part's bytes give back the buffers of the edges inside the part).
 LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits) {
     LevelZero z;
     z.vertex_of.assign(static_cast<size_t>(p.nodes), -1);
@@ -158,9 +159,6 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         const bool feedback = c.of[static_cast<size_t>(a)] == c.of[static_cast<size_t>(b)];
         edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
     }
-    // A vertex whose bound exceeds a core still fits one (its nodes alone do): it takes a core
-    // to itself, and the exact check after the mapping has the last word.
-    for (int64_t& b : bytes) b = std::min(b, limits.sram);
     z.graph = build_level(n, edges, std::move(count), std::move(bytes));
     return z;
 }
@@ -188,6 +186,25 @@ int32_t core_count(const LevelGraph& g, const Limits& limits, int64_t available)
     if (limits.sram > 0) k = std::max(k, ceil_div(bytes, limits.sram));
     k += static_cast<int64_t>(limits.config.cores.slack * static_cast<double>(k));
     return static_cast<int32_t>(std::min(k, available));
+}
+
+// The failure of a search under SRAM whose cores all hold few enough nodes: throws for the
+// first core (by id) over its bytes, in the words of the exact check after a mapping. Returns
+// when some core holds too many nodes, or none is over its bytes.
+void raise_sram_overflow(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                         std::vector<int32_t>& part) {
+    const PartitionState state(g, cells.size(), part);
+    int32_t worst = -1;
+    for (int32_t p = 0; p < cells.size(); ++p) {
+        if (state.count(p) > limits.capacity) return;
+        if (state.over(limits, p) && (worst < 0 || cells.id(p) < cells.id(worst))) worst = p;
+    }
+    if (worst < 0) return;
+    const int64_t total = state.bytes(worst);
+    throw Infeasible(Constraint::sram, false, "bytes", total, limits.sram,
+                     "SRAM cannot be met: the mapping found puts " + text(total) + " bytes on core " +
+                         text(cells.id(worst)) + ", " + text(total - limits.sram) +
+                         " more than sram_bytes_per_core=" + text(limits.sram) + ".");
 }
 
 // Maps level zero onto `cells`; false when some core stays over-full.
@@ -225,7 +242,13 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, config.refinement.fine_passes, rng);
     }
-    if (!rebalance(g0, cells, limits, part)) return false;
+    if (!rebalance(g0, cells, limits, part)) {
+        // Moving vertices out of over-full cores found no packing. Under SRAM, neighbours that
+        // join a core may lower its bytes; a small graph is packed exactly.
+        const bool pulled = limits.sram >= 0 && (pull_buffered_neighbours(g0, cells, limits, part),
+                                                 rebalance(g0, cells, limits, part));
+        if (!pulled && !pack_exactly(g0, cells, limits, part)) return false;
+    }
     if (delay_violations(g0, cells, limits, part) > 0) {
         refine(g0, cells, limits, part, config.refinement.delay_passes, rng);
         repair_delay(g0, cells, limits, part);
@@ -247,6 +270,8 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     result.scc = std::move(comps.of);
     if (p.nodes == 0) return result;
     int32_t k = core_count(zero.graph, limits, available);
+    // More cores than vertices give no more room: every vertex may already have one to itself.
+    const int64_t most = std::min<int64_t>(available, std::max<int64_t>(k, zero.graph.n));
     const int32_t split = largest_split(comps, zero);
     std::vector<int32_t> part;
     int delay_retries = 0;
@@ -285,12 +310,13 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
             ++delay_retries;
             continue;
         }
-        if (k < available && (!packed || !delay_grown)) {
+        if (k < most && (!packed || !delay_grown)) {
             delay_grown = delay_grown || packed;
             k = static_cast<int32_t>(
-                std::min<int64_t>(available, k + std::max<int64_t>(1, k / p.config.cores.growth_share)));
+                std::min<int64_t>(most, k + std::max<int64_t>(1, k / p.config.cores.growth_share)));
             continue;
         }
+        if (!packed && limits.sram >= 0) raise_sram_overflow(zero.graph, cells, limits, part);
         if (!packed)
             throw Infeasible(
                 Constraint::capacity, false, "cores", -1, available,

@@ -1,10 +1,17 @@
 // The state every k-way phase works on: the part of each vertex and, per part, the compute
 // nodes, the bytes and (on request) the member list, kept in step by one move(), with a log to
 // roll moves back. Debug builds recount all of it after each phase (verify()).
+//
+// A part's bytes are what allocate counts on its core: its vertices' bytes (each with a routing
+// buffer for every edge that enters it from outside the vertex) less the buffers of the edges
+// between two of its vertices, which stay on the core. So a move changes the bytes of the part
+// it leaves by more than the vertex's own bytes: an edge from the vertex into that part needs a
+// buffer again.
 #pragma once
 
 #include "zerav/graph/mapping/checks.hpp"
 #include "zerav/graph/mapping/steps.hpp"
+#include "zerav/graph/resource/routing_bytes.hpp"
 
 #include <algorithm>
 #include <string>
@@ -21,7 +28,12 @@ class PartitionState {
           bytes_(static_cast<size_t>(parts), 0),
           with_members_(with_members) {
         if (with_members_) members_.resize(static_cast<size_t>(parts));
-        for (int32_t v = 0; v < g.n; ++v) add(v, part[static_cast<size_t>(v)]);
+        for (int32_t v = 0; v < g.n; ++v) {
+            const int32_t p = part[static_cast<size_t>(v)];
+            count_[static_cast<size_t>(p)] += g.count[static_cast<size_t>(v)];
+            bytes_[static_cast<size_t>(p)] += own_bytes(v, p);
+            if (with_members_) members_[static_cast<size_t>(p)].push_back(v);
+        }
     }
 
     int32_t parts() const { return static_cast<int32_t>(count_.size()); }
@@ -29,15 +41,41 @@ class PartitionState {
     const std::vector<int32_t>& part_of() const { return part_; }
     int64_t count(int32_t p) const { return count_[static_cast<size_t>(p)]; }
     int64_t bytes(int32_t p) const { return bytes_[static_cast<size_t>(p)]; }
-    int64_t vertex_bytes(int32_t v) const { return g_.has_bytes() ? g_.bytes[static_cast<size_t>(v)] : 0; }
     // The vertices of part `p` (with members only), in the order they arrived.
     const std::vector<int32_t>& members(int32_t p) const { return members_[static_cast<size_t>(p)]; }
 
-    // Whether part `p` has room for vertex `v` (as an addition), and whether it is over the limits.
+    // Whether vertex `v` may move to part `p`: `p` then stays within the limits, and the part
+    // it leaves does too (or, already over, gets no fuller).
     bool room(const Limits& limits, int32_t v, int32_t p) const {
-        return limits.fits(count(p) + g_.count[static_cast<size_t>(v)], bytes(p) + vertex_bytes(v));
+        const int32_t a = part(v);
+        if (a == p) return !over(limits, p);
+        const int64_t c = g_.count[static_cast<size_t>(v)];
+        if (!limits.fits(count(p) + c, bytes(p) + joined_bytes(v, p))) return false;
+        return !g_.has_bytes() ||
+               no_fuller(limits, count(a) - c, bytes(a) - joined_bytes(v, a), count(a), bytes(a));
+    }
+    // Whether `v` and `z` (of the same compute nodes, in different parts) may trade parts.
+    bool trade_fits(const Limits& limits, int32_t v, int32_t z) const {
+        if (!g_.has_bytes()) return true;  // the counts stay as they are
+        const int32_t a = part(v), c = part(z);
+        // Each joins the other's part without the one it replaces there.
+        const int64_t between = resource::routing_bytes_per_edge * weight_between(v, z);
+        const int64_t a_after = bytes(a) - joined_bytes(v, a) + joined_bytes(z, a) + between;
+        const int64_t c_after = bytes(c) - joined_bytes(z, c) + joined_bytes(v, c) + between;
+        return no_fuller(limits, count(a), a_after, count(a), bytes(a)) &&
+               no_fuller(limits, count(c), c_after, count(c), bytes(c));
     }
     bool over(const Limits& limits, int32_t p) const { return !limits.fits(count(p), bytes(p)); }
+    // The change of part `p`'s bytes if `v` (not in it) joined it.
+    int64_t joining_bytes(int32_t v, int32_t p) const { return joined_bytes(v, p); }
+    // Whether `v` (not in part `p`) may join it to lower its bytes: `p` stays within the node
+    // capacity, and the part `v` leaves within the limits (or no fuller).
+    bool may_pull(const Limits& limits, int32_t v, int32_t p) const {
+        const int32_t a = part(v);
+        const int64_t c = g_.count[static_cast<size_t>(v)];
+        return joined_bytes(v, p) < 0 && count(p) + c <= limits.capacity &&
+               no_fuller(limits, count(a) - c, bytes(a) - joined_bytes(v, a), count(a), bytes(a));
+    }
 
     // Moves `v` to part `to`; logged for rollback after a checkpoint().
     void move(int32_t v, int32_t to) {
@@ -81,7 +119,7 @@ class PartitionState {
             const auto p = static_cast<size_t>(part(v));
             invariant(p < count.size(), phase, "a vertex lies outside the parts");
             count[p] += g_.count[static_cast<size_t>(v)];
-            bytes[p] += vertex_bytes(v);
+            bytes[p] += own_bytes(v, static_cast<int32_t>(p));
             ++members[p];
             if (with_members_) {
                 const auto& list = members_[p];
@@ -98,15 +136,48 @@ class PartitionState {
     }
 
   private:
+    // The edges between `v` and `u`, both directions.
+    int64_t weight_between(int32_t v, int32_t u) const {
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
+            if (g_.adj[static_cast<size_t>(i)] == u) return g_.weight[static_cast<size_t>(i)];
+        return 0;
+    }
+    // The edges between `v` and the other vertices of part `p`, both directions.
+    int64_t link(int32_t v, int32_t p) const {
+        int64_t w = 0;
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
+            if (part_[static_cast<size_t>(g_.adj[static_cast<size_t>(i)])] == p)
+                w += g_.weight[static_cast<size_t>(i)];
+        return w;
+    }
+    // The bytes `v` adds to part `p` by joining it (or takes from its own part by leaving):
+    // its own, less a buffer for each edge between it and the part.
+    int64_t joined_bytes(int32_t v, int32_t p) const {
+        if (!g_.has_bytes()) return 0;
+        return g_.bytes[static_cast<size_t>(v)] - resource::routing_bytes_per_edge * link(v, p);
+    }
+    // The share of part `p`'s bytes that `v` in it accounts for: each edge inside the part is
+    // met from both ends, so each end gives back half its buffer. Summed over the part's
+    // vertices, this is the part's bytes.
+    int64_t own_bytes(int32_t v, int32_t p) const {
+        if (!g_.has_bytes()) return 0;
+        return g_.bytes[static_cast<size_t>(v)] - resource::routing_bytes_per_edge / 2 * link(v, p);
+    }
+    // Whether a part that would hold `count` nodes and `bytes` bytes is within the limits, or
+    // at least no fuller than it was (`before_count`, `before_bytes`).
+    static bool no_fuller(const Limits& limits, int64_t count, int64_t bytes, int64_t before_count,
+                          int64_t before_bytes) {
+        return limits.fits(count, bytes) || (count <= before_count && bytes <= before_bytes);
+    }
     void add(int32_t v, int32_t p) {
         part_[static_cast<size_t>(v)] = p;
         count_[static_cast<size_t>(p)] += g_.count[static_cast<size_t>(v)];
-        bytes_[static_cast<size_t>(p)] += vertex_bytes(v);
+        bytes_[static_cast<size_t>(p)] += joined_bytes(v, p);
         if (with_members_) members_[static_cast<size_t>(p)].push_back(v);
     }
     void remove(int32_t v, int32_t p) {
         count_[static_cast<size_t>(p)] -= g_.count[static_cast<size_t>(v)];
-        bytes_[static_cast<size_t>(p)] -= vertex_bytes(v);
+        bytes_[static_cast<size_t>(p)] -= joined_bytes(v, p);
         if (with_members_) {
             auto& list = members_[static_cast<size_t>(p)];
             list.erase(std::find(list.begin(), list.end(), v));

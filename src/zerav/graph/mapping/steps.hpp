@@ -34,7 +34,10 @@ struct Limits {
     void (*poll)();
     const Config& config;  // the tuning of every phase
 
-    bool fits(int64_t count, int64_t bytes) const { return count <= capacity && (sram < 0 || bytes <= sram); }
+    // A core without compute nodes has no SRAM budget (allocate lists none for it).
+    bool fits(int64_t count, int64_t bytes) const {
+        return count <= capacity && (sram < 0 || count == 0 || bytes <= sram);
+    }
 };
 
 // Strongly connected component of each node.
@@ -60,6 +63,17 @@ std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells,
 // Moves vertices out of over-full parts to the parts with room where they cost least. Returns
 // false when some part is still over-full.
 bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part);
+
+// Moves into each core over its SRAM the neighbours whose joining lowers its bytes (the edges
+// between them then need no routing buffer), while the cores they leave stay within the limits.
+void pull_buffered_neighbours(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                              std::vector<int32_t>& part);
+
+// For a graph of at most `cores.exact_vertices` vertices: the packing within the limits with
+// the fewest cut edges, found by trying every partition into at most `cells.size()` cores.
+// False (and `part` as it was) when none exists or the graph is larger.
+bool pack_exactly(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                  std::vector<int32_t>& part);
 
 // Greedy k-way refinement: single-vertex moves that lower the cost (feedback edges beyond the
 // delay limit first, then the hop total, then the cut) and keep every part within the limits.
