@@ -58,6 +58,26 @@ def test_core_columns_read_the_document():
     assert links == [(0, 0, 0, 1, 5), (0, 1, 0, 2, 5), (0, 2, 1, 2, 5)]
     assert run_view(run, (2, 3), layers, routed=False).links.load == []  # no mesh, no links
 
+    # With the run's cost, traffic is spikes per step, and a link's two directions share a line.
+    run["cost"] = {
+        "cores": [
+            {"core": 1, "spikes_in_per_step": 0.5, "spikes_out_per_step": 2.0, "energy_pj_per_step": 9.0}
+        ],
+        "links": [
+            {"from": [0, 1], "to": [0, 0], "spikes_per_step": 0.25},
+            {"from": [0, 0], "to": [0, 1], "spikes_per_step": 1.5},
+            {"from": [1, 2], "to": [0, 2], "spikes_per_step": 2.0},
+        ],
+    }
+    v = run_view(run, (2, 3), layers)
+    assert (v.costed, v.cores.spikes_in, v.cores.spikes_out) == (True, [0.0, 0.5], [0.0, 2.0])
+    assert (v.cores.traffic, v.cores.energy) == ([0.0, 2.5], [0.0, 9.0])
+    links = sorted(zip(v.links.r0, v.links.c0, v.links.r1, v.links.c1, v.links.load, v.links.ways))
+    assert links == [
+        (0, 0, 0, 1, 1.75, "1.5 towards (0, 1), 0.25 back"),
+        (0, 2, 1, 2, 2.0, "0 towards (1, 2), 2 back"),
+    ]
+
 
 def _chromium() -> str:
     for name in ("chromium", "chromium-browser"):

@@ -1,6 +1,10 @@
 """What the interactive report shows of one run, read from its JSON document: one row per core
 on the mesh (its cell, layers, groups, neurons, bytes, spikes in and out) and the load of
 every mesh link. Plain columns, no plotting: ``panel`` draws them, tests check them.
+
+With the run's cost (spike rates known), traffic is spikes per step: in and out of each core,
+and along each directed link. Without it, traffic is the count of cross-core edges at a core
+and on a link, each pair of cores' edges routed along the row, then the column.
 """
 
 from __future__ import annotations
@@ -30,7 +34,11 @@ class CoreColumns:
     routing_bytes: list[int] = field(default_factory=list)
     total_bytes: list[int] = field(default_factory=list)
     sram: list[float] = field(default_factory=list)  # SRAM use, 1.0 = full
-    traffic: list[float] = field(default_factory=list)  # cross-core edges at the core, either way
+    traffic: list[float] = field(default_factory=list)  # spikes in + out, or cross-core edges at the core
+    # With the run's cost only: spikes per step in and out, energy per step in pJ.
+    spikes_in: list[float] = field(default_factory=list)
+    spikes_out: list[float] = field(default_factory=list)
+    energy: list[float] = field(default_factory=list)
     problems: list[str] = field(default_factory=list)
 
 
@@ -42,7 +50,8 @@ class LinkColumns:
     c0: list[int] = field(default_factory=list)
     r1: list[int] = field(default_factory=list)
     c1: list[int] = field(default_factory=list)
-    load: list[float] = field(default_factory=list)
+    load: list[float] = field(default_factory=list)  # both directions
+    ways: list[str] = field(default_factory=list)  # each direction's load, with the run's cost
 
 
 @dataclass
@@ -54,6 +63,7 @@ class RunView:
     cores: CoreColumns
     links: LinkColumns
     traffic: str  # what the traffic columns count
+    costed: bool  # spikes in and out, energy: the run's cost is known
 
 
 def mesh_shape(doc: dict, runs: list[dict]) -> tuple[int, int]:
@@ -71,11 +81,13 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
     rows, cols = shape
     positions = {int(c): tuple(p) for c, p in (run["placement"] or {}).get("positions", {}).items()}
     cells = {c: p for c, p in positions.items() if 0 <= p[0] < rows and 0 <= p[1] < cols}
+    cost = run.get("cost")
     pairs = {(a, b): n for a, b, n in run["traffic"]}  # either direction, by core pair
     at_core = Counter()
     for (a, b), n in pairs.items():
         at_core[a] += n
         at_core[b] += n
+    costs = {c["core"]: c for c in cost["cores"]} if cost else {}
     budgets = {b["core_id"]: b for b in (run["resources"] or {}).get("cores", [])}
     held_by: dict[int, Counter] = {}
     for name, core in ((run["partition"] or {}).get("assignments") or {}).items():
@@ -100,17 +112,23 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
         for key in ("weight_bytes", "state_bytes", "routing_bytes", "total_bytes"):
             getattr(out, key).append(b.get(key, 0))
         out.sram.append(b.get("utilization") or 0.0)
-        out.traffic.append(at_core[core])
+        if cost:
+            c = costs.get(core, {})
+            out.spikes_in.append(c.get("spikes_in_per_step", 0.0))
+            out.spikes_out.append(c.get("spikes_out_per_step", 0.0))
+            out.energy.append(c.get("energy_pj_per_step", 0.0))
+            out.traffic.append(out.spikes_in[-1] + out.spikes_out[-1])
+        else:
+            out.traffic.append(at_core[core])
         out.problems.append(", ".join(dict.fromkeys(flagged.get(core, []))) or "none")
-    return RunView(
-        run["algorithm"],
-        run["status"],
-        rows,
-        cols,
-        out,
-        _links(pairs, cells, rows, cols) if routed else LinkColumns(),
-        "cross-core edges",
-    )
+    if not routed:
+        links = LinkColumns()
+    elif cost:
+        links = _spike_links(cost["links"])
+    else:
+        links = _links(pairs, cells, rows, cols)
+    label = "spikes per step in + out" if cost else "cross-core edges"
+    return RunView(run["algorithm"], run["status"], rows, cols, out, links, label, bool(cost))
 
 
 def _links(pairs: dict, cells: dict, rows: int, cols: int) -> LinkColumns:
@@ -124,4 +142,21 @@ def _links(pairs: dict, cells: dict, rows: int, cols: int) -> LinkColumns:
             out.r1.append(int(r) + dr)
             out.c1.append(int(c) + dc)
             out.load.append(loads[r, c].item())
+    return out
+
+
+def _spike_links(directed: list[dict]) -> LinkColumns:
+    """Spikes per step on each link that carries any, both directions on one line."""
+    ways: dict[tuple, list[float]] = {}
+    for link in directed:
+        a, b = tuple(link["from"]), tuple(link["to"])
+        ways.setdefault((min(a, b), max(a, b)), [0.0, 0.0])[a > b] += link["spikes_per_step"]
+    out = LinkColumns()
+    for (a, b), (forth, back) in sorted(ways.items()):
+        out.r0.append(a[0])
+        out.c0.append(a[1])
+        out.r1.append(b[0])
+        out.c1.append(b[1])
+        out.load.append(forth + back)
+        out.ways.append(f"{forth:.4g} towards ({b[0]}, {b[1]}), {back:.4g} back")
     return out

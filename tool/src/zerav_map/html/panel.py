@@ -55,7 +55,7 @@ class Colours:
             list(layer_names),
             # Light greys up to 100 %, so the labels stay legible; over 100 % in red.
             LinearColorMapper(palette=list(reversed(Greys256))[5:175], low=0.0, high=1.0, high_color=OVER),
-            LinearColorMapper(palette=Viridis256, low=0, high=max(busiest, 1)),
+            LinearColorMapper(palette=Viridis256, low=0, high=busiest or 1),
             max((max(v.links.load, default=0) for v in views), default=0),
         )
 
@@ -78,8 +78,9 @@ def _on_scale(mapper: LinearColorMapper, value: float) -> str:
     return mapper.palette[min(len(mapper.palette) - 1, max(0, int(share * len(mapper.palette))))]
 
 
-# A core's detail: (label, column) in the tooltip and the table, in this order.
-DETAIL = (
+# A core's detail: (label, column) in the tooltip and the table, in this order; the traffic
+# rows depend on whether the run's cost is known.
+_BUDGET = (
     ("core", "core"),
     ("cell", "cell"),
     ("layers (groups)", "layers"),
@@ -90,9 +91,19 @@ DETAIL = (
     ("routing", "routing_text"),
     ("total", "total_text"),
     ("SRAM use", "sram_text"),
-    ("cross-core edges", "traffic"),
-    ("problems", "problems"),
 )
+_SPIKES = (
+    ("spikes in per step", "spikes_in_text"),
+    ("spikes out per step", "spikes_out_text"),
+    ("energy per step", "energy_text"),
+)
+_EDGES = (("cross-core edges", "traffic"),)
+_PROBLEMS = (("problems", "problems"),)
+DETAIL_ROWS = 1 + len(_BUDGET) + len(_SPIKES) + len(_PROBLEMS)  # the run's name first
+
+
+def detail_rows(v: RunView) -> tuple[tuple[str, str], ...]:
+    return _BUDGET + (_SPIKES if v.costed else _EDGES) + _PROBLEMS
 
 
 def _size(n: int) -> str:
@@ -100,12 +111,17 @@ def _size(n: int) -> str:
 
 
 def _core_source(v: RunView, colours: Colours) -> ColumnDataSource:
-    data = asdict(v.cores) | colours.columns(v)
+    data = {k: col for k, col in asdict(v.cores).items() if len(col) == len(v.cores.core)}
+    data |= colours.columns(v)
     data["colour"] = data["colour_layer"]
     data["cell"] = [f"({r}, {c})" for r, c in zip(v.cores.row, v.cores.col)]
     for key in ("weight", "state", "routing", "total"):
         data[f"{key}_text"] = [_size(n) for n in data[f"{key}_bytes"]]
     data["sram_text"] = [f"{100 * u:.1f} %" for u in v.cores.sram]
+    if v.costed:
+        data["spikes_in_text"] = [f"{x:.4g}" for x in v.cores.spikes_in]
+        data["spikes_out_text"] = [f"{x:.4g}" for x in v.cores.spikes_out]
+        data["energy_text"] = [f"{x:.4g} pJ" for x in v.cores.energy]
     return ColumnDataSource(data, name=f"cores {v.algorithm}")
 
 
@@ -115,7 +131,7 @@ def detail_table() -> DataTable:
         source=ColumnDataSource({"field": [], "value": []}),
         columns=[TableColumn(field="field", title="click a core"), TableColumn(field="value", title="")],
         width=340,
-        height=26 * (len(DETAIL) + 1) + 30,
+        height=26 * DETAIL_ROWS + 30,
         index_position=None,
         name="core detail",
     )
@@ -152,13 +168,14 @@ def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
         selection_line_width=3,
         nonselection_fill_alpha=0.55,
     )
-    fig.add_tools(HoverTool(renderers=[cells], tooltips=[(label, f"@{{{col}}}") for label, col in DETAIL]))
+    rows = detail_rows(v)
+    fig.add_tools(HoverTool(renderers=[cells], tooltips=[(label, f"@{{{col}}}") for label, col in rows]))
     links = v.links
     if links.load:
         source = ColumnDataSource(
             {
-                **asdict(links),
-                "width": [1 + 6 * n / max(colours.top_link, 1) for n in links.load],
+                **{k: col for k, col in asdict(links).items() if len(col) == len(links.load)},
+                "width": [1 + 6 * n / (colours.top_link or 1) for n in links.load],
                 "ends": [
                     f"({a}, {b}) - ({c}, {d})" for a, b, c, d in zip(links.r0, links.c0, links.r1, links.c1)
                 ],
@@ -175,7 +192,13 @@ def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
             alpha=ALPHA,
         )
         fig.add_tools(
-            HoverTool(renderers=[lines], tooltips=[("link", "@ends"), (f"load ({v.traffic})", "@load")])
+            HoverTool(
+                renderers=[lines],
+                tooltips=[
+                    ("link", "@ends"),
+                    ("spikes per step", "@ways") if v.costed else ("cross-core edges", "@load"),
+                ],
+            )
         )
     bars = {}
     for mode, title in (("sram", "SRAM use (1.0 = full; red: over)"), ("traffic", v.traffic)):
@@ -190,7 +213,7 @@ def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
                 "run": v.algorithm,
                 "cores": cores,
                 "detail": detail.source,
-                "rows": [list(d) for d in DETAIL],
+                "rows": [list(d) for d in rows],
             },
             code=script("detail.js"),
         ),
