@@ -161,10 +161,14 @@ def _loads(line, lo, hi, weight, lines, length) -> np.ndarray:
     of links along a line gets +weight at its first link and -weight past its last, and a
     running sum along the line gives the loads."""
     size = lines * (length + 1)
-    diff = np.bincount(line * (length + 1) + lo, weight, size) - np.bincount(
-        line * (length + 1) + hi, weight, size
-    )
-    return np.cumsum(diff.reshape(lines, length + 1), axis=1)[:, : max(length - 1, 0)]
+    first, past = line * (length + 1) + lo, line * (length + 1) + hi
+    diff = np.bincount(first, weight, size) - np.bincount(past, weight, size)
+    loads = np.cumsum(diff.reshape(lines, length + 1), axis=1)
+    # The weights of runs that have ended cancel only up to rounding: a link that no run
+    # covers (counted in integers) carries exactly nothing.
+    runs = np.bincount(first, minlength=size) - np.bincount(past, minlength=size)
+    covered = np.cumsum(runs.reshape(lines, length + 1), axis=1) > 0
+    return np.where(covered, loads, 0.0)[:, : max(length - 1, 0)]
 
 
 def graph_traffic(edges, cell_of: Mapping, rates: Mapping | None = None, default_rate: float = 1) -> Traffic:
