@@ -153,6 +153,8 @@ def test_the_page_in_a_browser(tool, tmp_path):
         assert (shown["run"], shown["core"]) == ("mapping", str(core["core_id"]))
         assert (shown["nodes"], shown["neurons"]) == (str(core["nodes"]), str(core["neurons"]))
         assert shown["SRAM use"] == f"{100 * core['utilization']:.1f} %"
+        spikes = next(c for c in run["cost"]["cores"] if c["core"] == core["core_id"])
+        assert shown["spikes out per step"] == f"{spikes['spikes_out_per_step']:.4g}"
         assert page.get_by_text(shown["layers (groups)"], exact=True).first.is_visible()
 
         # The switch colours the cores by SRAM use.
