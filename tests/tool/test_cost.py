@@ -84,3 +84,15 @@ def test_link_loads_routers_and_route_time_equal_the_walk_of_every_spike(seed, r
     assert c.energy_pj == pytest.approx(expected)
     assert sum(layer.energy_pj for layer in c.layers) == pytest.approx(expected)
     assert c.left_out == ([off] if rate[off] > 0 else [])
+
+
+def test_a_chip_without_a_mesh_routes_nothing_and_says_so(tool, tmp_path):
+    from tests.tool.test_activity import small_cnn
+
+    path = small_cnn(tmp_path / "cnn.nir")
+    r = tool(path, "--mesh", "none", "--json", "-")
+    cost = r.json()["runs"][0]["cost"]
+    assert (cost["routed"], cost["left_out"], cost["link_traversals_per_step"]) == (False, [], 0)
+    energy = cost["energy_pj_per_step"]
+    assert energy["total"] == pytest.approx(energy["spikes"] + energy["synaptic_events"]) and energy["spikes"] > 0
+    assert "the chip has no mesh, so no spike is routed" in tool(path, "--mesh", "none").out

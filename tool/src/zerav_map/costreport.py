@@ -68,6 +68,8 @@ def cost_lines(outcomes: Sequence[Outcome], chip: Chip, activity) -> list[str]:
         [""] + [o.algorithm for o in outcomes], rows, right=[False] + [True] * len(outcomes), indent="  "
     )
     out += _share_lines(outcomes)
+    if chip.hw.core_mesh_topology is None:
+        out.append("  note: the chip has no mesh, so no spike is routed: the figures count spikes and synapses")
     left = [o for o in outcomes if o.cost is not None and o.cost.left_out]
     for o in left:
         out.append(

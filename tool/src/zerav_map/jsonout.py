@@ -217,6 +217,7 @@ def _cost(c) -> dict | None:
         ],
         "links": [link(a, b, load) for a, b, load in c.links],
         "left_out": c.left_out,
+        "routed": c.routed,
     }
 
 

@@ -71,6 +71,7 @@ class Cost:
     cores: list[CoreCost] = field(default_factory=list)
     links: list[tuple[tuple[int, int], tuple[int, int], float]] = field(default_factory=list)
     left_out: list[str] = field(default_factory=list)  # rated nodes with no mesh cell
+    routed: bool = True  # False on a chip without a mesh: no routing is counted
 
     @property
     def link_traversals(self) -> float:
@@ -95,9 +96,10 @@ def mapping_cost(mapped, outcome, chip: Chip, activity, nodes) -> Cost | None:
     names = list(mapped.graph.nodes)
     src, dst = edge_ids(mapped, names)
     core_of = dict(outcome.assignments)
-    placed = outcome.placement.logical_to_physical if chip.hw.core_mesh_topology is not None else {}
+    routed = chip.hw.core_mesh_topology is not None
+    placed = outcome.placement.logical_to_physical if routed else {}
     cell_of = {n: tuple(int(x) for x in placed[c]) for n, c in core_of.items() if c in placed}
-    return run_cost(
+    cost = run_cost(
         names,
         np.asarray(src, dtype=np.int64),
         np.asarray(dst, dtype=np.int64),
@@ -111,6 +113,9 @@ def mapping_cost(mapped, outcome, chip: Chip, activity, nodes) -> Cost | None:
         nodes.firing,
         nodes.synaptic,
     )
+    if not routed:
+        cost.routed, cost.left_out = False, []
+    return cost
 
 
 def run_cost(
