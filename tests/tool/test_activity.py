@@ -173,3 +173,14 @@ def test_a_json_models_node_rates_are_its_activity_and_survive_export(tool, writ
     assert [n.get("rate") for n in again["nodes"]] == [2, None, 1.5, None]
     bad = write_json("bad.json", {"nodes": [{"name": "in", "kind": "Input", "rate": -1}], "edges": []})
     assert '"rate" is the spikes per step the node sends' in tool(bad).err
+
+
+def test_simulate_runs_a_recurrent_layer_with_scalar_neuron_parameters(tool, tmp_path):
+    pytest.importorskip("spyx")
+    from tests.tool import framework_models
+
+    framework_models.write("reservoir", tmp_path / "r.nir")
+    r = tool(tmp_path / "r.nir", "--simulate", "--steps", "5", "--json", "-")
+    assert r.code == 0, r
+    layers = {x["layer"]: x["neurons"] for x in r.json()["activity"]["layers"]}
+    assert layers == {"input": 100, "res": 2304, "readout": 10}

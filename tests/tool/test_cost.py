@@ -94,5 +94,8 @@ def test_a_chip_without_a_mesh_routes_nothing_and_says_so(tool, tmp_path):
     cost = r.json()["runs"][0]["cost"]
     assert (cost["routed"], cost["left_out"], cost["link_traversals_per_step"]) == (False, [], 0)
     energy = cost["energy_pj_per_step"]
-    assert energy["total"] == pytest.approx(energy["spikes"] + energy["synaptic_events"]) and energy["spikes"] > 0
+    assert (
+        energy["total"] == pytest.approx(energy["spikes"] + energy["synaptic_events"])
+        and energy["spikes"] > 0
+    )
     assert "the chip has no mesh, so no spike is routed" in tool(path, "--mesh", "none").out

@@ -69,7 +69,9 @@ def cost_lines(outcomes: Sequence[Outcome], chip: Chip, activity) -> list[str]:
     )
     out += _share_lines(outcomes)
     if chip.hw.core_mesh_topology is None:
-        out.append("  note: the chip has no mesh, so no spike is routed: the figures count spikes and synapses")
+        out.append(
+            "  note: the chip has no mesh, so no spike is routed: the figures count spikes and synapses"
+        )
     left = [o for o in outcomes if o.cost is not None and o.cost.left_out]
     for o in left:
         out.append(

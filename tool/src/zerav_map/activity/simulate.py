@@ -10,8 +10,10 @@ the layer's shape first, as Spyx takes a layer's shape from them.
 
 from __future__ import annotations
 
-import copy
+import contextlib
+import dataclasses
 import math
+import sys
 
 import numpy as np
 
@@ -50,7 +52,9 @@ def simulate_rates(
     spikes_in = (rng.random((steps, 1, *shape)) < input_rate).astype(np.float32)
     channels_last = lambda a: np.moveaxis(a, -3, -1) if a.ndim >= 4 else a  # noqa: E731
     try:
-        sim, _ = spyx.nir.from_nir(graph, jnp.asarray(channels_last(spikes_in[:1])), dt=dt)
+        # The simulator prints notes on stdout, which holds the JSON result with --json -.
+        with contextlib.redirect_stdout(sys.stderr):
+            sim, _ = spyx.nir.from_nir(graph, jnp.asarray(channels_last(spikes_in[:1])), dt=dt)
     except Exception as e:  # the simulator's own refusal of a graph it cannot import
         raise InputError(
             f"{model.source}: the simulator cannot run this model: {type(e).__name__}: {e}"
@@ -98,18 +102,20 @@ def simulate_rates(
 
 
 def _broadcast_neurons(graph, layers, neurons) -> None:
-    """Spread scalar neuron parameters over their layer's shape, in place (nested graphs are
-    left as they are)."""
+    """Spread scalar neuron parameters over their layer's shape: each such node of the top
+    graph is made anew, so that its port shapes follow (nested graphs are left as they are)."""
     for name in neurons:
         node = graph.nodes.get(name)
         if node is None:
             continue
         shape = tuple(layers.shapes[name])
+        spread = {}
         for field in _PARAMS:
             value = getattr(node, field, None)
             if value is None:
                 continue
             a = np.asarray(value)
             if a.size == 1 and math.prod(shape) != 1:
-                setattr(node, field, np.full(shape, a.reshape(-1)[0], dtype=a.dtype))
-    graph.nodes = copy.copy(graph.nodes)
+                spread[field] = np.full(shape, a.reshape(-1)[0], dtype=a.dtype)
+        if spread:
+            graph.nodes[name] = dataclasses.replace(node, **spread)
