@@ -4,11 +4,14 @@ a hover on a core shows that core's detail."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
 
 import pytest
+
+from tests.tool.conftest import SMALL_MODEL
 
 pytest.importorskip("bokeh")
 pytestmark = pytest.mark.usefixtures("backend")
@@ -100,19 +103,17 @@ _CELL_ON_SCREEN = """([algorithm, i]) => {
 }"""
 
 
-@pytest.mark.skipif(
+browser_test = pytest.mark.skipif(
     os.environ.get("ZERAV_SANITIZED") == "1",
     reason="the page does not depend on the build flavour, and the browser is not run under the sanitizer",
 )
-def test_the_page_in_a_browser(tool, tmp_path):
+
+
+@contextlib.contextmanager
+def opened(path):
+    """(page, console errors and warnings, request URLs) of ``path`` loaded in headless Chromium."""
     sync_api = pytest.importorskip("playwright.sync_api")
     executable = _chromium()
-    r = tool("--compare", "--html", "report.html", "--json", "result.json", "--no-cores")
-    assert r.code == 0, r
-    assert "interactive report written to report.html" in r.out
-    doc = json.loads((tmp_path / "result.json").read_text())
-    url = (tmp_path / "report.html").as_uri()
-
     with sync_api.sync_playwright() as p:
         browser = p.chromium.launch(executable_path=executable, args=["--no-sandbox"])
         page = browser.new_page(viewport={"width": 1400, "height": 1000})
@@ -120,9 +121,21 @@ def test_the_page_in_a_browser(tool, tmp_path):
         page.on("console", lambda m: m.type in ("error", "warning") and problems.append(m.text))
         page.on("pageerror", lambda e: problems.append(str(e)))
         page.on("request", lambda q: requests.append(q.url))
-        page.goto(url)
+        page.goto(path.as_uri())
         page.wait_for_function("() => window.Bokeh?.documents[0]?.is_idle")
+        yield page, problems, requests
+        browser.close()
 
+
+@browser_test
+def test_the_page_in_a_browser(tool, tmp_path):
+    r = tool("--compare", "--html", "report.html", "--json", "result.json", "--no-cores")
+    assert r.code == 0, r
+    assert "interactive report written to report.html" in r.out
+    doc = json.loads((tmp_path / "result.json").read_text())
+    url = (tmp_path / "report.html").as_uri()
+
+    with opened(tmp_path / "report.html") as (page, problems, requests):
         # Every run's mesh holds a cell per placed core.
         for run in doc["runs"]:
             cells = page.evaluate(
@@ -171,9 +184,29 @@ def test_the_page_in_a_browser(tool, tmp_path):
         assert colours["colour"] == colours["colour_layer"]
 
         page.screenshot(path=tmp_path / "report.png")
-        browser.close()
     assert problems == []
     assert requests == [url]
     shot = os.environ.get("ZERAV_HTML_SCREENSHOT")  # where the README's picture is taken
     if shot:
         shutil.copyfile(tmp_path / "report.png", shot)
+
+
+@browser_test
+def test_names_stay_text(tool, write_json, tmp_path):
+    """Names come from the user's model: markup in them is shown, never run or fetched."""
+    bad = "<img src=x onerror=\"console.error('injected')\">"
+    model = {
+        "name": bad + SMALL_MODEL["name"],
+        "nodes": [{**node, "name": bad + node["name"]} for node in SMALL_MODEL["nodes"]],
+        "edges": [[bad + a, bad + b] for a, b in SMALL_MODEL["edges"]],
+    }
+    r = tool(write_json("m.json", model), "--html", "r.html", "--json", "r.json")
+    assert r.code == 0, r
+    run = json.loads((tmp_path / "r.json").read_text())["runs"][0]
+    with opened(tmp_path / "r.html") as (page, problems, requests):
+        page.mouse.move(*page.evaluate(_CELL_ON_SCREEN, [run["algorithm"], 0]))
+        page.locator(".bk-tooltip-row-label").first.wait_for(state="visible")
+        page.mouse.click(*page.evaluate(_CELL_ON_SCREEN, [run["algorithm"], 0]))
+        assert page.get_by_text(bad + "small on default chip").is_visible()
+    assert problems == []
+    assert requests == [(tmp_path / "r.html").as_uri()]
