@@ -30,6 +30,14 @@ def test_the_page_name_is_checked_before_mapping(tool, args, message):
     assert message in r.err
 
 
+def test_a_run_that_placed_nothing_still_gets_its_page(tool, tmp_path):
+    r = tool("--cores", "8", "-a", "greedy", "--html", "r.html")
+    assert r.code == 1, r
+    page = (tmp_path / "r.html").read_text()
+    assert "greedy: does not fit (no core placed)" in page
+    assert "<script src=" not in page  # Bokeh inlined
+
+
 def test_core_columns_read_the_document():
     from zerav_map.html.cores import run_view
     from zerav_map.plot.layers import Layers
