@@ -190,7 +190,7 @@ def edgemap_run(graph, hw):
 
 def mapping_run(graph, hw, rates=None):
     try:
-        result, seconds = timed(lambda: map_graph(graph, hw))
+        result, seconds = timed(lambda: map_graph(graph, hw, rates=rates))
     except ValueError as e:
         return dict(seconds=None, error=str(e), cores=None)
     meta = graph.partition_metadata

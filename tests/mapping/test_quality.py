@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import random
+
 import pytest
 
 from tests.helpers import make_graph, make_hw
-from tests.mapping.graphs import check_mapping
+from tests.mapping.graphs import check_mapping, layered, walked_multicast
 from zerav import ir
 from zerav.graph.mapping import map_graph
 
@@ -92,3 +94,33 @@ def test_a_hub_with_four_partners_gets_the_cells_around_it_beyond_the_block():
             result.total_hop_distance == graph.partition_metadata["metrics"]["total_cross_core_edges"] == 12
         )
         assert graph.partition_metadata["assignments"]["hub.0"] == 4
+
+
+def test_the_mapping_takes_the_multicast_optimum_where_edge_hops_prefer_another_layout():
+    # On a 1 x 5 line, one node per core: every layout of fewest edge hops (9) has 8 tree
+    # links, while the fewest tree links (7) take 10 edge hops (all 120 layouts checked).
+    edges = [(0, 1), (0, 3), (4, 2), (1, 4), (2, 3), (0, 2)]
+    hw = make_hw(num_cores=5, max_neurons_per_core=1, core_mesh_topology=(1, 5))
+    for seed in range(3):
+        graph = make_graph({f"n{i}": ir.LIF() for i in range(5)}, [(f"n{s}", f"n{d}") for s, d in edges])
+        check_mapping(graph, hw, map_graph(graph, hw, seed))
+        metrics = graph.partition_metadata["metrics"]
+        assert (metrics["multicast_traffic"], metrics["total_hop_distance"]) == (7, 10)
+
+
+def test_a_fast_source_gets_its_targets_gathered():
+    # A hub firing 50 times as often as the rest, with 12 targets spread over the layers: its
+    # rate-weighted traffic is lower when the mapping knows the rates.
+    hw = make_hw(num_cores=16, max_neurons_per_core=8, core_mesh_topology=(4, 4))
+    rates = {"hub": 50.0}
+    for seed in range(4):
+        traffic = []
+        for known in (rates, None):
+            graph = layered(6, 16, seed=2)
+            targets = random.Random(5).sample([n for n in graph.nodes if n.startswith("L")], 12)
+            graph.nodes["hub"] = ir.LIF()
+            graph.edges += [("hub", t) for t in targets]
+            check_mapping(graph, hw, map_graph(graph, hw, seed, rates=known), known)
+            cell_of = {n: divmod(c, 4) for n, c in graph.partition_metadata["assignments"].items()}
+            traffic.append(walked_multicast(graph.edges, cell_of, rates))
+        assert traffic[0] < traffic[1], traffic

@@ -46,15 +46,19 @@ const Field kFields[] = {
     ZERAV_INT(refinement.stop_share, 0, 0x1p31),
     ZERAV_INT(cost.hop, 1, 1024),
     ZERAV_INT(cost.late_hop, 1, 0x1p30),
+    ZERAV_INT(cost.multicast, 0, 1),
+    ZERAV_INT(cost.rate_units, 1, 0x1p16),
     ZERAV_INT(delay_repair.rounds, 0, 1000),
     ZERAV_INT(delay_repair.trade_tries, 1, 0x1p30),
     ZERAV_INT(delay_repair.few_late, 0, kLarge),
     ZERAV_INT(delay_repair.pair_rounds, 0, 1000),
     ZERAV_INT(annealing.trials_per_core, 0, 0x1p30),
+    ZERAV_INT(annealing.min_trials_per_core, 0, 0x1p30),
     ZERAV_INT(annealing.max_link_visits, 0, kLarge),
     ZERAV_INT(annealing.samples, 0, 0x1p20),
     ZERAV_REAL(annealing.start_heat, 0, 1e6),
     ZERAV_INT(annealing.margin, 0, 1024),
+    ZERAV_INT(annealing.edge_hops, 0, 1024),
 };
 
 #undef ZERAV_INT

@@ -55,11 +55,16 @@ struct Config {
         int64_t stop_share = 1000;     // passes stop once they move fewer than 1 in this many
     } refinement;
 
-    // The cost of a vertex's edges, in integer units: a hop of one edge, and a hop of a
-    // feedback edge beyond the delay limit (which must outweigh any hop total).
+    // The cost of a mapping, in integer units: a hop of a feedback edge beyond the delay limit
+    // (which must outweigh everything else), then the spike traffic: with `multicast` (1) the
+    // links of every source's multicast tree times its rate in `rate_units` (the highest rate of
+    // the graph is `rate_units`, a rate above 0 at least 1) at `hop` per unit, with 0 the hops
+    // of every edge at `hop` each; then 1 per cut edge.
     struct Cost {
         int64_t hop = 16;
         int64_t late_hop = int64_t{1} << 24;
+        int64_t multicast = 1;
+        int64_t rate_units = 16;
     } cost;
 
     // The two repairs of feedback edges beyond the delay limit.
@@ -73,6 +78,7 @@ struct Config {
     // The simulated annealing of whole cores over the mesh.
     struct Annealing {
         int64_t trials_per_core = 10'000;
+        int64_t min_trials_per_core = 50;      // with fewer moves per core in the budget, no annealing
         int64_t max_link_visits = 25'000'000;  // bounds the work on dense graphs of cores
         int64_t samples = 256;  // moves to a neighbouring cell sampled for the starting temperature
         // The starting temperature against the mean cost of a costly move to a neighbouring
@@ -80,6 +86,9 @@ struct Config {
         // of moves across the whole mesh it melts the layout; docs/EXPERIMENTS.md).
         double start_heat = 0.3;
         int64_t margin = 2;  // rows and columns of the mesh beyond the block cores may move to
+        // With the multicast cost: what a hop of an edge between cores weighs beside a link
+        // of a tree in rate units (16 per link at the highest rate).
+        int64_t edge_hops = 1;
     } annealing;
 };
 

@@ -1,8 +1,11 @@
 // The last step of a mapping: whole cores move to other cells of the mesh, or trade cells, by
-// simulated annealing over the graph of cores (cut edges between two cores summed). Vertex
+// simulated annealing over the graph of cores (cut edges between two cores summed) and its
+// nets (each source's net contracted to the cores it reaches). Vertex
 // moves cannot make such changes: every vertex of a core would have to move at once, and each
 // move alone costs. The cut, the loads and the SRAM of every core stay as they are, and no
 // feedback edge grows beyond the delay limit.
+#include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/multicast.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -43,6 +46,9 @@ class Annealer {
             occupant_[static_cast<size_t>(cell_.back())] = p;
             if (cores_.end(p) > cores_.begin(p)) active_.push_back(p);
         }
+        const Nets& nets = cores_.nets;
+        seen_.assign(static_cast<size_t>(nets.count), -1);
+        for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, -1, -1, -1));
     }
 
     // The core id (row * mesh columns + column) of each core's cell.
@@ -52,14 +58,23 @@ class Annealer {
         return out;
     }
 
-    // Anneals from the current cells; returns the change of the hop total.
+    // Anneals from the current cells; returns the change of the cost.
     int64_t run(Rng& rng) {
         if (active_.empty()) return 0;
-        const int64_t visits = cores_.end(cores_.n - 1);  // every core's links, counted from both ends
+        // Every core's links, counted from both ends, or the pins of every net met from each pin.
+        int64_t visits = cores_.end(cores_.n - 1);
+        if (!cores_.nets.empty()) {
+            visits = 0;
+            for (int32_t e = 0; e < cores_.nets.count; ++e)
+                visits +=
+                    (cores_.nets.end(e) - cores_.nets.begin(e)) * (cores_.nets.end(e) - cores_.nets.begin(e));
+        }
         const int64_t per_trial = std::max<int64_t>(1, 2 * visits / static_cast<int64_t>(active_.size()));
         const Config::Annealing& tuning = limits_.config.annealing;
         const int64_t trials = std::min(tuning.trials_per_core * static_cast<int64_t>(active_.size()),
                                         tuning.max_link_visits / per_trial);
+        // Too few moves per core to get anywhere (a dense graph of cores or many nets): none.
+        if (trials < tuning.min_trials_per_core * static_cast<int64_t>(active_.size())) return 0;
         // The starting temperature, from the moves to a neighbouring cell that cost.
         double sum = 0;
         int costly = 0;
@@ -71,6 +86,7 @@ class Annealer {
         }
         if (costly == 0) return 0;
         const double t0 = tuning.start_heat * sum / costly;
+        const int64_t start = kChecks ? cost() : 0;
         int64_t change = 0, best_change = 0;
         std::vector<std::pair<int32_t, int32_t>> since_best;  // (core, cell it left), to undo
         for (int64_t i = 0; i < trials; ++i) {
@@ -86,10 +102,14 @@ class Annealer {
             if (d > 0 && (t <= 0 || uniform(rng) >= std::exp(-static_cast<double>(d) / t))) continue;
             since_best.emplace_back(p, cell_[static_cast<size_t>(p)]);
             move(p, to);
+            for (const auto& [e, now] : pending_) tree_[static_cast<size_t>(e)] = now;
             change += d;
             if (change < best_change) best_change = change, since_best.clear();
             if ((i & 0xFFFF) == 0 && limits_.poll) limits_.poll();
         }
+        if constexpr (kChecks)
+            invariant(cost() == start + change, "core annealing",
+                      "the cost differs from its start plus the moves' changes");
         // Back to the best layout seen (the last one may be slightly above it): each move was a
         // trade of two cells, undone by the same trade.
         for (size_t i = since_best.size(); i-- > 0;) move(since_best[i].first, since_best[i].second);
@@ -98,6 +118,22 @@ class Annealer {
 
   private:
     int64_t hops(int32_t a, int32_t b) const { return mesh_hops_of_ids(a, b, cols_); }
+
+    // A recount of the cost, for the checks.
+    int64_t cost() {
+        int64_t total = 0;
+        if (!cores_.nets.empty()) {
+            for (int32_t e = 0; e < cores_.nets.count; ++e)
+                total += cores_.nets.weight[static_cast<size_t>(e)] * links(e, -1, -1, -1, -1);
+        }
+        int64_t twice = 0;  // every edge met from both ends
+        for (int32_t p = 0; p < cores_.n; ++p)
+            for (int64_t i = cores_.begin(p); i < cores_.end(p); ++i)
+                twice += cores_.weight[static_cast<size_t>(i)] *
+                         hops(cell_[static_cast<size_t>(p)],
+                              cell_[static_cast<size_t>(cores_.adj[static_cast<size_t>(i)])]);
+        return total + twice / 2 * (cores_.nets.empty() ? 1 : limits_.config.annealing.edge_hops);
+    }
 
     // A random active core and a random cell within `reach` hops of it (-1 when that cell is
     // outside the window, not a core of the chip, or the core's own).
@@ -114,11 +150,45 @@ class Annealer {
         to = x;
     }
 
-    // The change of the hop total when core `p` moves to cell `to` and the core there, if any,
-    // to p's cell; false when a feedback edge would grow beyond the delay limit.
-    bool delta(int32_t p, int32_t to, int64_t& d) const {
+    // The change of the cost when core `p` moves to cell `to` and the core there, if any, to
+    // p's cell; false when a feedback edge would grow beyond the delay limit. The cost is the
+    // rate-weighted multicast tree links when the graph has nets, else the hop total. The
+    // trees' new links wait in `pending_` until the move is made.
+    bool delta(int32_t p, int32_t to, int64_t& d) {
         const int32_t q = occupant_[static_cast<size_t>(to)], from = cell_[static_cast<size_t>(p)];
-        return shift(p, q, from, to, d) && (q == kEmpty || shift(q, p, to, from, d));
+        if (!shift(p, q, from, to, d) || (q != kEmpty && !shift(q, p, to, from, d))) return false;
+        if (cores_.nets.empty()) return true;
+        d *= limits_.config.annealing.edge_hops;
+        pending_.clear();
+        ++stamp_;
+        const Nets& nets = cores_.nets;
+        for (int32_t x : {p, q}) {
+            if (x == kEmpty) continue;
+            for (int64_t i = nets.first[static_cast<size_t>(x)]; i < nets.first[static_cast<size_t>(x) + 1];
+                 ++i) {
+                const int32_t e = nets.of[static_cast<size_t>(i)];
+                if (seen_[static_cast<size_t>(e)] == stamp_) continue;
+                seen_[static_cast<size_t>(e)] = stamp_;
+                const int64_t now = links(e, p, to, q, from);
+                d += nets.weight[static_cast<size_t>(e)] * (now - tree_[static_cast<size_t>(e)]);
+                pending_.emplace_back(e, now);
+            }
+        }
+        return true;
+    }
+
+    // The tree links of net `e` with core `p` at cell `p_cell` and core `q` at `q_cell`
+    // (-1: where they are).
+    int64_t links(int32_t e, int32_t p, int32_t p_cell, int32_t q, int32_t q_cell) {
+        const Nets& nets = cores_.nets;
+        auto at = [&](int32_t x) {
+            const int32_t c = x == p ? p_cell : x == q ? q_cell : cell_[static_cast<size_t>(x)];
+            return MeshCell{c / cols_, c % cols_};
+        };
+        scratch_.clear();
+        for (int64_t i = nets.begin(e) + 1; i < nets.end(e); ++i)
+            scratch_.push_back(at(nets.pin[static_cast<size_t>(i)]));
+        return multicast_links(at(nets.root(e)), scratch_);
     }
 
     bool shift(int32_t p, int32_t other, int32_t from, int32_t to, int64_t& d) const {
@@ -150,6 +220,11 @@ class Annealer {
     std::vector<int32_t> cell_;      // window cell (row * window columns + column) of each core
     std::vector<int32_t> occupant_;  // core in each window cell, kEmpty or kUnusable
     std::vector<int32_t> active_;    // cores with at least one link
+    std::vector<int64_t> tree_;      // tree links of each net of the graph of cores
+    std::vector<int32_t> seen_;      // the last delta() that met each net
+    int32_t stamp_ = 0;
+    std::vector<std::pair<int32_t, int64_t>> pending_;  // (net, its links after the proposed move)
+    std::vector<MeshCell> scratch_;
 };
 
 }  // namespace
@@ -160,7 +235,7 @@ std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, co
     for (int32_t p = 0; p < cells.size(); ++p) ids.push_back(cells.id(p));
     if (!chip.mesh || cells.size() < 2) return ids;
     Annealer annealer(cells, chip, limits, contract(g, part, cells.size()));
-    // Kept only when it lowers the hop total: annealing may end above where it started.
+    // Kept only when it lowers the cost: annealing may end above where it started.
     if (annealer.run(rng) < 0) return annealer.ids(chip);
     return ids;
 }

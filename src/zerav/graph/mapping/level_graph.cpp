@@ -118,6 +118,7 @@ LevelGraph contract(const LevelGraph& g, const std::vector<int32_t>& group, int3
         merger.close(c, from);
         c.start[static_cast<size_t>(cv) + 1] = static_cast<int64_t>(c.adj.size());
     }
+    c.nets = contract_nets(g.nets, group, groups);
     return c;
 }
 

@@ -2,6 +2,8 @@
 // stand for groups of nodes.
 #pragma once
 
+#include "zerav/graph/mapping/nets.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,6 +18,7 @@ struct LevelGraph {
     std::vector<int64_t> feedback;  // of those, edges inside one strongly connected component
     std::vector<int64_t> count;     // compute nodes in the group
     std::vector<int64_t> bytes;     // SRAM bound of the group (empty without SRAM)
+    Nets nets;                      // one per spike source (none when hops are the objective)
 
     int64_t begin(int32_t v) const { return start[static_cast<size_t>(v)]; }
     int64_t end(int32_t v) const { return start[static_cast<size_t>(v) + 1]; }
@@ -33,7 +36,7 @@ struct WeightedEdge {
 LevelGraph build_level(int32_t n, std::vector<WeightedEdge>& edges, std::vector<int64_t> count,
                        std::vector<int64_t> bytes);
 
-// Contracts `g` by `group` (vertex -> coarse vertex, 0 .. groups - 1). The bytes of a group are
+// Contracts `g` and its nets by `group` (vertex -> coarse vertex, 0 .. groups - 1). The bytes of a group are
 // the bytes of its members less 8 per edge that now lies inside it (such an edge no longer
 // needs a routing buffer).
 LevelGraph contract(const LevelGraph& g, const std::vector<int32_t>& group, int32_t groups);

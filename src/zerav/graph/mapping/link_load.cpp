@@ -45,24 +45,18 @@ int64_t busiest_link(const std::vector<int32_t>& src_core, const std::vector<int
 double multicast_traffic(const std::vector<int32_t>& src, const std::vector<int32_t>& dst,
                          const std::vector<int32_t>& core, const std::vector<double>& rate, int64_t cols) {
     if (cols <= 0) return 0;
-    // The edges bucketed by source node.
-    std::vector<size_t> first(core.size() + 1, 0);
-    for (int32_t s : src) ++first[static_cast<size_t>(s) + 1];
-    for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
-    std::vector<int32_t> target(src.size());
-    std::vector<size_t> fill(first.begin(), first.end() - 1);
-    for (size_t e = 0; e < src.size(); ++e) target[fill[static_cast<size_t>(src[e])]++] = dst[e];
+    const Fanout fanout(static_cast<int32_t>(core.size()), src, dst);
     auto cell = [&](int32_t node) {
         const int64_t id = core[static_cast<size_t>(node)];
         return MeshCell{id / cols, id % cols};
     };
     double total = 0;
     std::vector<MeshCell> cells;
-    for (size_t s = 0; s < core.size(); ++s) {
+    for (int32_t s = 0; s < static_cast<int32_t>(core.size()); ++s) {
         cells.clear();
-        for (size_t i = first[s]; i < first[s + 1]; ++i) cells.push_back(cell(target[i]));
-        const int64_t links = multicast_links(cell(static_cast<int32_t>(s)), cells);
-        if (links) total += (rate.empty() ? 1.0 : rate[s]) * static_cast<double>(links);
+        for (int32_t d : fanout.of(s)) cells.push_back(cell(d));
+        const int64_t links = multicast_links(cell(s), cells);
+        if (links) total += (rate.empty() ? 1.0 : rate[static_cast<size_t>(s)]) * static_cast<double>(links);
     }
     return total;
 }

@@ -3,11 +3,13 @@
 // block of cells by recursive bisection, each finer level is rebalanced and refined on the way
 // back, and last the cores themselves are placed anew on the mesh. Impossible constraints are
 // reported before any work, with how far they are missed.
+#include "zerav/graph/mapping/multicast.hpp"
 #include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 #include "zerav/graph/resource/routing_bytes.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zerav::mapping {
 
@@ -120,6 +122,33 @@ int64_t longest_feedback(const LevelGraph& g, const ChipCells& cells, const std:
     return longest;
 }
 
+// Each node's firing rate in integer units: the highest rate is `units`, any rate above 0 at
+// least 1 (all `units` without rates).
+std::vector<int64_t> rate_units(const Problem& p, int64_t units) {
+    std::vector<int64_t> out(static_cast<size_t>(p.nodes), units);
+    if (p.rate.empty()) return out;
+    const double top = *std::max_element(p.rate.begin(), p.rate.end());
+    for (size_t v = 0; v < out.size(); ++v) {
+        const double r = p.rate[v];
+        out[v] = r > 0 ? std::max<int64_t>(1, std::llround(r / top * static_cast<double>(units))) : 0;
+    }
+    return out;
+}
+
+// One net per node with out-edges: its vertex (the root) and its targets' vertices.
+Nets source_nets(const Problem& p, const std::vector<int32_t>& vertex_of, int32_t n, int64_t units) {
+    const Fanout fanout(p.nodes, p.src, p.dst);
+    const std::vector<int64_t> weight = rate_units(p, units);
+    NetBuilder builder(n);
+    std::vector<int32_t> targets;
+    for (int32_t s = 0; s < p.nodes; ++s) {
+        targets.clear();
+        for (int32_t d : fanout.of(s)) targets.push_back(vertex_of[static_cast<size_t>(d)]);
+        builder.add(vertex_of[static_cast<size_t>(s)], targets, weight[static_cast<size_t>(s)]);
+    }
+    return builder.finish();
+}
+
 struct LevelZero {
     LevelGraph graph;
     std::vector<int32_t> vertex_of;  // node -> vertex
@@ -160,6 +189,8 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
     }
     z.graph = build_level(n, edges, std::move(count), std::move(bytes));
+    if (limits.config.cost.multicast)
+        z.graph.nets = source_nets(p, z.vertex_of, n, limits.config.cost.rate_units);
     return z;
 }
 

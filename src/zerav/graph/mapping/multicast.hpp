@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace zerav::mapping {
@@ -32,5 +33,23 @@ inline int64_t multicast_links(MeshCell source, std::vector<MeshCell>& targets) 
     }
     return links;
 }
+
+// The targets of each source node: node s's are target[first[s] .. first[s + 1]), in edge order.
+struct Fanout {
+    std::vector<size_t> first;
+    std::vector<int32_t> target;
+
+    Fanout(int32_t nodes, const std::vector<int32_t>& src, const std::vector<int32_t>& dst)
+        : first(static_cast<size_t>(nodes) + 1, 0), target(src.size()) {
+        for (int32_t s : src) ++first[static_cast<size_t>(s) + 1];
+        for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+        std::vector<size_t> fill(first.begin(), first.end() - 1);
+        for (size_t e = 0; e < src.size(); ++e) target[fill[static_cast<size_t>(src[e])]++] = dst[e];
+    }
+    std::span<const int32_t> of(int32_t s) const {
+        return {target.data() + first[static_cast<size_t>(s)],
+                target.data() + first[static_cast<size_t>(s) + 1]};
+    }
+};
 
 }  // namespace zerav::mapping

@@ -1,5 +1,6 @@
 // The cost of one vertex in a given part, from the parts of its neighbours: feedback edges
-// beyond the delay limit first, then mesh hops, then cut edges.
+// beyond the delay limit first, then mesh hops (unless the graph has nets: then the multicast
+// oracle prices the traffic), then cut edges.
 #pragma once
 
 #include "zerav/graph/mapping/steps.hpp"
@@ -9,7 +10,11 @@ namespace zerav::mapping {
 class PartCost {
   public:
     PartCost(const LevelGraph& g, const ChipCells& cells, const Limits& limits)
-        : g_(g), cells_(cells), limits_(limits), slot_(static_cast<size_t>(cells.size()), -1) {}
+        : g_(g),
+          cells_(cells),
+          limits_(limits),
+          hop_(g.nets.empty() ? limits.config.cost.hop : 0),
+          slot_(static_cast<size_t>(cells.size()), -1) {}
 
     // Gathers the neighbours of `v` by part.
     void gather(int32_t v, const std::vector<int32_t>& part) {
@@ -32,7 +37,7 @@ class PartCost {
         int64_t cost = 0;
         for (const Entry& e : entries_) {
             const int64_t h = cells_.hops(x, e.part);
-            cost += e.weight * (h * limits_.config.cost.hop + (h != 0));
+            cost += e.weight * (h * hop_ + (h != 0));
             if (e.feedback && limits_.delay >= 0 && h > limits_.delay)
                 cost += e.feedback * (h - limits_.delay) * limits_.config.cost.late_hop;
         }
@@ -49,6 +54,7 @@ class PartCost {
     const LevelGraph& g_;
     const ChipCells& cells_;
     const Limits& limits_;
+    int64_t hop_;
     std::vector<int32_t> slot_;
     std::vector<Entry> entries_;
 };

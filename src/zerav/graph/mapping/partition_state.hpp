@@ -10,6 +10,7 @@
 #pragma once
 
 #include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/multicast_cost.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 #include "zerav/graph/resource/routing_bytes.hpp"
 
@@ -77,6 +78,9 @@ class PartitionState {
                no_fuller(limits, count(a) - c, bytes(a) - joined_bytes(v, a), count(a), bytes(a));
     }
 
+    // Keeps `tree`'s per-net pin counts in step with every move and rollback from now on.
+    void observe(MulticastCost* tree) { tree_ = tree; }
+
     // Moves `v` to part `to`; logged for rollback after a checkpoint().
     void move(int32_t v, int32_t to) {
         const int32_t from = part(v);
@@ -84,6 +88,7 @@ class PartitionState {
         if (logging_) log_.emplace_back(v, from);
         remove(v, from);
         add(v, to);
+        if (tree_) tree_->moved(v, from, to);
     }
 
     // Rollback: checkpoint() starts the log (if it is not on) and names a point of it,
@@ -96,8 +101,10 @@ class PartitionState {
         while (log_.size() > mark) {
             const auto [v, back] = log_.back();
             log_.pop_back();
-            remove(v, part(v));
+            const int32_t from = part(v);
+            remove(v, from);
             add(v, back);
+            if (tree_) tree_->moved(v, from, back);
         }
     }
     // The moves since `mark`: (vertex, the part it left), oldest first.
@@ -190,6 +197,7 @@ class PartitionState {
     bool with_members_, logging_ = false;
     std::vector<std::vector<int32_t>> members_;
     std::vector<std::pair<int32_t, int32_t>> log_;  // (vertex, part it left) per move
+    MulticastCost* tree_ = nullptr;
 };
 
 }  // namespace zerav::mapping

@@ -75,8 +75,11 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             int64_t passes, Rng& rng) {
     PartitionState state(g, cells.size(), part);
     PartCost cost(g, cells, limits);
-    const int64_t cost_before = kChecks ? total_cost(cost, state) : 0;
-    int64_t change = 0;  // the cost changes of the moved vertices, summed
+    MulticastCost tree(g.nets, cells, part);
+    state.observe(&tree);
+    const int64_t link = limits.config.cost.hop;
+    const int64_t cost_before = kChecks ? total_cost(cost, state) : 0, tree_before = tree.total();
+    int64_t change = 0, tree_change = 0;  // the cost changes of the moved vertices, summed
     // Vertices in id order (neighbouring ids share memory), from a random start.
     const int32_t first = g.n > 0 ? rng.below(g.n) : 0;
     std::vector<PartCost::Entry> scratch;
@@ -89,15 +92,19 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             const int32_t a = part[static_cast<size_t>(v)];
             cost.gather(v, part);
             int32_t best = a;
-            int64_t best_cost = cost.at(a);
+            const int64_t here = cost.at(a);
+            int64_t best_change = 0, best_tree = 0;
             move_targets(cost, cells, limits, a, scratch, targets);
+            std::erase_if(targets, [&](int32_t b) { return b == a || !state.room(limits, v, b); });
+            if (targets.empty()) continue;
+            tree.prepare(v);
             for (int32_t b : targets) {
-                if (!state.room(limits, v, b)) continue;
-                const int64_t c = cost.at(b);
-                if (c < best_cost) best = b, best_cost = c;
+                const int64_t t = tree.delta_to(b), c = cost.at(b) - here + link * t;
+                if (c < best_change) best = b, best_change = c, best_tree = t;
             }
             if (best == a) continue;
-            change += best_cost - cost.at(a);
+            change += best_change - link * best_tree;
+            tree_change += best_tree;
             state.move(v, best);
             ++moves;
         }
@@ -105,9 +112,13 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
         if (moves * limits.config.refinement.stop_share < g.n) break;  // the pass barely changed anything
     }
     state.verify("refine");
-    if constexpr (kChecks)
+    tree.verify("refine");
+    if constexpr (kChecks) {
         invariant(total_cost(cost, state) == cost_before + 2 * change, "refine",
                   "the cost differs from a recount");
+        invariant(tree.total() == tree_before + tree_change, "refine",
+                  "the multicast cost differs from its start plus the moves' gains");
+    }
 }
 
 bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
@@ -119,6 +130,8 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
     if (over.empty()) return true;
 
     PartCost cost(g, cells, limits);
+    MulticastCost tree(g.nets, cells, part);
+    state.observe(&tree);
     std::vector<int32_t> by_distance(static_cast<size_t>(cells.size()));
 
     // The cheapest part with room for `v` now: its neighbours' parts and the nearest parts to
@@ -137,7 +150,7 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
         int32_t best = -1;
         for (int32_t q : tries) {
             if (q == p || !state.room(limits, v, q)) continue;
-            const int64_t c = cost.at(q) - here;
+            const int64_t c = cost.at(q) - here + limits.config.cost.hop * tree.delta(v, q);
             if (best < 0 || c < loss) best = q, loss = c;
         }
         return best;
@@ -166,6 +179,7 @@ bool rebalance(const LevelGraph& g, const ChipCells& cells, const Limits& limits
         if (limits.poll) limits.poll();
     }
     state.verify("rebalance");
+    tree.verify("rebalance");
     for (int32_t p = 0; p < cells.size(); ++p)
         if (state.over(limits, p)) return false;
     return true;

@@ -76,14 +76,16 @@ bool pack_exactly(const LevelGraph& g, const ChipCells& cells, const Limits& lim
                   std::vector<int32_t>& part);
 
 // Greedy k-way refinement: single-vertex moves that lower the cost (feedback edges beyond the
-// delay limit first, then the hop total, then the cut) and keep every part within the limits.
+// delay limit first, then the multicast traffic of the nets, or the hop total without nets,
+// then the cut) and keep every part within the limits.
 void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, std::vector<int32_t>& part,
             int64_t passes, Rng& rng);
 
 // The cell id of every part of a finished mapping, the cores placed anew on the mesh (the block
-// and two more rows and columns) by simulated annealing of the graph of cores: a lower hop
-// total, no feedback edge growing beyond the delay limit; the cut and every core's load stay
-// the same. The block's own ids when that finds nothing better.
+// and two more rows and columns) by simulated annealing of the graph of cores: a lower cost
+// (the multicast traffic of the nets and the edge hops between cores, or the hop total
+// without nets), no feedback edge growing beyond the delay limit; the cut and every core's
+// load stay the same. The block's own ids when that finds nothing better.
 std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, const ChipShape& chip,
                                  const Limits& limits, const std::vector<int32_t>& part, Rng& rng);
 

@@ -1,0 +1,217 @@
+// The multicast cost oracle: per net, how many of its pins each part holds, and the links of
+// its multicast tree from the root's cell to the cells of those parts, kept in step with the
+// moves of a PartitionState. The cost is the rate units of each net times its tree links,
+// summed; the gain of a move is exact.
+#pragma once
+
+#include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/chip_cells.hpp"
+#include "zerav/graph/mapping/multicast.hpp"
+#include "zerav/graph/mapping/nets.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace zerav::mapping {
+
+class MulticastCost {
+  public:
+    MulticastCost(const Nets& nets, const ChipCells& cells, const std::vector<int32_t>& part)
+        : nets_(nets),
+          cells_(cells),
+          part_(part),
+          used_(static_cast<size_t>(nets.count), 0),
+          slot_part_(nets.pin.size()),
+          slot_count_(nets.pin.size()),
+          links_(static_cast<size_t>(nets.count), 0) {
+        for (int32_t e = 0; e < nets.count; ++e) {
+            for (int64_t i = nets.begin(e); i < nets.end(e); ++i)
+                add_pin(e, part[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])]);
+            links_[static_cast<size_t>(e)] = links(e, -1, -1, -1);
+            total_ += weight(e) * links_[static_cast<size_t>(e)];
+        }
+    }
+
+    // Rate units times tree links, over all nets.
+    int64_t total() const { return total_; }
+
+    // The change of the total if `v` moved from its part to `to`.
+    int64_t delta(int32_t v, int32_t to) {
+        prepare(v);
+        return delta_to(to);
+    }
+
+    // prepare(v), then delta_to(to) for each of several parts: the change of the total if `v`
+    // moved to `to`. prepare() takes each net of `v` apart once (on a mesh: the tree's
+    // columns without v's pin), so that each delta_to() costs a lookup per net.
+    void prepare(int32_t v) {
+        v_ = v;
+        nets_of_v_.clear();
+        columns_.clear();
+        if (nets_.empty()) return;
+        const int32_t from = part_[static_cast<size_t>(v)];
+        for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
+             ++i) {
+            const int32_t e = nets_.of[static_cast<size_t>(i)];
+            Prepared n{e, nets_.root(e) == v, {}, 0, 0, 0, 0, 0};
+            if (!n.rooted && cells_.mesh()) {
+                n.root = cell(part_[static_cast<size_t>(nets_.root(e))]);
+                scratch_.clear();
+                for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
+                    if (slot_part_[slot(e, s)] != from || slot_count_[slot(e, s)] > 1)
+                        scratch_.push_back(cell(slot_part_[slot(e, s)]));
+                std::sort(scratch_.begin(), scratch_.end(),
+                          [](const MeshCell& a, const MeshCell& b) { return a.col < b.col; });
+                n.west = n.east = n.root.col;
+                n.first = columns_.size();
+                for (size_t k = 0; k < scratch_.size();) {
+                    Column c{scratch_[k].col, n.root.row, n.root.row};
+                    for (; k < scratch_.size() && scratch_[k].col == c.col; ++k)
+                        c.top = std::min(c.top, scratch_[k].row),
+                        c.bottom = std::max(c.bottom, scratch_[k].row);
+                    n.spans += c.bottom - c.top;
+                    n.west = std::min(n.west, c.col), n.east = std::max(n.east, c.col);
+                    columns_.push_back(c);
+                }
+                n.last = columns_.size();
+            }
+            nets_of_v_.push_back(n);
+        }
+    }
+
+    int64_t delta_to(int32_t to) {
+        const int32_t from = part_[static_cast<size_t>(v_)];
+        if (from == to) return 0;
+        int64_t d = 0;
+        const MeshCell b = cell(to);
+        for (const Prepared& n : nets_of_v_) {
+            int64_t now = 0;
+            if (n.rooted || !cells_.mesh()) {
+                now = links(n.net, v_, from, to);
+            } else {
+                // The prepared tree with the cell of `to` added: the span of columns, and the
+                // span of rows in its column.
+                now = std::max(n.east, b.col) - std::min(n.west, b.col) + n.spans;
+                const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(n.first);
+                const auto last = columns_.begin() + static_cast<std::ptrdiff_t>(n.last);
+                const auto c = std::lower_bound(first, last, b.col,
+                                                [](const Column& x, int64_t col) { return x.col < col; });
+                if (c != last && c->col == b.col)
+                    now += std::max(c->bottom, b.row) - std::min(c->top, b.row) - (c->bottom - c->top);
+                else
+                    now += std::llabs(b.row - n.root.row);
+            }
+            d += weight(n.net) * (now - links_[static_cast<size_t>(n.net)]);
+        }
+        return d;
+    }
+
+    // Keeps the pin counts in step with a move of `v` from part `from` to `to` (the part
+    // array already says `to`).
+    void moved(int32_t v, int32_t from, int32_t to) {
+        if (nets_.empty()) return;
+        for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
+             ++i) {
+            const int32_t e = nets_.of[static_cast<size_t>(i)];
+            remove_pin(e, from);
+            add_pin(e, to);
+            const int64_t now = links(e, -1, -1, -1);
+            total_ += weight(e) * (now - links_[static_cast<size_t>(e)]);
+            links_[static_cast<size_t>(e)] = now;
+        }
+    }
+
+    // Debug builds: the pin counts, tree links and total equal a recount from the parts.
+    void verify(const char* phase) const {
+        if constexpr (!kChecks) return;
+        MulticastCost fresh(nets_, cells_, part_);
+        invariant(fresh.total_ == total_, phase, "the tracked multicast cost differs from a recount");
+        invariant(fresh.links_ == links_, phase, "tracked tree links differ from a recount");
+        for (int32_t e = 0; e < nets_.count; ++e)
+            for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s) {
+                const size_t at = slot(e, s);
+                invariant(fresh.count_of(e, slot_part_[at]) == slot_count_[at], phase,
+                          "tracked pin counts of a net differ from a recount");
+            }
+    }
+
+  private:
+    int64_t weight(int32_t e) const { return nets_.weight[static_cast<size_t>(e)]; }
+    size_t slot(int32_t e, int32_t s) const { return static_cast<size_t>(nets_.begin(e) + s); }
+
+    int32_t count_of(int32_t e, int32_t p) const {
+        for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
+            if (slot_part_[slot(e, s)] == p) return slot_count_[slot(e, s)];
+        return 0;
+    }
+    void add_pin(int32_t e, int32_t p) {
+        int32_t& used = used_[static_cast<size_t>(e)];
+        for (int32_t s = 0; s < used; ++s)
+            if (slot_part_[slot(e, s)] == p) {
+                ++slot_count_[slot(e, s)];
+                return;
+            }
+        slot_part_[slot(e, used)] = p;
+        slot_count_[slot(e, used)] = 1;
+        ++used;
+    }
+    void remove_pin(int32_t e, int32_t p) {
+        int32_t& used = used_[static_cast<size_t>(e)];
+        for (int32_t s = 0; s < used; ++s)
+            if (slot_part_[slot(e, s)] == p) {
+                if (--slot_count_[slot(e, s)] > 0) return;
+                slot_part_[slot(e, s)] = slot_part_[slot(e, used - 1)];
+                slot_count_[slot(e, s)] = slot_count_[slot(e, used - 1)];
+                --used;
+                return;
+            }
+    }
+
+    MeshCell cell(int32_t p) const { return MeshCell{cells_.row(p), cells_.col(p)}; }
+
+    // The tree links of net `e`, or (with `v` >= 0) of `e` after `v` moved from `from` to `to`.
+    // Without a mesh every other part is one link from the root's.
+    int64_t links(int32_t e, int32_t v, int32_t from, int32_t to) {
+        int32_t root = part_[static_cast<size_t>(nets_.root(e))];
+        if (v == nets_.root(e)) root = to;
+        scratch_.clear();
+        int64_t others = 0;
+        bool to_seen = false;
+        for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s) {
+            const int32_t p = slot_part_[slot(e, s)];
+            if (v >= 0 && p == from && slot_count_[slot(e, s)] == 1) continue;
+            to_seen = to_seen || p == to;
+            others += p != root;
+            scratch_.push_back(cell(p));
+        }
+        if (v >= 0 && !to_seen) others += to != root, scratch_.push_back(cell(to));
+        if (!cells_.mesh()) return others;
+        return multicast_links(cell(root), scratch_);
+    }
+
+    struct Column {
+        int64_t col, top, bottom;  // rows spanned in a column, the root's row included
+    };
+    struct Prepared {
+        int32_t net;
+        bool rooted;                // `v` is the net's root: its tree is recounted for each part
+        MeshCell root;              // the root's cell
+        int64_t west, east, spans;  // the columns spanned, and the rows summed over the columns
+        size_t first, last;         // the net's columns in `columns_`, by column
+    };
+
+    const Nets& nets_;
+    const ChipCells& cells_;
+    const std::vector<int32_t>& part_;
+    std::vector<int32_t> used_;        // parts each net reaches
+    std::vector<int32_t> slot_part_;   // per net, from its first pin's offset: the parts it reaches
+    std::vector<int32_t> slot_count_;  // and its pins in each
+    std::vector<int64_t> links_;       // tree links of each net
+    int64_t total_ = 0;
+    std::vector<MeshCell> scratch_;
+    int32_t v_ = -1;  // the vertex prepared
+    std::vector<Prepared> nets_of_v_;
+    std::vector<Column> columns_;
+};
+
+}  // namespace zerav::mapping
