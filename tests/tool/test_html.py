@@ -90,6 +90,20 @@ def test_core_columns_read_the_document():
     ]
 
 
+def test_traffic_colours_span_decades():
+    from zerav_map.html.cores import CoreColumns, LinkColumns, RunView
+    from zerav_map.html.panel import NO_TRAFFIC_COLOUR, Colours
+
+    cores = CoreColumns(traffic=[0.0, 0.001, 1.0, 10.0, 100.0], layer=["a"] * 5, sram=[0.0] * 5)
+    view = RunView("greedy", "fits", 1, 5, cores, LinkColumns(), "spikes", True)
+    colours = Colours.of(["a"], [view])
+    traffic = colours.columns(view)["colour_traffic"]
+    palette = colours.traffic.palette
+    # 0.001 lies below the four decades under the busiest core: the scale's lowest colour.
+    assert traffic[0] == NO_TRAFFIC_COLOUR
+    assert [palette.index(c) for c in traffic[1:]] == pytest.approx([0, 128, 192, 255], abs=1)
+
+
 def _chromium() -> str:
     for name in ("chromium", "chromium-browser"):
         path = shutil.which(name)

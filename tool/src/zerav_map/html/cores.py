@@ -127,7 +127,7 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
         links = _spike_links(cost["links"])
     else:
         links = _links(pairs, cells, rows, cols)
-    label = "spikes per step in + out" if cost else "cross-core edges"
+    label = "spikes/step in + out" if cost else "cross-core edges"
     return RunView(run["algorithm"], run["status"], rows, cols, out, links, label, bool(cost))
 
 

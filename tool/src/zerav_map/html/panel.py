@@ -6,6 +6,7 @@ table beside the mesh.
 
 from __future__ import annotations
 
+import math
 from dataclasses import asdict, dataclass
 from importlib.resources import files
 
@@ -16,6 +17,7 @@ from bokeh.models import (
     DataTable,
     HoverTool,
     LinearColorMapper,
+    LogColorMapper,
     Range1d,
     TableColumn,
     TapTool,
@@ -30,6 +32,7 @@ from zerav_map.plot.traffic import ALPHA, COLOUR
 MODES = ("layer", "sram", "traffic")  # the order of the switch's buttons
 LABELS = ("layer", "SRAM use", "traffic")
 NO_LAYER_COLOUR = "#f4f4f4"  # a core holding no node of a known layer
+NO_TRAFFIC_COLOUR = "#f4f4f4"  # a core no spike reaches or leaves
 
 
 def script(name: str) -> str:
@@ -45,17 +48,20 @@ class Colours:
 
     layers: list[str]
     sram: LinearColorMapper
-    traffic: LinearColorMapper
+    traffic: LogColorMapper  # rates differ by orders of magnitude between layers
     top_link: float  # the heaviest link of all runs: the widest line
 
     @classmethod
     def of(cls, layer_names: list[str], views: list[RunView]) -> Colours:
-        busiest = max((max(v.cores.traffic, default=0) for v in views), default=0)
+        traffic = [t for v in views for t in v.cores.traffic if t > 0]
+        busiest = max(traffic, default=1)
+        # Four decades at most, so that one quiet core does not squeeze the rest into one hue.
+        quietest = min(max(min(traffic, default=1), busiest / 1e4), busiest / 10)
         return cls(
             list(layer_names),
             # Light greys up to 100 %, so the labels stay legible; over 100 % in red.
             LinearColorMapper(palette=list(reversed(Greys256))[5:175], low=0.0, high=1.0, high_color=OVER),
-            LinearColorMapper(palette=Viridis256, low=0, high=busiest or 1),
+            LogColorMapper(palette=Viridis256, low=quietest, high=busiest, low_color=NO_TRAFFIC_COLOUR),
             max((max(v.links.load, default=0) for v in views), default=0),
         )
 
@@ -70,11 +76,16 @@ class Colours:
         }
 
 
-def _on_scale(mapper: LinearColorMapper, value: float) -> str:
+def _on_scale(mapper: LinearColorMapper | LogColorMapper, value: float) -> str:
     """The colour ``mapper`` gives ``value``, as its colour bar shows it."""
     if value > mapper.high:
         return mapper.high_color or mapper.palette[-1]
-    share = (value - mapper.low) / (mapper.high - mapper.low)
+    if isinstance(mapper, LogColorMapper):
+        if value <= 0:
+            return mapper.low_color
+        share = math.log(value / mapper.low) / math.log(mapper.high / mapper.low)
+    else:
+        share = (value - mapper.low) / (mapper.high - mapper.low)
     return mapper.palette[min(len(mapper.palette) - 1, max(0, int(share * len(mapper.palette))))]
 
 
@@ -201,7 +212,10 @@ def panel(v: RunView, colours: Colours, side: int, detail: DataTable):
             )
         )
     bars = {}
-    for mode, title in (("sram", "SRAM use (1.0 = full; red: over)"), ("traffic", v.traffic)):
+    for mode, title in (
+        ("sram", "SRAM use (1 = full, red: over)"),
+        ("traffic", f"{v.traffic} (log)"),
+    ):
         bars[mode] = ColorBar(color_mapper=getattr(colours, mode), title=title, visible=False, width=10)
         fig.add_layout(bars[mode], "right")
 
