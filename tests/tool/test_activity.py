@@ -94,6 +94,13 @@ def test_synapses_per_neuron_count_every_path_through_the_chain(cnn):
     assert activity.fanout["input"] == pytest.approx(conv.sum(axis=0))
     assert activity.fanout["lif1"] == pytest.approx((dense.astype(int) @ pool.astype(int)).sum(axis=0))
     assert activity.fanout["lif2"] == pytest.approx(np.zeros(5))
+    # the same paths pushed forward with the rates: the operations at each destination neuron
+    rates = {n: np.linspace(0, 1, r.size) for n, r in activity.rates.items()}
+    from zerav_map.cost.fanout import synaptic_events_into
+
+    into = synaptic_events_into(read_layers(model.graph), rates)
+    assert into["lif1"] == pytest.approx(conv.astype(int) @ rates["input"])
+    assert into["lif2"] == pytest.approx((dense.astype(int) @ pool.astype(int)) @ rates["lif1"])
     assert set(read_layers(model.graph).roles) >= set(activity.fanout)
 
 
@@ -125,6 +132,13 @@ def test_default_rate_is_stated_and_every_layer_is_costed(tool, cnn):
     assert cost["spikes_per_step"] == pytest.approx(0.2 * (128 + 256 + 5))
     assert cost["energy_pj_per_inference"] == pytest.approx(100 * cost["energy_pj_per_step"]["total"])
     assert sum(x["share"] for x in cost["layers"]) == pytest.approx(1)
+    # every core placed: the cores' figures add up to the run's
+    for key, total in (
+        ("energy_pj_per_step", cost["energy_pj_per_step"]["total"]),
+        ("synaptic_events_per_step", None),
+    ):
+        total = cost[key] if total is None else total
+        assert sum(x[key] for x in cost["cores"]) == pytest.approx(total) and total > 0
     # the joint mapping got the same rates: its own multicast traffic is the cost's link count
     metrics = doc["runs"][0]["partition"]["metrics"]
     assert metrics["multicast_traffic"] == pytest.approx(cost["link_traversals_per_step"])

@@ -54,9 +54,9 @@ def test_link_loads_routers_and_route_time_equal_the_walk_of_every_spike(seed, r
     dst = np.array([d for _, d in edges])
     firing = set(names[: n // 2])
     synaptic = {v: 10.0 * rate[v] for v in names}
-    c = run_cost(
-        names, src, dst, placed, core, rate, {v: v[:2] for v in names}, chip, 7, 9.0, firing, synaptic
-    )
+    synaptic_in = {v: float(i) for i, v in enumerate(names)}
+    layer_of = {v: v[:2] for v in names}
+    c = run_cost(names, src, dst, placed, core, rate, layer_of, chip, 7, 9.0, firing, synaptic, synaptic_in)
 
     kept = [(names[s], names[d]) for s, d in edges if off not in (names[s], names[d])]
     load, links_x, links_y, routers, longest = brute(kept, cell, rate, 4.1, 6.5)
@@ -73,6 +73,17 @@ def test_link_loads_routers_and_route_time_equal_the_walk_of_every_spike(seed, r
         assert core_cost.link_traversals_out == pytest.approx(out)
         arriving = {(s, cell[d]) for s, d in kept if rate[s] > 0 and cell[s] != cell[d]}
         assert core_cost.spikes_in == pytest.approx(sum(rate[s] for s, t in arriving if t == core_cost.cell))
+        here = [v for v in placed if core[v] == core_cost.core]
+        assert core_cost.synaptic_events == sum(synaptic_in[v] for v in here)
+        outgoing = sum(
+            x * (3.0 if a[0] == b[0] else 4.0) for (a, b), x in load.items() if a == core_cost.cell
+        )
+        spent = (
+            routers.get(core_cost.cell, 0.0) * 1.7
+            + outgoing
+            + 29.0 * sum(rate[v] for v in here if v in firing)
+        )
+        assert core_cost.energy_pj == pytest.approx(spent + 23.6 * core_cost.synaptic_events)
     fired = sum(rate[v] for v in firing if v != off) + rate[off] * (off in firing)
     expected = (
         sum(routers.values()) * 1.7

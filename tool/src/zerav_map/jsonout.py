@@ -209,6 +209,7 @@ def _cost(c) -> dict | None:
                 "cell": list(cc.cell),
                 "spikes_out_per_step": cc.spikes_out,
                 "spikes_in_per_step": cc.spikes_in,
+                "synaptic_events_per_step": cc.synaptic_events,
                 "router_traversals_per_step": cc.router_traversals,
                 "link_traversals_out_per_step": cc.link_traversals_out,
                 "energy_pj_per_step": cc.energy_pj,

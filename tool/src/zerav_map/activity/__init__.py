@@ -30,6 +30,7 @@ class Activity:
     rates: dict[str, np.ndarray] = field(default_factory=dict)  # per layer: each neuron's rate
     defaulted: list[str] = field(default_factory=list)  # layers left at the default rate
     fanout: dict[str, np.ndarray] | None = None  # per layer: each neuron's synapses (None: unknown)
+    arrivals: dict[str, np.ndarray] | None = None  # per neuron layer: synaptic events per step at each neuron
     inputs: frozenset[str] = frozenset()  # the layers that are inputs
 
     def layer_spikes(self) -> dict[str, float]:
@@ -104,9 +105,10 @@ def make_activity(
             if source != "default":
                 activity.defaulted.append(name)
     if layers is not None:
-        from zerav_map.cost.fanout import synapses_per_neuron
+        from zerav_map.cost.fanout import synapses_per_neuron, synaptic_events_into
 
         activity.fanout = {n: f for n, f in synapses_per_neuron(layers).items() if n in activity.rates}
+        activity.arrivals = synaptic_events_into(layers, activity.rates)
     return activity
 
 
@@ -117,6 +119,7 @@ class NodeActivity:
     rates: dict[str, float]  # spikes per step each node sends
     firing: set[str]  # nodes whose spikes are neuron firings (not inputs, not forwarded)
     synaptic: dict[str, float] | None  # synaptic operations per step each node's spikes cause
+    synaptic_in: dict[str, float] | None  # synaptic operations per step at each node's neurons
     layer_of: dict[str, str]  # the layer each node is counted under in the report
 
 
@@ -124,7 +127,8 @@ def node_activity(activity: Activity, mapped: Model) -> NodeActivity:
     graph = mapped.graph
     rates: dict[str, float] = {}
     synaptic: dict[str, float] = {}
-    fan = activity.fanout or {}
+    arriving: dict[str, float] = {}
+    fan, into = activity.fanout or {}, activity.arrivals or {}
     if mapped.groups is not None:
         for layer, (names, tiling) in mapped.groups.items():
             r = activity.rates.get(layer)
@@ -134,6 +138,8 @@ def node_activity(activity: Activity, mapped: Model) -> NodeActivity:
             rates.update(zip(names, np.bincount(ids, r, minlength=len(names)).tolist()))
             if layer in fan:
                 synaptic.update(zip(names, np.bincount(ids, r * fan[layer], minlength=len(names)).tolist()))
+            if layer in into:
+                arriving.update(zip(names, np.bincount(ids, into[layer], minlength=len(names)).tolist()))
         spiking = {name: layer for layer, (names, _) in mapped.groups.items() for name in names}
     else:
         spiking = {}
@@ -143,6 +149,8 @@ def node_activity(activity: Activity, mapped: Model) -> NodeActivity:
                 spiking[name] = name
                 if name in fan:
                     synaptic[name] = float(activity.rates[name] @ fan[name])
+                if name in into:
+                    arriving[name] = float(into[name].sum())
             elif mapped.rates and name in mapped.rates:
                 rates[name] = float(mapped.rates[name])
     for name, node in graph.nodes.items():
@@ -150,7 +158,10 @@ def node_activity(activity: Activity, mapped: Model) -> NodeActivity:
             rates[name] = 0.0
     _relay(graph, rates)
     firing = {n for n, layer in spiking.items() if layer not in activity.inputs}
-    return NodeActivity(rates, firing, synaptic if activity.fanout is not None else None, _layers(mapped))
+    known = activity.fanout is not None
+    return NodeActivity(
+        rates, firing, synaptic if known else None, arriving if known else None, _layers(mapped)
+    )
 
 
 def _layers(mapped: Model) -> dict[str, str]:

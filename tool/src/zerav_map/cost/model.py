@@ -12,7 +12,7 @@ tree to every other core holding one of its targets (``traffic.trees``). Per ste
   the busiest directed link's load over its bandwidth; the step takes at least the larger.
 
 Energy is attributed to the layer whose spikes cause it, and per core to the core whose
-router or outgoing link spends it (synaptic operations per layer only).
+router, outgoing link, firing neurons or synapses (at the destination neurons) spend it.
 """
 
 from __future__ import annotations
@@ -46,9 +46,10 @@ class CoreCost:
     cell: tuple[int, int]
     spikes_out: float  # spikes per step leaving the core's nodes
     spikes_in: float  # spikes per step arriving from other cores (one per source tree)
+    synaptic_events: float | None  # synaptic operations per step at the core's neurons
     router_traversals: float
     link_traversals_out: float  # over the links leaving the core's router
-    energy_pj: float  # routing and spikes spent at this core
+    energy_pj: float  # routing, firing and synaptic operations spent at this core
 
 
 @dataclass
@@ -112,6 +113,7 @@ def mapping_cost(mapped, outcome, chip: Chip, activity, nodes) -> Cost | None:
         sum(activity.layer_spikes().values()),
         nodes.firing,
         nodes.synaptic,
+        nodes.synaptic_in,
     )
     if not routed:
         cost.routed, cost.left_out = False, []
@@ -131,13 +133,14 @@ def run_cost(
     spikes: float,
     firing: set[str],
     synaptic: dict[str, float] | None,
+    synaptic_in: dict[str, float] | None = None,
 ) -> Cost:
     """The cost of one mapping: ``names`` its nodes, ``src -> dst`` its edges (node indices),
     ``cell_of`` / ``core_of`` where each placed node sits, ``rates`` spikes per step of each
     node, ``layer_of`` the layer it belongs to; ``spikes`` the spikes per step of all spiking layers,
     inputs included; ``firing`` the nodes whose spikes are neuron firings (what the spike energy
-    counts) and ``synaptic`` the synaptic operations per step each node's spikes cause (None
-    when unknown)."""
+    counts), ``synaptic`` the synaptic operations per step each node's spikes cause and
+    ``synaptic_in`` those at each node's neurons (None when unknown)."""
     p: CostParams = chip.cost
     mesh = chip.hw.core_mesh_topology
     shape = (int(mesh[0]), int(mesh[1])) if mesh is not None else (1, 1)
@@ -205,7 +208,8 @@ def run_cost(
         for i, name in enumerate(layer_names)
         if l_spikes[i] > 0 or l_energy[i] > 0
     ]
-    cost.cores = _cores(names, rate, fire, core_of, cell_of, t, p, shape)
+    arriving = None if synaptic_in is None else np.array([synaptic_in.get(n, 0.0) for n in names])
+    cost.cores = _cores(names, rate, fire, arriving, core_of, cell_of, t, p, shape)
     return cost
 
 
@@ -233,7 +237,7 @@ def _link_list(t: Trees) -> list[tuple[tuple[int, int], tuple[int, int], float]]
     return out
 
 
-def _cores(names, rate, fire, core_of, cell_of, t: Trees, p: CostParams, shape) -> list[CoreCost]:
+def _cores(names, rate, fire, arriving, core_of, cell_of, t: Trees, p: CostParams, shape) -> list[CoreCost]:
     rows, cols = shape
     cell_index = lambda r, c: r * cols + c  # noqa: E731
     n_cells = rows * cols
@@ -261,12 +265,15 @@ def _cores(names, rate, fire, core_of, cell_of, t: Trees, p: CostParams, shape) 
     link_energy = link_energy.reshape(-1)
     spikes_out: dict[int, float] = {}
     fired: dict[int, float] = {}
-    for name, r, f in zip(names, rate.tolist(), fire.tolist()):
+    synapses: dict[int, float] = {}
+    syn = arriving if arriving is not None else np.zeros(len(names))
+    for name, r, f, a in zip(names, rate.tolist(), fire.tolist(), syn.tolist()):
         core = core_of.get(name)
         if core is None or name not in cell_of:
             continue
         spikes_out[core] = spikes_out.get(core, 0.0) + r
         fired[core] = fired.get(core, 0.0) + f
+        synapses[core] = synapses.get(core, 0.0) + a
     out = []
     for core, cell in sorted(
         {core_of[n]: cell_of[n] for n in names if n in cell_of and n in core_of}.items()
@@ -278,12 +285,14 @@ def _cores(names, rate, fire, core_of, cell_of, t: Trees, p: CostParams, shape) 
                 tuple(cell),
                 spikes_out.get(core, 0.0),
                 float(arrivals[i]),
+                None if arriving is None else synapses.get(core, 0.0),
                 float(routers[i]),
                 float(out_links[i]),
                 float(
                     routers[i] * p.router_energy_pj
                     + link_energy[i]
                     + fired.get(core, 0.0) * p.spike_energy_pj
+                    + synapses.get(core, 0.0) * p.synaptic_event_energy_pj
                 ),
             )
         )
