@@ -3,7 +3,7 @@
 #   standin/  the stand-in host (`zerav.ir`, `zerav.graph.constraints`),
 #   .         the back end (the native modules, compiled in build/, incrementally), with the extras
 #             given as $1 (test, lint),
-#   tool/     the mapping tool, editable;
+#   tool/     the mapping tool, editable (with its `simulate` extra for the test extra);
 # and, for the test extra, Debian's chromium (the HTML report's browser test) where apt runs as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,10 @@ if [ ! -f "$stamp" ] || [ -n "$(find pyproject.toml standin tool/pyproject.toml 
   # files), then the tool.
   "${pip[@]}" --no-build-isolation ".[${extras}]"
   "${pip[@]}" --no-build-isolation --force-reinstall --no-deps ./standin
-  "${pip[@]}" --no-build-isolation -e ./tool
+  # With the test extra the tool takes its `simulate` extra too, so that the tests run --simulate.
+  tool="./tool"
+  [[ ",$extras," == *",test,"* ]] && tool="./tool[simulate]"
+  "${pip[@]}" --no-build-isolation -e "$tool"
   touch "$stamp"
 fi
 # The HTML report's test drives a headless Chromium: Debian's package, where apt can install it.
