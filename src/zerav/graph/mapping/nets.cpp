@@ -3,7 +3,23 @@
 
 namespace zerav::mapping {
 
+int32_t NetBuilder::find(size_t from) {
+    uint64_t hash = 0x9E3779B97F4A7C15ull;
+    for (size_t i = from; i < nets_.pin.size(); ++i)
+        hash = (hash ^ static_cast<uint32_t>(nets_.pin[i])) * 0x100000001B3ull + (hash >> 29);
+    std::vector<int32_t>& bucket = by_hash_[hash];
+    const auto length = static_cast<int64_t>(nets_.pin.size() - from);
+    for (int32_t e : bucket)
+        if (nets_.end(e) - nets_.begin(e) == length &&
+            std::equal(nets_.pin.begin() + nets_.begin(e), nets_.pin.begin() + nets_.end(e),
+                       nets_.pin.begin() + static_cast<std::ptrdiff_t>(from)))
+            return e;
+    bucket.push_back(nets_.count);
+    return -1;
+}
+
 Nets NetBuilder::finish() {
+    by_hash_.clear();
     Nets& nets = nets_;
     nets.first.assign(static_cast<size_t>(n_) + 1, 0);
     for (int32_t v : nets.pin) ++nets.first[static_cast<size_t>(v) + 1];

@@ -3,8 +3,10 @@
 // source's firing rate in integer units.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 namespace zerav::mapping {
@@ -23,7 +25,9 @@ struct Nets {
     bool empty() const { return count == 0; }
 };
 
-// Collects nets, then indexes them by vertex.
+// Collects nets, then indexes them by vertex. A net with the root and targets of one added
+// before is that net: its weight is added to it (contracted graphs have many such nets, and
+// each one costs every phase that prices the nets).
 class NetBuilder {
   public:
     explicit NetBuilder(int32_t n) : n_(n), seen_(static_cast<size_t>(n), -1) {}
@@ -33,19 +37,24 @@ class NetBuilder {
     template <class Targets>
     void add(int32_t root, const Targets& targets, int64_t weight) {
         if (weight <= 0) return;
-        const auto mark = static_cast<int32_t>(nets_.count);
+        ++mark_;
         const size_t from = nets_.pin.size();
         nets_.pin.push_back(root);
-        seen_[static_cast<size_t>(root)] = mark;
+        seen_[static_cast<size_t>(root)] = mark_;
         for (int32_t t : targets) {
-            if (seen_[static_cast<size_t>(t)] == mark) continue;
-            seen_[static_cast<size_t>(t)] = mark;
+            if (seen_[static_cast<size_t>(t)] == mark_) continue;
+            seen_[static_cast<size_t>(t)] = mark_;
             nets_.pin.push_back(t);
         }
         if (nets_.pin.size() - from < 2) {
             nets_.pin.resize(from);
-            seen_[static_cast<size_t>(root)] = -1;  // the mark is reused by the next net
-            for (int32_t t : targets) seen_[static_cast<size_t>(t)] = -1;
+            return;
+        }
+        std::sort(nets_.pin.begin() + static_cast<std::ptrdiff_t>(from) + 1, nets_.pin.end());
+        const int32_t same = find(from);
+        if (same >= 0) {
+            nets_.weight[static_cast<size_t>(same)] += weight;
+            nets_.pin.resize(from);
             return;
         }
         nets_.start.push_back(static_cast<int64_t>(nets_.pin.size()));
@@ -56,8 +65,14 @@ class NetBuilder {
     Nets finish();
 
   private:
+    // The net whose pins equal those from `from` on (the last, unfinished ones), or -1; if
+    // none, the unfinished net is entered under its hash as the next net.
+    int32_t find(size_t from);
+
     int32_t n_;
+    int32_t mark_ = -1;
     std::vector<int32_t> seen_;  // the last net each vertex joined
+    std::unordered_map<uint64_t, std::vector<int32_t>> by_hash_;
     Nets nets_;
 };
 
