@@ -10,6 +10,7 @@ import pytest
 from tests.helpers import Spec, make_graph, make_hw
 from tests.mapping.graphs import check_mapping, layered, looped_layers, ring, sized
 from zerav import ir
+from zerav.graph import resource
 from zerav.graph.mapping import MappingError, map_graph
 from zerav.graph.partition import partition
 
@@ -101,6 +102,23 @@ def test_boundary_nodes_alone_map_at_zero_capacity():
     hw = Spec(num_cores=4, max_neurons_per_core=0, core_mesh_topology=(2, 2), max_feedback_delay=-1)
     map_graph(graph, hw)
     assert graph.partition_metadata["num_cores_used"] == 1
+
+
+def test_a_node_under_two_names_sits_on_one_core():
+    # The node has one core_id and allocate counts it once per name, on that core; the names
+    # were mapped onto two cores, and allocate found the one it wrote over its SRAM.
+    shared = sized(3)
+    graph = make_graph({"a": shared, "b": shared, "c": sized(3)}, [("a", "c"), ("c", "b")])
+    hw = make_hw(num_cores=4, max_neurons_per_core=2, core_mesh_topology=(2, 2), sram_bytes_per_core=40)
+    map_graph(graph, hw, sram=True)
+    cores = graph.partition_metadata["assignments"]
+    assert cores["a"] == cores["b"] == shared.core_id and resource.allocate(graph, hw).fits_hardware
+    graph = make_graph({"a": shared, "b": shared})
+    assert failure(graph, make_hw(num_cores=4, max_neurons_per_core=1, core_mesh_topology=(2, 2))) == (
+        "Capacity cannot be met: node 'a' is reached under 2 names, which share its one core and count "
+        "once each, 1 more than max_neurons_per_core=1.",
+        ("capacity", True, "compute nodes", 2, 1),
+    )
 
 
 def boundary_graph():

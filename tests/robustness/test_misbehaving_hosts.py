@@ -229,7 +229,7 @@ def test_a_node_under_two_names_is_restored_and_reported_once(writer, node, note
     graph = Slotted()
     graph.nodes, graph.edges = {"a": shared, "b": shared}, [("a", "b")]
     with pytest.raises(AttributeError, match="partition_metadata") as info:
-        WRITERS[writer](graph, make_hw(num_cores=4, max_neurons_per_core=1))
+        WRITERS[writer](graph, make_hw(num_cores=4, max_neurons_per_core=2))
     notes = getattr(info.value, "__notes__", [])
     assert notes == ([f"core_id could not be restored {note}"] if note else [])
     if note is None:

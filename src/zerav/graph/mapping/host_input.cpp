@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <unordered_map>
 
 namespace zerav::mapping {
 
@@ -69,6 +70,16 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
     graph.names = std::move(names);
     graph.nodes = std::move(objects);
     problem.nodes = static_cast<int32_t>(graph.names.size());
+
+    std::unordered_map<PyObject*, int32_t> first_name;
+    for (int32_t i = 0; i < problem.nodes; ++i) {
+        const auto [at, added] = first_name.emplace(graph.nodes[static_cast<size_t>(i)].get(), i);
+        if (!added && problem.alias.empty()) {
+            problem.alias.resize(static_cast<size_t>(problem.nodes));
+            for (int32_t j = 0; j < problem.nodes; ++j) problem.alias[static_cast<size_t>(j)] = j;
+        }
+        if (!added) problem.alias[static_cast<size_t>(i)] = at->second;
+    }
 
     bind::BoundaryTest boundary(module);
     problem.compute.reserve(graph.nodes.size());

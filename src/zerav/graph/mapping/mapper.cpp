@@ -22,15 +22,43 @@ std::string text(int64_t v) { return std::to_string(v); }
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
 struct Components {
-    std::vector<int32_t> of;            // component of each node
+    std::vector<int32_t> scc;           // strongly connected component of each node
+    std::vector<int32_t> of;            // its component joined with those of its other names
     std::vector<int64_t> count, bytes;  // compute nodes and node bytes per component
     std::vector<int32_t> first;         // a node of each component, for messages
     std::vector<uint8_t> whole;         // the component fits one core and stays whole
 };
 
+// The components of `scc` joined wherever one node object has names in two of them (its
+// names share a core), numbered anew from 0.
+std::vector<int32_t> join_aliases(const Problem& p, const std::vector<int32_t>& scc) {
+    if (p.alias.empty()) return scc;
+    std::vector<int32_t> root(scc.size());
+    for (size_t s = 0; s < root.size(); ++s) root[s] = static_cast<int32_t>(s);
+    auto find = [&](int32_t s) {
+        while (root[static_cast<size_t>(s)] != s)
+            s = root[static_cast<size_t>(s)] = root[static_cast<size_t>(root[static_cast<size_t>(s)])];
+        return s;
+    };
+    for (int32_t v = 0; v < p.nodes; ++v) {
+        const int32_t a = find(scc[static_cast<size_t>(v)]);
+        const int32_t b = find(scc[static_cast<size_t>(p.alias[static_cast<size_t>(v)])]);
+        root[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+    }
+    std::vector<int32_t> id(scc.size(), -1), of(scc.size());
+    int32_t n = 0;
+    for (size_t v = 0; v < scc.size(); ++v) {
+        int32_t& i = id[static_cast<size_t>(find(scc[v]))];
+        if (i < 0) i = n++;
+        of[v] = i;
+    }
+    return of;
+}
+
 Components components(const Problem& p, const Limits& limits) {
     Components c;
-    c.of = strongly_connected(p);
+    c.scc = strongly_connected(p);
+    c.of = join_aliases(p, c.scc);
     int32_t n = 0;
     for (int32_t s : c.of) n = std::max(n, s + 1);
     c.count.assign(static_cast<size_t>(n), 0);
@@ -94,6 +122,31 @@ void check_possible(const Problem& p, const Components& c, const Limits& limits,
                                  text(bytes - available * limits.sram) + " more than " + text(available) +
                                  " cores of sram_bytes_per_core=" + text(limits.sram) + " hold (" +
                                  cores_text + ").");
+    }
+    // A node object under several names is on one core once per name.
+    if (!p.alias.empty()) {
+        std::vector<int64_t> names(static_cast<size_t>(p.nodes), 0), bytes(static_cast<size_t>(p.nodes), 0);
+        for (int32_t v = 0; v < p.nodes; ++v) {
+            const auto a = static_cast<size_t>(p.alias[static_cast<size_t>(v)]);
+            names[a] += p.compute[static_cast<size_t>(v)];
+            if (!p.node_bytes.empty()) bytes[a] += p.node_bytes[static_cast<size_t>(v)];
+        }
+        for (int32_t v = 0; v < p.nodes; ++v) {
+            const auto vs = static_cast<size_t>(v);
+            if (names[vs] > limits.capacity)
+                throw Infeasible(Constraint::capacity, true, "compute nodes", names[vs], limits.capacity,
+                                 "Capacity cannot be met: node " + name_of(context, v) +
+                                     " is reached under " + text(names[vs]) +
+                                     " names, which share its one core and count once each, " +
+                                     text(names[vs] - limits.capacity) +
+                                     " more than max_neurons_per_core=" + text(limits.capacity) + ".");
+            if (limits.sram >= 0 && bytes[vs] > limits.sram)
+                throw Infeasible(Constraint::sram, true, "bytes", bytes[vs], limits.sram,
+                                 "SRAM cannot be met: node " + name_of(context, v) + " is reached under " +
+                                     text(names[vs]) + " names, which share its one core: " +
+                                     text(bytes[vs]) + " bytes, " + text(bytes[vs] - limits.sram) +
+                                     " more than sram_bytes_per_core=" + text(limits.sram) + ".");
+        }
     }
     // With no hop to spare, a component that must be split has a feedback edge too long.
     const bool no_hop = limits.delay == 0;
@@ -167,6 +220,9 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         if (c.whole[s]) {
             if (component_vertex[s] < 0) component_vertex[s] = n++;
             z.vertex_of[static_cast<size_t>(v)] = component_vertex[s];
+        } else if (!p.alias.empty() && p.alias[static_cast<size_t>(v)] != v) {
+            z.vertex_of[static_cast<size_t>(v)] =
+                z.vertex_of[static_cast<size_t>(p.alias[static_cast<size_t>(v)])];  // one core per object
         } else {
             z.vertex_of[static_cast<size_t>(v)] = n++;
         }
@@ -185,7 +241,7 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         const int32_t va = z.vertex_of[static_cast<size_t>(a)], vb = z.vertex_of[static_cast<size_t>(b)];
         if (va == vb) continue;
         if (!bytes.empty()) bytes[static_cast<size_t>(vb)] += routing_bytes_per_edge;
-        const bool feedback = c.of[static_cast<size_t>(a)] == c.of[static_cast<size_t>(b)];
+        const bool feedback = c.scc[static_cast<size_t>(a)] == c.scc[static_cast<size_t>(b)];
         edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
     }
     z.graph = build_level(n, edges, std::move(count), std::move(bytes));
@@ -298,7 +354,7 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
     const int64_t available = available_cores(p.chip);
 
     Mapping result;
-    result.scc = std::move(comps.of);
+    result.scc = std::move(comps.scc);
     if (p.nodes == 0) return result;
     int32_t k = core_count(zero.graph, limits, available);
     // More cores than vertices give no more room: every vertex may already have one to itself.

@@ -28,7 +28,11 @@ struct Problem {
     std::vector<uint8_t> compute;     // 1 for a compute node, 0 for an Input or Output node
     std::vector<int64_t> node_bytes;  // weight + state bytes per node (empty without SRAM)
     std::vector<int32_t> src, dst;    // directed edges whose two ends are nodes, in graph order
-    std::vector<double> rate;         // firing rate per node, finite and >= 0 (empty: all 1)
+    // For node i, the first node that is the same object under another name (i itself when it
+    // is the first); empty when every name has an object of its own. Such names share one
+    // core: the object has one core_id, and allocate counts it once per name.
+    std::vector<int32_t> alias;
+    std::vector<double> rate;  // firing rate per node, finite and >= 0 (empty: all 1)
     uint64_t seed = 0;
     Config config;             // the tuning of every phase
     void (*poll)() = nullptr;  // called now and then in long loops; may throw to abandon the work
