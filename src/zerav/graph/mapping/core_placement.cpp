@@ -65,9 +65,10 @@ class Annealer {
         int64_t visits = cores_.end(cores_.n - 1);
         if (!cores_.nets.empty()) {
             visits = 0;
-            for (int32_t e = 0; e < cores_.nets.count; ++e)
-                visits +=
-                    (cores_.nets.end(e) - cores_.nets.begin(e)) * (cores_.nets.end(e) - cores_.nets.begin(e));
+            for (int32_t e = 0; e < cores_.nets.count; ++e) {
+                const int64_t pins = cores_.nets.end(e) - cores_.nets.begin(e);
+                visits += pins * pins;
+            }
         }
         const int64_t per_trial = std::max<int64_t>(1, 2 * visits / static_cast<int64_t>(active_.size()));
         const Config::Annealing& tuning = limits_.config.annealing;

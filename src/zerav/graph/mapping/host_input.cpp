@@ -71,15 +71,16 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
     graph.nodes = std::move(objects);
     problem.nodes = static_cast<int32_t>(graph.names.size());
 
+    // Each name's first name of the same node object; kept only when some object has two.
     std::unordered_map<PyObject*, int32_t> first_name;
+    std::vector<int32_t> alias(static_cast<size_t>(problem.nodes));
+    bool shared = false;
     for (int32_t i = 0; i < problem.nodes; ++i) {
         const auto [at, added] = first_name.emplace(graph.nodes[static_cast<size_t>(i)].get(), i);
-        if (!added && problem.alias.empty()) {
-            problem.alias.resize(static_cast<size_t>(problem.nodes));
-            for (int32_t j = 0; j < problem.nodes; ++j) problem.alias[static_cast<size_t>(j)] = j;
-        }
-        if (!added) problem.alias[static_cast<size_t>(i)] = at->second;
+        alias[static_cast<size_t>(i)] = at->second;
+        shared = shared || !added;
     }
+    if (shared) problem.alias = std::move(alias);
 
     bind::BoundaryTest boundary(module);
     problem.compute.reserve(graph.nodes.size());

@@ -159,10 +159,10 @@ def run_cost(
     by_layer = lambda idx, v: np.bincount(node_layer[idx], v, minlength=k)  # noqa: E731
     l_x, l_y = by_layer(t.source, links_x), by_layer(t.source, links_y)
     l_routers = by_layer(t.source, (t.links_x + t.links_y + 1) * w)
-    l_spikes = by_layer(np.arange(len(names)), rate)
+    every = np.arange(len(names))
+    l_spikes = by_layer(every, rate)
     fire = np.array([rates.get(n, 0.0) if n in firing else 0.0 for n in names])
     syn = np.array([(synaptic or {}).get(n, 0.0) for n in names])
-    every = np.arange(len(names))
     l_fire, l_syn = by_layer(every, fire), by_layer(every, syn)
     l_energy = (
         l_routers * p.router_energy_pj
@@ -209,7 +209,7 @@ def run_cost(
         if l_spikes[i] > 0 or l_energy[i] > 0
     ]
     arriving = None if synaptic_in is None else np.array([synaptic_in.get(n, 0.0) for n in names])
-    cost.cores = _cores(names, rate, fire, arriving, core_of, cell_of, t, p, shape)
+    cost.cores = _cores(names, rate, fire, arriving, core_of, cell_of, cells, t, p, shape)
     return cost
 
 
@@ -237,32 +237,18 @@ def _link_list(t: Trees) -> list[tuple[tuple[int, int], tuple[int, int], float]]
     return out
 
 
-def _cores(names, rate, fire, arriving, core_of, cell_of, t: Trees, p: CostParams, shape) -> list[CoreCost]:
+def _cores(
+    names, rate, fire, arriving, core_of, cell_of, cells, t: Trees, p: CostParams, shape
+) -> list[CoreCost]:
     rows, cols = shape
     cell_index = lambda r, c: r * cols + c  # noqa: E731
     n_cells = rows * cols
     arrivals = np.bincount(cell_index(t.reach_row, t.reach_col), rate[t.reach_source], n_cells)
     # A router is traversed by every tree entering its cell and by every tree leaving from it.
-    routers = np.zeros((rows, cols))
-    routers[:, 1:] += t.east
-    routers[:, :-1] += t.west
-    routers[1:, :] += t.south
-    routers[:-1, :] += t.north
-    cells = np.array([cell_of.get(n, (0, 0)) for n in names], dtype=np.int64).reshape(-1, 2)
     origin = np.bincount(cell_index(cells[t.source, 0], cells[t.source, 1]), rate[t.source], n_cells)
-    routers = routers.reshape(-1) + origin
-    out_links = np.zeros((rows, cols))
-    out_links[:, :-1] += t.east
-    out_links[:, 1:] += t.west
-    out_links[:-1, :] += t.south
-    out_links[1:, :] += t.north
-    out_links = out_links.reshape(-1)
-    link_energy = np.zeros((rows, cols))
-    link_energy[:, :-1] += t.east * p.link_energy_x_pj
-    link_energy[:, 1:] += t.west * p.link_energy_x_pj
-    link_energy[:-1, :] += t.south * p.link_energy_y_pj
-    link_energy[1:, :] += t.north * p.link_energy_y_pj
-    link_energy = link_energy.reshape(-1)
+    routers = _per_cell(t, shape, leaving=False).reshape(-1) + origin
+    out_links = _per_cell(t, shape, leaving=True).reshape(-1)
+    link_energy = _per_cell(t, shape, leaving=True, x=p.link_energy_x_pj, y=p.link_energy_y_pj).reshape(-1)
     spikes_out: dict[int, float] = {}
     fired: dict[int, float] = {}
     synapses: dict[int, float] = {}
@@ -296,4 +282,22 @@ def _cores(names, rate, fire, arriving, core_of, cell_of, t: Trees, p: CostParam
                 ),
             )
         )
+    return out
+
+
+def _per_cell(t: Trees, shape, leaving: bool, x: float = 1.0, y: float = 1.0) -> np.ndarray:
+    """Per cell, the loads of the links leaving it (or entering it), those along rows times
+    ``x`` and those along columns times ``y``. East and south loads are indexed by the cell the
+    link leaves, west and north loads by the cell it reaches."""
+    out = np.zeros(shape)
+    if leaving:
+        out[:, :-1] += t.east * x
+        out[:, 1:] += t.west * x
+        out[:-1, :] += t.south * y
+        out[1:, :] += t.north * y
+    else:
+        out[:, 1:] += t.east * x
+        out[:, :-1] += t.west * x
+        out[1:, :] += t.south * y
+        out[:-1, :] += t.north * y
     return out

@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from zerav_map.links import link_loads
-from zerav_map.plot.layers import Layers
+from zerav_map.plot.layers import Layers, core_layers
 
 
 @dataclass
@@ -89,9 +89,7 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
         at_core[b] += n
     costs = {c["core"]: c for c in cost["cores"]} if cost else {}
     budgets = {b["core_id"]: b for b in (run["resources"] or {}).get("cores", [])}
-    held_by: dict[int, Counter] = {}
-    for name, core in ((run["partition"] or {}).get("assignments") or {}).items():
-        held_by.setdefault(core, Counter())[layers.of_node[name]] += 1
+    held_by = core_layers((run["partition"] or {}).get("assignments") or {}, layers)
     flagged: dict[int, list[str]] = {}
     for p in run["problems"]:
         for c in p["cores"]:
@@ -99,7 +97,7 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
 
     out = CoreColumns()
     for core in sorted(cells):
-        held = sorted(held_by.get(core, Counter()).items())  # layers in model order
+        held = held_by.get(core, [])  # layers in model order
         b = budgets.get(core, {})
         out.core.append(core)
         out.row.append(cells[core][0])
