@@ -110,3 +110,10 @@ def test_a_chip_without_a_mesh_routes_nothing_and_says_so(tool, tmp_path):
         and energy["spikes"] > 0
     )
     assert "the chip has no mesh, so no spike is routed" in tool(path, "--mesh", "none").out
+
+
+def test_no_mapping_leaves_no_table_of_blanks(tool):
+    r = tool("--cores", "1", "--default-rate", "0.1")
+    assert r.code == 1
+    assert "Cost per step: none, no run produced a mapping to cost" in r.out
+    assert "link traversals" not in r.out

@@ -33,6 +33,8 @@ def cost_lines(outcomes: Sequence[Outcome], chip: Chip, activity) -> list[str]:
     if activity is None:
         return []
     steps = activity.steps
+    if all(o.cost is None for o in outcomes):
+        return ["Cost per step: none, no run produced a mapping to cost"]
     out = [f"Cost per step ({activity.description}; {steps} steps per inference)"]
     if activity.defaulted:
         names = ", ".join(activity.defaulted[:8]) + (" ..." if len(activity.defaulted) > 8 else "")
