@@ -232,3 +232,16 @@ def test_names_stay_text(tool, write_json, tmp_path):
         assert page.get_by_text(bad + "small on default chip").is_visible()
     assert problems == []
     assert requests == [(tmp_path / "r.html").as_uri()]
+
+
+def test_a_core_is_coloured_by_the_compute_layer_it_runs_not_its_input_groups():
+    from zerav import ir
+    from zerav_map.plot.layers import _indexed
+
+    nodes = {"in#0": ir.Input(), "in#1": ir.Input(), "in#2": ir.Input(), "a#0": ir.LIF(), "b#0": ir.LIF()}
+    layers = _indexed("layers", nodes, lambda name: name.partition("#")[0])
+    assert layers.boundary == {0}
+    assert layers.main_layer([(0, 3), (1, 1)]) == 1  # three input groups beside one of "a"
+    assert layers.main_layer([(0, 3)]) == 0  # a core of input groups alone
+    assert layers.main_layer([(1, 2), (2, 2)]) == 1  # a tie goes to the earlier layer
+    assert layers.main_layer([]) is None

@@ -25,7 +25,7 @@ class CoreColumns:
     core: list[int] = field(default_factory=list)
     row: list[int] = field(default_factory=list)
     col: list[int] = field(default_factory=list)
-    layer: list[str] = field(default_factory=list)  # the layer with most nodes on the core
+    layer: list[str] = field(default_factory=list)  # the layer the core runs (Layers.main_layer)
     layers: list[str] = field(default_factory=list)  # "conv1 x3, lif1 x13": every layer, with its groups
     nodes: list[int] = field(default_factory=list)
     neurons: list[int] = field(default_factory=list)
@@ -102,8 +102,8 @@ def run_view(run: dict, shape: tuple[int, int], layers: Layers, routed: bool = T
         out.core.append(core)
         out.row.append(cells[core][0])
         out.col.append(cells[core][1])
-        top = max(held, key=lambda x: x[1], default=None)
-        out.layer.append(layers.names[top[0]] if top else "(none)")
+        top = layers.main_layer(held)
+        out.layer.append("(none)" if top is None else layers.names[top])
         out.layers.append(", ".join(f"{layers.names[i]} x{n}" for i, n in held) or "-")
         out.nodes.append(b.get("nodes", 0))
         out.neurons.append(b.get("neurons") or 0)

@@ -10,8 +10,9 @@ such as ``conv1.t00.lif``) when that gives a few groups, and else by node kind.
 from __future__ import annotations
 
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
+from zerav import ir
 from zerav_map.models import Model
 from zerav_map.plot.colours import HUES
 
@@ -24,6 +25,16 @@ class Layers:
     title: str  # what the colours stand for, as the legend heads them
     names: list[str]  # in model order
     of_node: dict[str, int]  # node name -> index into names
+    # Layers of Input and Output nodes only: they sit on a core beside the layer they feed or
+    # read, so the layer a core runs is one of the others where it holds any.
+    boundary: frozenset[int] = field(default_factory=frozenset)
+
+    def main_layer(self, held: list[tuple[int, int]]) -> int | None:
+        """The layer a core runs, of its (layer, nodes): the one with most nodes, compute
+        layers before boundary ones, the earlier layer on a tie; None for no layers."""
+        if not held:
+            return None
+        return max(held, key=lambda x: (x[0] not in self.boundary, x[1], -x[0]))[0]
 
 
 def model_layers(model: Model) -> Layers:
@@ -47,9 +58,12 @@ def model_layers(model: Model) -> Layers:
 def _indexed(title: str, nodes, key) -> Layers:
     index: dict[str, int] = {}
     of_node = {}
-    for name in nodes:
-        of_node[name] = index.setdefault(key(name), len(index))
-    return Layers(title, list(index), of_node)
+    computes: set[int] = set()
+    for name, node in nodes.items():
+        i = of_node[name] = index.setdefault(key(name), len(index))
+        if not isinstance(node, (ir.Input, ir.Output)):
+            computes.add(i)
+    return Layers(title, list(index), of_node, frozenset(range(len(index))) - computes)
 
 
 def core_layers(assignments: dict[str, int], layers: Layers) -> dict[int, list[tuple[int, int]]]:
