@@ -53,6 +53,7 @@ const Field kFields[] = {
     ZERAV_INT(delay_repair.few_late, 0, kLarge),
     ZERAV_INT(delay_repair.pair_rounds, 0, 1000),
     ZERAV_INT(annealing.trials_per_core, 0, 0x1p30),
+    ZERAV_INT(annealing.trials_per_cell, 0, 0x1p30),
     ZERAV_INT(annealing.min_trials_per_core, 0, 0x1p30),
     ZERAV_INT(annealing.max_link_visits, 0, kLarge),
     ZERAV_INT(annealing.samples, 0, 0x1p20),

@@ -78,6 +78,10 @@ struct Config {
     // The simulated annealing of whole cores over the mesh.
     struct Annealing {
         int64_t trials_per_core = 10'000;
+        // and at most this many per cell of the window (0: no such bound): the cores of a small
+        // window have few cells to go to and settle in fewer moves; windows of 36 cells and
+        // more keep `trials_per_core` (docs/EXPERIMENTS.md)
+        int64_t trials_per_cell = 300;
         int64_t min_trials_per_core = 50;      // with fewer moves per core in the budget, no annealing
         int64_t max_link_visits = 25'000'000;  // bounds the work on dense graphs of cores
         int64_t samples = 256;  // moves to a neighbouring cell sampled for the starting temperature

@@ -43,12 +43,13 @@ class Annealer {
             }
         for (int32_t p = 0; p < cells.size(); ++p) {
             cell_.push_back(cells.row(p) * cols_ + cells.col(p));
+            at_.push_back(MeshCell{cells.row(p), cells.col(p)});
             occupant_[static_cast<size_t>(cell_.back())] = p;
             if (cores_.end(p) > cores_.begin(p)) active_.push_back(p);
         }
         const Nets& nets = cores_.nets;
         seen_.assign(static_cast<size_t>(nets.count), -1);
-        for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, -1, -1, -1));
+        for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, {}, -1, {}));
     }
 
     // The core id (row * mesh columns + column) of each core's cell.
@@ -72,8 +73,11 @@ class Annealer {
         }
         const int64_t per_trial = std::max<int64_t>(1, 2 * visits / static_cast<int64_t>(active_.size()));
         const Config::Annealing& tuning = limits_.config.annealing;
-        const int64_t trials = std::min(tuning.trials_per_core * static_cast<int64_t>(active_.size()),
-                                        tuning.max_link_visits / per_trial);
+        int64_t per_core = tuning.trials_per_core;
+        if (tuning.trials_per_cell > 0)
+            per_core = std::min(per_core, tuning.trials_per_cell * static_cast<int64_t>(rows_) * cols_);
+        const int64_t trials =
+            std::min(per_core * static_cast<int64_t>(active_.size()), tuning.max_link_visits / per_trial);
         // Too few moves per core to get anywhere (a dense graph of cores or many nets): none.
         if (trials < tuning.min_trials_per_core * static_cast<int64_t>(active_.size())) return 0;
         // The starting temperature, from the moves to a neighbouring cell that cost.
@@ -125,7 +129,7 @@ class Annealer {
         int64_t total = 0;
         if (!cores_.nets.empty()) {
             for (int32_t e = 0; e < cores_.nets.count; ++e)
-                total += cores_.nets.weight[static_cast<size_t>(e)] * links(e, -1, -1, -1, -1);
+                total += cores_.nets.weight[static_cast<size_t>(e)] * links(e, -1, {}, -1, {});
         }
         int64_t twice = 0;  // every edge met from both ends
         for (int32_t p = 0; p < cores_.n; ++p)
@@ -163,6 +167,7 @@ class Annealer {
         pending_.clear();
         ++stamp_;
         const Nets& nets = cores_.nets;
+        const MeshCell p_at = window_cell(to), q_at = window_cell(from);
         for (int32_t x : {p, q}) {
             if (x == kEmpty) continue;
             for (int64_t i = nets.first[static_cast<size_t>(x)]; i < nets.first[static_cast<size_t>(x) + 1];
@@ -170,7 +175,7 @@ class Annealer {
                 const int32_t e = nets.of[static_cast<size_t>(i)];
                 if (seen_[static_cast<size_t>(e)] == stamp_) continue;
                 seen_[static_cast<size_t>(e)] = stamp_;
-                const int64_t now = links(e, p, to, q, from);
+                const int64_t now = links(e, p, p_at, q, q_at);
                 d += nets.weight[static_cast<size_t>(e)] * (now - tree_[static_cast<size_t>(e)]);
                 pending_.emplace_back(e, now);
             }
@@ -178,14 +183,13 @@ class Annealer {
         return true;
     }
 
-    // The tree links of net `e` with core `p` at cell `p_cell` and core `q` at `q_cell`
-    // (-1: where they are).
-    int64_t links(int32_t e, int32_t p, int32_t p_cell, int32_t q, int32_t q_cell) {
+    MeshCell window_cell(int32_t x) const { return MeshCell{x / cols_, x % cols_}; }
+
+    // The tree links of net `e` with core `p` at `p_at` and core `q` at `q_at` (-1: every core
+    // where it is).
+    int64_t links(int32_t e, int32_t p, MeshCell p_at, int32_t q, MeshCell q_at) {
         const Nets& nets = cores_.nets;
-        auto at = [&](int32_t x) {
-            const int32_t c = x == p ? p_cell : x == q ? q_cell : cell_[static_cast<size_t>(x)];
-            return MeshCell{c / cols_, c % cols_};
-        };
+        auto at = [&](int32_t x) { return x == p ? p_at : x == q ? q_at : at_[static_cast<size_t>(x)]; };
         scratch_.clear();
         for (int64_t i = nets.begin(e) + 1; i < nets.end(e); ++i)
             scratch_.push_back(at(nets.pin[static_cast<size_t>(i)]));
@@ -211,7 +215,9 @@ class Annealer {
         occupant_[static_cast<size_t>(to)] = p;
         occupant_[static_cast<size_t>(from)] = q;
         cell_[static_cast<size_t>(p)] = to;
-        if (q != kEmpty) cell_[static_cast<size_t>(q)] = from;
+        at_[static_cast<size_t>(p)] = window_cell(to);
+        if (q != kEmpty)
+            cell_[static_cast<size_t>(q)] = from, at_[static_cast<size_t>(q)] = window_cell(from);
     }
 
     static constexpr int32_t kEmpty = -1, kUnusable = -2;
@@ -219,6 +225,7 @@ class Annealer {
     int32_t rows_ = 0, cols_ = 0;  // of the window
     LevelGraph cores_;
     std::vector<int32_t> cell_;      // window cell (row * window columns + column) of each core
+    std::vector<MeshCell> at_;       // and its row and column
     std::vector<int32_t> occupant_;  // core in each window cell, kEmpty or kUnusable
     std::vector<int32_t> active_;    // cores with at least one link
     std::vector<int64_t> tree_;      // tree links of each net of the graph of cores

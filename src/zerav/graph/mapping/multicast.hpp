@@ -17,10 +17,31 @@ struct MeshCell {
     int64_t row, col;
 };
 
+// The links of the tree from `source` to a few `targets` without sorting them: each column
+// is spanned from the first target in it. Quadratic in the targets: for the handful of pins of
+// a net over a few cores (the core annealing counts them by the million) it beats a sort.
+inline int64_t multicast_links_of_few(MeshCell source, const MeshCell* targets, size_t count) {
+    int64_t west = source.col, east = source.col, links = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t col = targets[i].col;
+        west = std::min(west, col), east = std::max(east, col);
+        bool first = true;
+        for (size_t j = 0; j < i && first; ++j) first = targets[j].col != col;
+        if (!first) continue;
+        int64_t top = source.row, bottom = source.row;
+        for (size_t j = i; j < count; ++j)
+            if (targets[j].col == col)
+                top = std::min(top, targets[j].row), bottom = std::max(bottom, targets[j].row);
+        links += bottom - top;
+    }
+    return links + east - west;
+}
+
 // The links of the tree from `source` to `targets` (in any order, repeats and the source's own
-// cell allowed). Sorts `targets` by column.
+// cell allowed). Sorts `targets` by column when there are many.
 inline int64_t multicast_links(MeshCell source, std::vector<MeshCell>& targets) {
-    if (targets.empty()) return 0;
+    constexpr size_t kFew = 8;
+    if (targets.size() <= kFew) return multicast_links_of_few(source, targets.data(), targets.size());
     std::sort(targets.begin(), targets.end(),
               [](const MeshCell& a, const MeshCell& b) { return a.col < b.col; });
     int64_t links = std::max(source.col, targets.back().col) - std::min(source.col, targets.front().col);
