@@ -1,9 +1,11 @@
 """The joint mapping under variants of its settings, on the mapping benchmark's inputs in one
-run: multicast links (rate-weighted where the input has rates), the busiest link under
-multicast, edge hops, cut and time, each variant's figures as ratios of the first variant's.
+run: multicast links (rate-weighted where the input has rates), lambda - 1 (distinct cores each
+source reaches beyond its own, rate-weighted alike), the busiest link under multicast, edge
+hops, cut and time, each variant's figures as ratios of the first variant's.
 
-Usage: python -m bench.mapping_objective [--quick] [--only NAME] VARIANT [VARIANT ...]
-A variant is a comma-separated list of setting=value (e.g. cost.multicast=0), or "default"."""
+Usage: python -m bench.mapping_objective [--quick] [--only NAME] [--seeds N] VARIANT [VARIANT ...]
+A variant is a comma-separated list of setting=value (e.g. cost.multicast=0), or "default".
+With --seeds N every figure is the mean over the seeds 0 .. N-1."""
 
 from __future__ import annotations
 
@@ -25,9 +27,9 @@ def settings(text: str) -> dict:
     return out
 
 
-def run(graph, hw, config, rates):
+def run(graph, hw, config, rates, seed):
     t0 = time.perf_counter()
-    _map_graph_with_config(graph, hw, config, 0, False, rates)
+    _map_graph_with_config(graph, hw, config, seed, False, rates)
     seconds = time.perf_counter() - t0
     meta = graph.partition_metadata
     cols = hw.core_mesh_topology[1]
@@ -36,6 +38,7 @@ def run(graph, hw, config, rates):
     m = meta["metrics"]
     return dict(
         links=t.links,
+        lam=t.lambda_minus_one,
         load=t.max_link_load,
         hops=m["total_hop_distance"],
         cut=m["total_cross_core_edges"],
@@ -47,9 +50,10 @@ def main(argv=None):
     p = argparse.ArgumentParser(prog="python -m bench.mapping_objective", description=__doc__)
     p.add_argument("--quick", action="store_true")
     p.add_argument("--only", action="append", help="inputs whose name starts with this")
+    p.add_argument("--seeds", type=int, default=1)
     p.add_argument("variants", nargs="+")
     args = p.parse_args(argv)
-    keys = ("links", "load", "hops", "cut", "s")
+    keys = ("links", "lam", "load", "hops", "cut", "s")
     print("| input | variant | " + " | ".join(keys) + " |\n|---|---|" + "---|" * len(keys))
     totals = [dict.fromkeys(keys, 0.0) for _ in args.variants]
     for name, build in cases(args.quick):
@@ -59,7 +63,9 @@ def main(argv=None):
         for i, variant in enumerate(args.variants):
             graph = build()
             hw = chip(graph, delay_for(name))
-            r = run(graph, hw, settings(variant), rates_for(name, graph))
+            rates = rates_for(name, graph)
+            runs = [run(graph, hw, settings(variant), rates, seed) for seed in range(args.seeds)]
+            r = {k: sum(x[k] for x in runs) / len(runs) for k in keys}
             first = first or r
             ratios = {k: r[k] / first[k] if first[k] else 1.0 for k in keys}
             for k in keys:

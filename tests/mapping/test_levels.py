@@ -1,6 +1,7 @@
 """The multilevel path under test: the private entry with the coarsening threshold lowered maps
-small graphs through several levels, within every hard constraint; and the entry's checks of
-the settings it is given."""
+small graphs through several levels (pairs rated by their edges or by their shared nets),
+within every hard constraint, SRAM included; and the entry's checks of the settings it is
+given."""
 
 from __future__ import annotations
 
@@ -8,14 +9,22 @@ import os
 
 import pytest
 
-from tests.helpers import make_hw
+from tests.helpers import make_graph, make_hw
 from tests.mapping.graphs import check_mapping, layered, looped_layers
-from zerav.graph import mapping
+from zerav.graph import mapping, resource
 
-# Coarsening down to a hundred vertices, groups up to a whole core.
+# Coarsening down to a hundred vertices, groups up to a whole core: a large graph's way, and a
+# small graph's with pairs rated by their nets.
 COARSE = {"coarsening.flat_size": 100, "coarsening.coarsest_per_core": 1, "coarsening.group_share": 1}
+BY_NETS = {
+    "coarsening.small_size": 10**6,
+    "coarsening.coarsest_per_core": 1,
+    "coarsening.small_group_share": 1,
+    "coarsening.rating": 1,
+}
 
 
+@pytest.mark.parametrize("config", [COARSE, BY_NETS], ids=["edges", "nets"])
 @pytest.mark.parametrize(
     ("build", "delay"),
     [
@@ -23,17 +32,33 @@ COARSE = {"coarsening.flat_size": 100, "coarsening.coarsest_per_core": 1, "coars
         (lambda: layered(40, 50), -1),
     ],
 )
-def test_three_or_more_levels_within_every_constraint(build, delay):
+def test_three_or_more_levels_within_every_constraint(build, delay, config):
     hw = make_hw(
         num_cores=100, max_neurons_per_core=32, core_mesh_topology=(10, 10), max_feedback_delay=delay
     )
     graph = build()
     assert len(graph.nodes) >= 2000
-    result, stats = mapping._map_graph_with_config(graph, hw, COARSE)
+    result, stats = mapping._map_graph_with_config(graph, hw, config)
     assert stats["levels"] >= 3
     check_mapping(graph, hw, result)
     # The bookkeeping checks run in the sanitizer build (as CI runs it), not in release builds.
     assert (stats["checks"] > 0) == bool(os.environ.get("ZERAV_SANITIZED"))
+
+
+@pytest.mark.parametrize("config", [COARSE, BY_NETS], ids=["edges", "nets"])
+def test_levels_keep_every_core_within_sram(config):
+    # 32 nodes' own bytes and 300 of routing buffers per core: the bytes bind, and the levels'
+    # bytes (less the buffers of edges inside a group) must be counted as allocate counts them.
+    graph = layered(40, 50)
+    own = resource.allocate(make_graph({"n": graph.nodes["L0.0"]}), make_hw()).budgets[0].total_bytes
+    sram = 32 * own + 300
+    hw = make_hw(
+        num_cores=100, max_neurons_per_core=32, core_mesh_topology=(10, 10), sram_bytes_per_core=sram
+    )
+    result, stats = mapping._map_graph_with_config(graph, hw, config, 0, True)
+    assert stats["levels"] >= 3
+    check_mapping(graph, hw, result)
+    assert resource.allocate(graph, hw).fits_hardware
 
 
 def test_default_settings_give_map_graphs_mapping():

@@ -22,10 +22,14 @@ struct Field {
 constexpr double kLarge = 0x1p40;
 
 const Field kFields[] = {
+    ZERAV_INT(coarsening.small_size, 0, 0x1p31 - 1),
+    ZERAV_INT(coarsening.small_group_share, 1, kLarge),
     ZERAV_INT(coarsening.flat_size, 1, 0x1p31 - 1),
     ZERAV_INT(coarsening.coarsest_per_core, 1, 0x1p20),
     ZERAV_INT(coarsening.group_share, 1, kLarge),
     ZERAV_REAL(coarsening.min_shrink, 0, 0.999),
+    ZERAV_INT(coarsening.rating, 0, 1),
+    ZERAV_INT(coarsening.rated_pins, 2, kLarge),
     ZERAV_REAL(cores.slack, 0, 10),
     ZERAV_INT(cores.delay_retries, 0, 100),
     ZERAV_INT(cores.growth_share, 1, 0x1p30),

@@ -9,15 +9,24 @@
 namespace zerav::mapping {
 
 struct Config {
-    // Coarsening: graphs up to `flat_size` vertices (after the components are contracted) are
-    // bisected whole, which cuts fewer edges than bisecting a coarsened graph; larger ones are
-    // coarsened by heavy-edge matching to about that size, and to no fewer than
-    // `coarsest_per_core` vertices per core.
+    // Coarsening (vertices counted after the components are contracted): graphs of at most
+    // `small_size` vertices are coarsened to `coarsest_per_core` vertices per core, a coarse
+    // vertex holding at most capacity / small_group_share nodes; larger graphs up to
+    // `flat_size` vertices are bisected whole (a hierarchy costs more time than it saves
+    // there); larger still are coarsened to about `flat_size` (and no fewer than
+    // `coarsest_per_core` per core), a coarse vertex holding at most capacity / group_share.
     struct Coarsening {
+        int64_t small_size = 0;
+        int64_t small_group_share = 16;
         int64_t flat_size = 150'000;
         int64_t coarsest_per_core = 16;
-        int64_t group_share = 4;   // a coarse vertex holds at most capacity / group_share nodes
+        int64_t group_share = 4;
         double min_shrink = 0.95;  // a matching that keeps more of the vertices ends coarsening
+        // How a matching rates a pair: 0 by the edges between them, 1 by the nets they share
+        // (each net's weight / (pins - 1); by the edges for a vertex that shares none). Nets of
+        // more than `rated_pins` pins add nothing (their pairs are many and each worth little).
+        int64_t rating = 0;
+        int64_t rated_pins = 1000;
     } coarsening;
 
     // The number of cores and the retries of a failed attempt.

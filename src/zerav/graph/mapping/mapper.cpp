@@ -3,13 +3,16 @@
 // block of cells by recursive bisection, each finer level is rebalanced and refined on the way
 // back, and last the cores themselves are placed anew on the mesh. Impossible constraints are
 // reported before any work, with how far they are missed.
+#include "zerav/graph/mapping/checks.hpp"
 #include "zerav/graph/mapping/multicast.hpp"
+#include "zerav/graph/mapping/multicast_cost.hpp"
 #include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 #include "zerav/graph/resource/routing_bytes.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace zerav::mapping {
 
@@ -294,6 +297,18 @@ void raise_sram_overflow(const LevelGraph& g, const ChipCells& cells, const Limi
                          " more than sram_bytes_per_core=" + text(limits.sram) + ".");
 }
 
+// The cut edges and the multicast cost of a mapping, recounted: projecting a mapping to a finer
+// level keeps both, if the contraction kept the edges and the nets.
+std::pair<int64_t, int64_t> cut_and_traffic(const LevelGraph& g, const ChipCells& cells,
+                                            const std::vector<int32_t>& part) {
+    int64_t cut = 0;
+    for (int32_t v = 0; v < g.n; ++v)
+        for (int64_t i = g.begin(v); i < g.end(v); ++i)
+            if (part[static_cast<size_t>(v)] != part[static_cast<size_t>(g.adj[static_cast<size_t>(i)])])
+                cut += g.weight[static_cast<size_t>(i)];
+    return {cut / 2, MulticastCost(g.nets, cells, part).total()};
+}
+
 // Maps level zero onto `cells`; false when some core stays over-full.
 bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
                 std::vector<int32_t>& part, int32_t& level_count) {
@@ -301,13 +316,18 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
     std::vector<LevelGraph> levels;
     std::vector<std::vector<int32_t>> groups;
     const LevelGraph* g = &g0;
-    const int64_t max_group = std::max<int64_t>(1, limits.capacity / config.coarsening.group_share);
-    const int64_t coarsest =
-        std::max(config.coarsening.flat_size, config.coarsening.coarsest_per_core * cells.size());
+    const Config::Coarsening& tuning = config.coarsening;
+    // A small graph is coarsened all the way, a larger one bisected whole, a larger still
+    // coarsened to `flat_size`.
+    const bool small = g0.n <= tuning.small_size;
+    const int64_t per_core = tuning.coarsest_per_core * cells.size();
+    const int64_t coarsest = small ? per_core : std::max(tuning.flat_size, per_core);
+    const int64_t max_group =
+        std::max<int64_t>(1, limits.capacity / (small ? tuning.small_group_share : tuning.group_share));
     while (g->n > coarsest) {
         int32_t count = 0;
-        std::vector<int32_t> group = heavy_edge_matching(*g, limits, max_group, rng, count);
-        if (count > config.coarsening.min_shrink * g->n) break;
+        std::vector<int32_t> group = match_groups(*g, limits, max_group, rng, count);
+        if (count > tuning.min_shrink * g->n) break;
         levels.push_back(contract(*g, group, count));
         groups.push_back(std::move(group));
         g = &levels.back();
@@ -323,6 +343,9 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         for (int32_t v = 0; v < finer.n; ++v)
             projected[static_cast<size_t>(v)] =
                 part[static_cast<size_t>(groups[level][static_cast<size_t>(v)])];
+        if constexpr (kChecks)
+            invariant(cut_and_traffic(finer, cells, projected) == cut_and_traffic(levels[level], cells, part),
+                      "contraction", "a level's cut or multicast cost differs from the coarser level's");
         // Each level re-runs the bisections from the projected sides: slower than the k-way
         // refinement alone, but a lower cut and fewer hops (docs/EXPERIMENTS.md).
         part = initial_mapping(finer, cells, limits, rng, &projected);

@@ -43,11 +43,11 @@ struct Limits {
 // Strongly connected component of each node.
 std::vector<int32_t> strongly_connected(const Problem& p);
 
-// Heavy-edge matching under the limits: pairs of vertices whose union stays within `max_count`
-// compute nodes (and the SRAM limit). Returns the group of each vertex; `groups` receives the
-// number of groups.
-std::vector<int32_t> heavy_edge_matching(const LevelGraph& g, const Limits& limits, int64_t max_count,
-                                         Rng& rng, int32_t& groups);
+// The groups of one coarsening step (`coarsening.rating`: heavy-edge matching, or a rating by
+// shared nets), each within `max_count` compute nodes (and the SRAM limit). Returns the group
+// of each vertex; `groups` receives the number of groups.
+std::vector<int32_t> match_groups(const LevelGraph& g, const Limits& limits, int64_t max_count, Rng& rng,
+                                  int32_t& groups);
 
 // The part (index into `cells`) of every vertex: recursive bisection of the graph aligned with
 // recursive halving of the block of cells. With `start` (the parts projected from a coarser
