@@ -11,7 +11,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 from tests.helpers import make_graph, make_hw
-from tests.mapping.graphs import sized
+from tests.mapping.graphs import check_mapping, sized
 from zerav import ir
 from zerav.graph import mapping, resource
 from zerav.graph.mapping import MappingError, map_graph
@@ -107,6 +107,24 @@ def test_an_edge_inside_one_core_needs_no_routing_bytes():
     hw = make_hw(num_cores=1, max_neurons_per_core=2, core_mesh_topology=(1, 1), sram_bytes_per_core=32)
     map_graph(graph, hw, sram=True)
     assert budgets(graph, hw) == {0: 32}
+
+
+def test_a_ring_folded_onto_a_line_fills_each_core_by_its_exact_bytes():
+    # 16 nodes of 20 bytes in a ring, a 1-hop delay, a 1 x 6 line: folded, a core holds three
+    # nodes and the buffers of the two edges entering them, 76 bytes. The banded layout charged
+    # each node its own buffer (28 bytes), fitted two per core and ran out of cores.
+    graph = make_graph(
+        {f"r{i}": sized(4) for i in range(16)}, [(f"r{i}", f"r{(i + 1) % 16}") for i in range(16)]
+    )
+    hw = make_hw(
+        num_cores=6,
+        max_neurons_per_core=3,
+        core_mesh_topology=(1, 6),
+        max_feedback_delay=1,
+        sram_bytes_per_core=76,
+    )
+    check_mapping(graph, hw, map_graph(graph, hw, sram=True))
+    assert max(budgets(graph, hw).values()) <= 76
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,9 @@
 // and cut into cores in that order. A breadth-first order only joins vertices of the same or
 // adjacent levels, so a component whose levels are narrower than a core spans consecutive
 // cells: a ring of nodes folds onto a line of cores with every feedback edge one hop long.
+// A cell takes vertices while the partition state's count of it (allocate's: the edges
+// between its vertices need no routing buffer) stays within the limits.
+#include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 namespace zerav::mapping {
@@ -42,18 +45,21 @@ std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells,
     // Start from a far vertex: the last one the search from `start` reaches.
     size_t reached = 0;
     const int32_t far = breadth_first(g, start, reached)[reached - 1];
-    std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
+    // Every vertex waits in one extra part, past the cells, until it is laid.
+    const int32_t waiting = cells.size();
+    std::vector<int32_t> part(static_cast<size_t>(g.n), waiting);
+    PartitionState state(g, waiting + 1, part);
     const std::vector<int32_t> path = cells.snake();
     size_t at = 0;
-    int64_t count = 0, bytes = 0;
     for (int32_t v : breadth_first(g, far, reached)) {
-        const auto vs = static_cast<size_t>(v);
-        const int64_t b = g.has_bytes() ? g.bytes[vs] : 0;
-        while (at + 1 < path.size() && !limits.fits(count + g.count[vs], bytes + b))
-            ++at, count = 0, bytes = 0;
-        part[vs] = path[at];
-        count += g.count[vs], bytes += b;
+        auto fits = [&](int32_t p) {
+            return limits.fits(state.count(p) + g.count[static_cast<size_t>(v)],
+                               state.bytes(p) + state.joining_bytes(v, p));
+        };
+        while (at + 1 < path.size() && !fits(path[at])) ++at;
+        state.move(v, path[at]);
     }
+    state.verify("banded layout");
     return part;
 }
 
