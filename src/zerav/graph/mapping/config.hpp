@@ -52,6 +52,12 @@ struct Config {
         int64_t patience = 64;           // moves without a new best before a pass gives up,
         int64_t patience_share = 10;     // or 1 / patience_share of the region, if more
         int64_t gain_units = 256;        // gain units per unit of distance (gains are integers)
+        // With the graph's nets (cost.multicast), a block of at most `net_cells` cells is
+        // bisected by the nets each split cuts, at their rate units, pins elsewhere pulling a
+        // net towards the nearer half; edges then weigh `net_edges` rate units each. On larger
+        // blocks the nets' many regions cost 1.5-2 times the time (docs/EXPERIMENTS.md).
+        int64_t net_cells = 64;
+        int64_t net_edges = 1;
     } bisection;
 
     // The k-way refinement and the rebalancing of every level.

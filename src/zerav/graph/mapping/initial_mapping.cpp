@@ -4,8 +4,13 @@
 // distance it will span: an edge inside the region by the distance between the two halves,
 // an edge to a vertex elsewhere by the distance from each half to that vertex's region. So
 // pieces that talk to each other land in neighbouring cells, not only in different halves.
+// By nets (on request, when the graph has them), a net pays the distance between the halves
+// once when it is cut, however many of its pins lie on each side, and its pins elsewhere pull
+// it towards the nearer half (`split_nets.hpp`); the edges weigh `bisection.net_edges` rate
+// units beside them.
 #include "zerav/graph/mapping/checks.hpp"
 #include "zerav/graph/mapping/gain_queue.hpp"
+#include "zerav/graph/mapping/split_nets.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -13,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 
 namespace zerav::mapping {
 
@@ -72,17 +78,20 @@ class Bisector {
           rng_(rng),
           tag_(static_cast<size_t>(g.n), -1),
           side_(static_cast<size_t>(g.n), 0),
+          locked_(static_cast<size_t>(g.n), 0),
           gain_(static_cast<size_t>(g.n), 0),
           pull_(static_cast<size_t>(g.n), 0),
           queue_{GainQueue(g.n), GainQueue(g.n)} {}
 
     // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
     // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
-    // side 0 rather than side 1, in gain units. Returns the side of each vertex, in order.
-    // With `start`, the split begins from those sides instead of growing a new one.
+    // side 0 rather than side 1, in gain units (with nets, beside theirs). Returns the side of
+    // each vertex, in order. With `start`, the split begins from those sides instead of
+    // growing a new one. With `nets` (entered for these vertices), it prices them too.
     std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<int64_t>& pull,
-                               const Halves& h, const std::vector<uint8_t>* start) {
+                               const Halves& h, const std::vector<uint8_t>* start, SplitNets* nets) {
         ++round_;
+        nets_ = nets;
         for (size_t i = 0; i < vertices.size(); ++i) {
             tag_[static_cast<size_t>(vertices[i])] = round_;
             pull_[static_cast<size_t>(vertices[i])] = pull[i];
@@ -142,20 +151,23 @@ class Bisector {
 
     // Grows side 0 from the vertex that gains most by joining it (a far vertex when nothing
     // outside pulls, or on later trials), always adding the vertex whose move to side 0 costs
-    // least, until side 0 reaches its target and side 1 fits.
+    // least, until side 0 reaches its target and side 1 fits. A vertex that does not fit is
+    // locked on side 1.
     void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
         SideLoads load;
         GainQueue& queue = queue_[0];
-        bool pulled = false;
         for (int32_t v : vertices) {
             const auto vs = static_cast<size_t>(v);
             side_[vs] = 1;
+            locked_[vs] = 0;
             load.add(1, g_.count[vs], bytes(v));
-            int64_t degree = 0;
-            for (int64_t i = g_.begin(v); i < g_.end(v); ++i)
-                if (inside(g_.adj[static_cast<size_t>(i)])) degree += g_.weight[static_cast<size_t>(i)];
-            gain_[vs] = pull_[vs] - degree * h.span;
-            if (pull_[vs] > 0) pulled = true;
+        }
+        if (nets_) nets_->recount(side_);
+        bool pulled = nets_ && nets_->pulled_to_0();
+        for (int32_t v : vertices) {
+            bool boundary = false;
+            gain_[static_cast<size_t>(v)] = move_gain(v, h, boundary);
+            if (pull_[static_cast<size_t>(v)] > 0) pulled = true;
         }
         if (pulled && pulled_seed) {
             for (int32_t v : vertices) queue.set(v, gain_[static_cast<size_t>(v)]);
@@ -172,44 +184,68 @@ class Bisector {
                 queue.pop();
             }
             if (v < 0) {  // a new component: start from any vertex still on side 1
-                while (scanned < vertices.size() &&
-                       side_[static_cast<size_t>(vertices[(next_free + scanned) % vertices.size()])] != 1)
-                    ++scanned;
+                auto taken = [&](size_t i) {
+                    const auto us = static_cast<size_t>(vertices[(next_free + i) % vertices.size()]);
+                    return side_[us] != 1 || locked_[us];
+                };
+                while (scanned < vertices.size() && taken(scanned)) ++scanned;
                 if (scanned == vertices.size()) break;
                 v = vertices[(next_free + scanned) % vertices.size()];
             }
             const auto vs = static_cast<size_t>(v);
             if (!load.fits(h, 0, g_.count[vs], bytes(v))) {
-                side_[vs] = 2;  // does not fit: it stays on side 1
+                locked_[vs] = 1;  // does not fit: it stays on side 1
                 continue;
             }
             side_[vs] = 0;
             load.shift(1, g_.count[vs], bytes(v));
-            for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
-                const int32_t u = g_.adj[static_cast<size_t>(i)];
-                if (!inside(u) || side_[static_cast<size_t>(u)] != 1) continue;
-                gain_[static_cast<size_t>(u)] += 2 * g_.weight[static_cast<size_t>(i)] * h.span;
-                queue.set(u, gain_[static_cast<size_t>(u)]);
-            }
+            after_move(v, 1, h, [&](int32_t u, int64_t d) {
+                const auto us = static_cast<size_t>(u);
+                if (side_[us] != 1 || locked_[us]) return;
+                gain_[us] += d;
+                queue.set(u, gain_[us]);
+            });
         }
         queue.clear();
-        for (int32_t v : vertices)
-            if (side_[static_cast<size_t>(v)] == 2) side_[static_cast<size_t>(v)] = 1;
     }
+
+    // Tells the neighbours of `v`, just moved off side `s`: calls `changed(u, d)` for each
+    // vertex u in the region whose gain the move may change, d the change (with nets: the
+    // other pins of the nets whose cost the move changed).
+    template <class Changed>
+    void after_move(int32_t v, int s, const Halves& h, Changed&& changed) {
+        if (nets_) nets_->move(v, s, side_, changed);
+        const int64_t span = edge_span(h);
+        if (span == 0) return;
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+            const int32_t u = g_.adj[static_cast<size_t>(i)];
+            if (!inside(u)) continue;
+            const int64_t d = 2 * g_.weight[static_cast<size_t>(i)] * span;
+            changed(u, side_[static_cast<size_t>(u)] == s ? d : -d);
+        }
+    }
+
+    // What a cut edge costs: the distance between the halves, or with nets that times
+    // `net_edges` (nets cost their rate units, `cost.rate_units` at the highest rate).
+    int64_t edge_span(const Halves& h) const { return nets_ ? h.span * tuning_.net_edges : h.span; }
 
     // What moving `v` to the other side saves (negative: what it costs); `boundary` says
     // whether it has a neighbour on the other side.
     int64_t move_gain(int32_t v, const Halves& h, bool& boundary) const {
         const auto vs = static_cast<size_t>(v);
+        const int64_t outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
+        boundary = false;
+        const int64_t by_nets = nets_ ? nets_->gain(v, side_[vs], boundary) : 0;
+        const int64_t span = edge_span(h);
+        if (span == 0) return by_nets + outside;
         int64_t own = 0, other = 0;
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
             const int32_t u = g_.adj[static_cast<size_t>(i)];
             if (!inside(u)) continue;
             (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += g_.weight[static_cast<size_t>(i)];
         }
-        boundary = other > 0;
-        const int64_t outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
-        return (other - own) * h.span + outside;
+        boundary = boundary || other > 0;
+        return (other - own) * span + by_nets + outside;
     }
 
     // Fiduccia-Mattheyses passes: the vertex whose move saves most (or costs least) moves,
@@ -219,7 +255,7 @@ class Bisector {
         SideLoads load;
         for (int32_t v : vertices)
             load.add(side_[static_cast<size_t>(v)], g_.count[static_cast<size_t>(v)], bytes(v));
-        if (locked_.size() != tag_.size()) locked_.assign(tag_.size(), 0);
+        if (nets_) nets_->recount(side_);
         // A pass gives up after a tenth of the vertices moved without a new best: a shorter
         // patience stops passes that would still find a lower cut and fewer hops on large
         // inputs, a longer one found no more (docs/EXPERIMENTS.md).
@@ -274,33 +310,35 @@ class Bisector {
                 const int64_t over = load.overflow(h);
                 if (over < best_overflow || (over == best_overflow && total > best_total))
                     best_total = total, best_length = moved.size(), best_overflow = over;
-                for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
-                    const int32_t u = g_.adj[static_cast<size_t>(i)];
+                after_move(v, s, h, [&](int32_t u, int64_t d) {
                     const auto us = static_cast<size_t>(u);
-                    if (!inside(u) || locked_[us]) continue;
-                    const int64_t d = 2 * g_.weight[static_cast<size_t>(i)] * h.span;
-                    gain_[us] += side_[us] == s ? d : -d;
+                    if (locked_[us]) return;
+                    gain_[us] += d;
                     queue[side_[us]].set(u, gain_[us]);
-                }
+                });
             }
             queue[0].clear();
             queue[1].clear();
-            if constexpr (kChecks) verify(vertices, h, load, cost_before - 2 * total);
+            if constexpr (kChecks) verify(vertices, h, load, cost_before - total);
             for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
                 const int32_t v = moved[i];
                 const auto vs = static_cast<size_t>(v);
                 const int t = side_[vs], s = 1 - t;
                 side_[vs] = static_cast<uint8_t>(s);
                 load.shift(t, g_.count[vs], bytes(v));
+                if (nets_) nets_->shift(v, t);
             }
             if (best_length == 0) break;
         }
     }
 
-    // Debug builds: the tracked loads, the gains of the unlocked vertices and the cost (the
-    // cost before the pass less twice the gains taken) equal a recount.
+    // Debug builds: the tracked loads, the nets' pin counts, the gains of the unlocked vertices
+    // and the cost (the cost before the pass less the gains taken) equal a recount.
     void verify(const std::vector<int32_t>& vertices, const Halves& h, const SideLoads& load,
                 int64_t cost_now) {
+        if (nets_)
+            invariant(nets_->counts_match(side_), "a bisection pass",
+                      "the nets' pins per side differ from a recount");
         SideLoads recount;
         for (int32_t v : vertices) {
             const auto vs = static_cast<size_t>(v);
@@ -316,25 +354,25 @@ class Bisector {
         invariant(cost(vertices, h) == cost_now, "a bisection pass", "the cost differs from a recount");
     }
 
-    // Twice the distance-weighted cost of the split, up to a constant (each cut edge is seen
-    // from both ends).
+    // The distance-weighted cost of the split, up to a constant.
     int64_t cost(const std::vector<int32_t>& vertices, const Halves& h) const {
-        int64_t c = 0;
+        int64_t pulled = 0, cut = 0;  // cut edges are seen from both ends
         for (int32_t v : vertices) {
             const auto vs = static_cast<size_t>(v);
-            if (side_[vs] == 0) c -= 2 * pull_[vs];
+            if (side_[vs] == 0) pulled -= pull_[vs];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
                 if (inside(u) && side_[static_cast<size_t>(u)] != side_[vs])
-                    c += g_.weight[static_cast<size_t>(i)] * h.span;
+                    cut += g_.weight[static_cast<size_t>(i)] * edge_span(h);
             }
         }
-        return c;
+        return pulled + cut / 2 + (nets_ ? nets_->cost() : 0);
     }
 
     const LevelGraph& g_;
     const Config::Bisection& tuning_;
     Rng& rng_;
+    SplitNets* nets_ = nullptr;  // the nets of the split under way, if it prices them
     std::vector<int32_t> tag_, seen_;
     std::vector<uint8_t> side_, locked_;
     std::vector<int64_t> gain_, pull_;  // in gain units
@@ -371,11 +409,16 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> halve(std::vector<int32_t>
 }  // namespace
 
 std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
-                                     Rng& rng, const std::vector<int32_t>* start) {
+                                     Rng& rng, bool by_nets, const std::vector<int32_t>* start) {
     std::vector<uint8_t> in_left(static_cast<size_t>(cells.size()), 0), start_sides;
     std::vector<int32_t> part(static_cast<size_t>(g.n), 0);
     const Config::Bisection& tuning = limits.config.bisection;
+    std::optional<SplitNets> nets;
+    if (by_nets && !g.nets.empty()) nets.emplace(g.nets);
     Bisector bisector(g, tuning, rng);
+    std::vector<double> toward;      // per region: (db - da) times outside_pull, in gain units
+    std::vector<int32_t> toward_at;  // per region: the bisection `toward` was computed for
+    int32_t bisections = 0;
     std::vector<Centre> centres;  // per region ever made: where its vertices are bound
     std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
     std::deque<Region> queue(1);
@@ -398,6 +441,11 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
         a.centre = centre_of(a.cells, cells);
         b.centre = centre_of(b.cells, cells);
         const int32_t own = region_of[static_cast<size_t>(region.vertices[0])];
+        // Nets weigh rate units (rate_units at the highest rate) where edges weigh 1: the pull
+        // of late feedback edges is scaled to keep its weight against them.
+        const double late_pull =
+            tuning.late_pull * static_cast<double>(nets ? limits.config.cost.rate_units : 1);
+        const double edge_weight = nets ? static_cast<double>(tuning.net_edges) : 1.0;
         pull.clear();
         int64_t total = 0;
         for (int32_t v : region.vertices) {
@@ -408,10 +456,11 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                 if (r == own) continue;
                 const Centre& there = centres[static_cast<size_t>(r)];
                 const double da = distance(a.centre, there), db = distance(b.centre, there);
-                p += tuning.outside_pull * static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
+                p += tuning.outside_pull * edge_weight *
+                     static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
                 // A feedback edge that would reach beyond the delay limit pulls much harder.
                 if (limits.delay >= 0 && g.feedback[static_cast<size_t>(i)] > 0)
-                    p += tuning.late_pull * static_cast<double>(g.feedback[static_cast<size_t>(i)]) *
+                    p += late_pull * static_cast<double>(g.feedback[static_cast<size_t>(i)]) *
                          (std::max(0.0, db - static_cast<double>(limits.delay)) -
                           std::max(0.0, da - static_cast<double>(limits.delay)));
             }
@@ -422,6 +471,22 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                  {nl * limits.capacity, nr * limits.capacity},
                  {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
                  std::llround(std::max(1.0, distance(a.centre, b.centre)) * units)};
+        if (nets) {
+            ++bisections;
+            toward.resize(centres.size()), toward_at.resize(centres.size(), 0);
+            nets->enter(
+                region.vertices, region_of, own, h.span,
+                [&](int32_t r) {
+                    const auto rs = static_cast<size_t>(r);
+                    if (toward_at[rs] != bisections) {
+                        toward_at[rs] = bisections;
+                        toward[rs] = tuning.outside_pull * units *
+                                     (distance(b.centre, centres[rs]) - distance(a.centre, centres[rs]));
+                    }
+                    return toward[rs];
+                },
+                pull);
+        }
         if (start) {
             for (int32_t p : a.cells) in_left[static_cast<size_t>(p)] = 1;
             for (int32_t p : b.cells) in_left[static_cast<size_t>(p)] = 0;
@@ -430,7 +495,7 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                 start_sides.push_back(in_left[static_cast<size_t>((*start)[static_cast<size_t>(v)])] ? 0 : 1);
         }
         const std::vector<uint8_t> side =
-            bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr);
+            bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr, nets ? &*nets : nullptr);
         const auto ida = static_cast<int32_t>(centres.size());
         centres.push_back(a.centre);
         centres.push_back(b.centre);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 namespace zerav::mapping {
@@ -309,6 +310,37 @@ std::pair<int64_t, int64_t> cut_and_traffic(const LevelGraph& g, const ChipCells
     return {cut / 2, MulticastCost(g.nets, cells, part).total()};
 }
 
+// The mapping of the coarsest level: bisected by edges and rebalanced; on a block of at most
+// `bisection.net_cells` cells also bisected by nets and rebalanced, and the one of fewer cores
+// over full, fewer late feedback edges, then lower multicast traffic kept (neither bisection
+// wins everywhere: nets gather the targets of wide sources, edges keep grids and clusters
+// whole; docs/EXPERIMENTS.md); then refined. Returns whether the nets' bisection was kept.
+bool first_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
+                   std::vector<int32_t>& part) {
+    const Config& config = limits.config;
+    auto map = [&](bool by_nets, std::vector<int32_t>& out, Rng& r) {
+        out = initial_mapping(g, cells, limits, r, by_nets);
+        const bool full = !rebalance(g, cells, limits, out);
+        return std::tuple(full, delay_violations(g, cells, limits, out),
+                          MulticastCost(g.nets, cells, out).total());
+    };
+    // Both draw the same random stream, and the later phases go on from the kept one's: where
+    // the edges win, the mapping is the one the edges alone give.
+    bool by_nets = false;
+    if (g.nets.empty() || cells.size() > config.bisection.net_cells) {
+        part = initial_mapping(g, cells, limits, rng, false);
+        rebalance(g, cells, limits, part);
+    } else {
+        Rng by_nets_rng = rng;
+        std::vector<int32_t> other;
+        const auto by_edges = map(false, part, rng);
+        if (map(true, other, by_nets_rng) < by_edges)
+            part = std::move(other), rng = by_nets_rng, by_nets = true;
+    }
+    refine(g, cells, limits, part, config.refinement.coarse_passes, rng);
+    return by_nets;
+}
+
 // Maps level zero onto `cells`; false when some core stays over-full.
 bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limits, Rng& rng,
                 std::vector<int32_t>& part, int32_t& level_count) {
@@ -334,9 +366,7 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
         if (limits.poll) limits.poll();
     }
     level_count = static_cast<int32_t>(levels.size());
-    part = initial_mapping(*g, cells, limits, rng);
-    rebalance(*g, cells, limits, part);
-    refine(*g, cells, limits, part, config.refinement.coarse_passes, rng);
+    const bool by_nets = first_mapping(*g, cells, limits, rng, part);
     for (size_t level = levels.size(); level-- > 0;) {
         const LevelGraph& finer = level == 0 ? g0 : levels[level - 1];
         std::vector<int32_t> projected(static_cast<size_t>(finer.n));
@@ -348,7 +378,7 @@ bool map_levels(const LevelGraph& g0, const ChipCells& cells, const Limits& limi
                       "contraction", "a level's cut or multicast cost differs from the coarser level's");
         // Each level re-runs the bisections from the projected sides: slower than the k-way
         // refinement alone, but a lower cut and fewer hops (docs/EXPERIMENTS.md).
-        part = initial_mapping(finer, cells, limits, rng, &projected);
+        part = initial_mapping(finer, cells, limits, rng, by_nets, &projected);
         rebalance(finer, cells, limits, part);
         refine(finer, cells, limits, part, config.refinement.fine_passes, rng);
     }

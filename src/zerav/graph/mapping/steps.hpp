@@ -50,10 +50,11 @@ std::vector<int32_t> match_groups(const LevelGraph& g, const Limits& limits, int
                                   int32_t& groups);
 
 // The part (index into `cells`) of every vertex: recursive bisection of the graph aligned with
-// recursive halving of the block of cells. With `start` (the parts projected from a coarser
-// level), each bisection starts from the sides those parts give and only refines them.
+// recursive halving of the block of cells, counting cut edges or, `by_nets`, the graph's cut
+// nets. With `start` (the parts projected from a coarser level), each bisection starts from
+// the sides those parts give and only refines them.
 std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
-                                     Rng& rng, const std::vector<int32_t>* start = nullptr);
+                                     Rng& rng, bool by_nets, const std::vector<int32_t>* start = nullptr);
 
 // The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
 // the component of `start`, cut into cores along a path of neighbouring cells.
