@@ -59,10 +59,10 @@ def sized(weight_elems, precision=None):
     return node
 
 
-def walked_multicast(edges, cell_of, rates=None):
-    """Multicast traffic by walking every spike's route link by link: along the source's row to
-    the target's column, then along that column; a source's tree is the set of directed links
-    its routes use, counted once and weighted by its rate (1 when `rates` lacks it)."""
+def walked_trees(edges, cell_of):
+    """Every source's multicast tree, by walking each spike's route link by link: along the
+    source's row to the target's column, then along that column; the set of directed links
+    ((row, col), (row, col)) its routes use."""
     trees = {}
     for s, d in edges:
         (r, c), (r2, c2) = cell_of[s], cell_of[d]
@@ -75,8 +75,24 @@ def walked_multicast(edges, cell_of, rates=None):
             step = 1 if r2 > r else -1
             tree.add(((r, c), (r + step, c)))
             r += step
+    return trees
+
+
+def walked_multicast(edges, cell_of, rates=None):
+    """Multicast traffic: each source's tree links counted once, weighted by its rate (1 when
+    `rates` lacks it)."""
     rates = rates or {}
-    return sum(rates.get(s, 1) * len(tree) for s, tree in trees.items())
+    return sum(rates.get(s, 1) * len(tree) for s, tree in walked_trees(edges, cell_of).items())
+
+
+def walked_busiest_link(edges, cell_of, rates=None):
+    """The busiest directed link under multicast: the rates of the trees using it, summed."""
+    rates = rates or {}
+    load = {}
+    for s, tree in walked_trees(edges, cell_of).items():
+        for link in tree:
+            load[link] = load.get(link, 0) + rates.get(s, 1)
+    return max(load.values(), default=0)
 
 
 def check_mapping(graph, hw, result, rates=None):

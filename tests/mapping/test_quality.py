@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import itertools
 import random
 
 import pytest
 
 from tests.helpers import make_graph, make_hw
-from tests.mapping.graphs import check_mapping, layered, walked_multicast
+from tests.mapping.graphs import check_mapping, layered, walked_busiest_link, walked_multicast
 from zerav import ir
 from zerav.graph.mapping import _map_graph_with_config, map_graph
 
@@ -143,3 +144,35 @@ def test_a_fast_source_gets_its_targets_gathered():
             cell_of = {n: divmod(c, 4) for n, c in graph.partition_metadata["assignments"].items()}
             traffic.append(walked_multicast(graph.edges, cell_of, rates))
         assert traffic[0] < traffic[1], traffic
+
+
+def readout_grid(side, channels):
+    """Pixels of `channels` neurons, each neuron wired to every neuron of the neighbouring
+    pixels and read by its channel's readout: the cores hold patches of pixels, so every core
+    reaches every readout."""
+    names = {(c, y, x): f"n{c}.{y}.{x}" for c in range(channels) for y in range(side) for x in range(side)}
+    nodes = {n: ir.LIF() for n in names.values()}
+    nodes.update({f"out{c}": ir.Output() for c in range(channels)})
+    edges = []
+    for (c, y, x), n in names.items():
+        for dy, dx in itertools.product((-1, 0, 1), repeat=2):
+            if (dy or dx) and 0 <= y + dy < side and 0 <= x + dx < side:
+                edges += [(n, names[(c2, y + dy, x + dx)]) for c2 in range(channels)]
+        edges.append((n, f"out{c}"))
+    return make_graph(nodes, edges)
+
+
+def test_the_readouts_move_off_the_busiest_link():
+    # All four readouts on one core take the trees of every neuron over that core's incoming
+    # links; spread over the cores, the busiest link carries far less for no more traffic.
+    hw = make_hw(num_cores=16, max_neurons_per_core=16, core_mesh_topology=(4, 4))
+    found = {}
+    for moves in (0, 1000):
+        graph = readout_grid(8, 4)
+        result, _ = _map_graph_with_config(graph, hw, {"link_balance.moves": moves})
+        check_mapping(graph, hw, result)
+        cell_of = {n: divmod(c, 4) for n, c in graph.partition_metadata["assignments"].items()}
+        found[moves] = walked_busiest_link(graph.edges, cell_of), walked_multicast(graph.edges, cell_of)
+    (busiest_before, traffic_before), (busiest, traffic) = found[0], found[1000]
+    assert busiest < 0.7 * busiest_before, found
+    assert traffic <= 1.02 * traffic_before, found

@@ -37,6 +37,14 @@ ChipCells::ChipCells(const ChipShape& chip, int32_t k) : mesh_(chip.mesh) {
     }
 }
 
+ChipCells::ChipCells(const ChipShape& chip, const std::vector<int32_t>& ids) : mesh_(chip.mesh), width_(0) {
+    for (int32_t id : ids) {
+        id_.push_back(id);
+        row_.push_back(static_cast<int32_t>(mesh_ ? id / chip.cols : id));
+        col_.push_back(static_cast<int32_t>(mesh_ ? id % chip.cols : 0));
+    }
+}
+
 void ChipCells::within(int32_t c, int64_t d, std::vector<int32_t>& out) const {
     out.clear();
     for (int64_t dr = -d; dr <= d; ++dr) {

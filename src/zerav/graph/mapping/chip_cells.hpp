@@ -15,6 +15,9 @@ class ChipCells {
     // the last one possibly shorter) whose ids stay below the available count; without a mesh
     // cores 0 .. k - 1.
     ChipCells(const ChipShape& chip, int32_t k);
+    // The cores of a placed mapping, part p at mesh cell id `ids[p]`: no block, so at() and
+    // within() find no part.
+    ChipCells(const ChipShape& chip, const std::vector<int32_t>& ids);
 
     int32_t size() const { return static_cast<int32_t>(id_.size()); }
     int32_t id(int32_t part) const { return id_[static_cast<size_t>(part)]; }
@@ -43,7 +46,7 @@ class ChipCells {
 
   private:
     bool mesh_;
-    int64_t width_ = 1;
+    int64_t width_ = 1;  // of the block; 0 for placed cores
     std::vector<int32_t> id_, row_, col_;
 };
 

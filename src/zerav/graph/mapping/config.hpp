@@ -109,6 +109,21 @@ struct Config {
         // of a tree in rate units (16 per link at the highest rate).
         int64_t edge_hops = 1;
     } annealing;
+
+    // After the cores are placed, vertices move off the busiest mesh link under multicast (a
+    // core that many sources reach, such as one holding the readouts of a whole layer, takes
+    // them all over its few incoming links), for as long as the busiest link drops and the
+    // traffic grows by at most `traffic_share` of itself (docs/EXPERIMENTS.md).
+    struct LinkBalance {
+        double traffic_share = 0.02;  // 0: no moves
+        int64_t moves = 1000;         // moves at most
+        int64_t candidates = 8;       // vertices that relieve the busiest link most, tried per move,
+        int64_t nearby = 16;          // each to its nearest parts with room,
+        int64_t tries = 4;            // the cheapest of them in traffic priced on the links
+        // The work of the pass, in nets and their parts visited, at most this many times the
+        // pins of all nets (the nets of a hub reach most cores: each of its moves costs).
+        double work_share = 8;
+    } link_balance;
 };
 
 // A setting's value as the caller gave it: an integer, or a real number (for a real field).

@@ -437,6 +437,7 @@ Mapping map_problem(const Problem& p, NameOf name_of, const void* context) {
         }
         if (packed && late == 0) {
             const std::vector<int32_t> id = place_cores(zero.graph, cells, p.chip, limits, part, rng);
+            balance_links(zero.graph, ChipCells(p.chip, id), limits, part);
             result.core.resize(static_cast<size_t>(p.nodes));
             for (int32_t v = 0; v < p.nodes; ++v)
                 result.core[static_cast<size_t>(v)] = id[static_cast<size_t>(

@@ -37,21 +37,34 @@ inline int64_t multicast_links_of_few(MeshCell source, const MeshCell* targets, 
     return links + east - west;
 }
 
-// The links of the tree from `source` to `targets` (in any order, repeats and the source's own
-// cell allowed). Sorts `targets` by column when there are many.
-inline int64_t multicast_links(MeshCell source, std::vector<MeshCell>& targets) {
-    constexpr size_t kFew = 8;
-    if (targets.size() <= kFew) return multicast_links_of_few(source, targets.data(), targets.size());
+// The spans that make up the tree from `source` to `targets` (in any order, repeats and the
+// source's own cell allowed; sorted by column here): `span(false, row, col, lo, hi)` for the
+// source's row, entered at the source's column and reaching columns lo..hi, then per
+// destination column `span(true, col, row, lo, hi)`, entered at the source's row and reaching
+// rows lo..hi. A span's links are hi - lo.
+template <class Span>
+void tree_spans(MeshCell source, std::vector<MeshCell>& targets, Span&& span) {
+    if (targets.empty()) return;
     std::sort(targets.begin(), targets.end(),
               [](const MeshCell& a, const MeshCell& b) { return a.col < b.col; });
-    int64_t links = std::max(source.col, targets.back().col) - std::min(source.col, targets.front().col);
+    span(false, source.row, source.col, std::min(source.col, targets.front().col),
+         std::max(source.col, targets.back().col));
     for (size_t i = 0; i < targets.size();) {
         int64_t top = source.row, bottom = source.row;
         const int64_t col = targets[i].col;
         for (; i < targets.size() && targets[i].col == col; ++i)
             top = std::min(top, targets[i].row), bottom = std::max(bottom, targets[i].row);
-        links += bottom - top;
+        span(true, col, source.row, top, bottom);
     }
+}
+
+// The links of the tree from `source` to `targets` (in any order, repeats and the source's own
+// cell allowed). Sorts `targets` by column when there are many.
+inline int64_t multicast_links(MeshCell source, std::vector<MeshCell>& targets) {
+    constexpr size_t kFew = 8;
+    if (targets.size() <= kFew) return multicast_links_of_few(source, targets.data(), targets.size());
+    int64_t links = 0;
+    tree_spans(source, targets, [&](bool, int64_t, int64_t, int64_t lo, int64_t hi) { links += hi - lo; });
     return links;
 }
 

@@ -35,6 +35,15 @@ class MulticastCost {
     // Rate units times tree links, over all nets.
     int64_t total() const { return total_; }
 
+    // The number of parts net `e` reaches.
+    int32_t reach(int32_t e) const { return used_[static_cast<size_t>(e)]; }
+    // Calls f(part, pins) for each part net `e` reaches, with its pins there.
+    template <class F>
+    void each_part(int32_t e, F&& f) const {
+        for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
+            f(slot_part_[slot(e, s)], slot_count_[slot(e, s)]);
+    }
+
     // The change of the total if `v` moved from its part to `to`.
     int64_t delta(int32_t v, int32_t to) {
         prepare(v);

@@ -90,6 +90,12 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
 std::vector<int32_t> place_cores(const LevelGraph& g, const ChipCells& cells, const ChipShape& chip,
                                  const Limits& limits, const std::vector<int32_t>& part, Rng& rng);
 
+// After the cores are placed (`cells` holding each part's final cell): moves vertices off the
+// busiest directed mesh link under multicast while the traffic grows by at most
+// `link_balance.traffic_share` of itself, within the limits and the delay.
+void balance_links(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
+                   std::vector<int32_t>& part);
+
 // Moves (or trades) ends of feedback edges beyond the delay limit into cells within it.
 void repair_delay(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                   std::vector<int32_t>& part);
