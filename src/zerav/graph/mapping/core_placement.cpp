@@ -47,6 +47,8 @@ class Annealer {
             occupant_[static_cast<size_t>(cell_.back())] = p;
             if (cores_.end(p) > cores_.begin(p)) active_.push_back(p);
         }
+        const size_t moves = static_cast<size_t>(cells.size()) * occupant_.size();
+        if (moves <= kMostKnown) known_.resize(moves);
         const Nets& nets = cores_.nets;
         seen_.assign(static_cast<size_t>(nets.count), -1);
         for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, {}, -1, {}));
@@ -87,7 +89,7 @@ class Annealer {
             int32_t p, to;
             propose(rng, 1.0, p, to);
             int64_t d = 0;
-            if (to >= 0 && delta(p, to, d) && d > 0) sum += static_cast<double>(d), ++costly;
+            if (to >= 0 && known_delta(p, to, d) && d > 0) sum += static_cast<double>(d), ++costly;
         }
         if (costly == 0) return 0;
         const double t0 = tuning.start_heat * sum / costly;
@@ -103,8 +105,12 @@ class Annealer {
             int32_t p, to;
             propose(rng, reach, p, to);
             int64_t d = 0;
-            if (to < 0 || !delta(p, to, d)) continue;
+            if (to < 0 || !known_delta(p, to, d)) continue;
             if (d > 0 && (t <= 0 || uniform(rng) >= std::exp(-static_cast<double>(d) / t))) continue;
+            if (pending_move_ != Pending{p, to, layout_}) {
+                int64_t again = 0;
+                delta(p, to, again);  // the trees after this move, into pending_
+            }
             since_best.emplace_back(p, cell_[static_cast<size_t>(p)]);
             move(p, to);
             for (const auto& [e, now] : pending_) tree_[static_cast<size_t>(e)] = now;
@@ -153,6 +159,24 @@ class Annealer {
         const auto x = static_cast<int32_t>(row * cols_ + col);
         if (x == here || occupant_[static_cast<size_t>(x)] == kUnusable) return;
         to = x;
+    }
+
+    // delta(p, to, d) as it was in this layout, when it was asked before: late in the
+    // annealing almost every move is refused, and a small window proposes the same few moves
+    // again and again. Only the trees of the last delta() wait in pending_.
+    bool known_delta(int32_t p, int32_t to, int64_t& d) {
+        if (known_.empty()) {
+            pending_move_ = Pending{p, to, layout_};
+            return delta(p, to, d);
+        }
+        Known& k = known_[static_cast<size_t>(p) * occupant_.size() + static_cast<size_t>(to)];
+        if (k.layout != layout_) {
+            k.layout = layout_, k.d = 0;
+            k.fits = delta(p, to, k.d);
+            pending_move_ = Pending{p, to, layout_};
+        }
+        d = k.d;
+        return k.fits;
     }
 
     // The change of the cost when core `p` moves to cell `to` and the core there, if any, to
@@ -211,6 +235,7 @@ class Annealer {
     }
 
     void move(int32_t p, int32_t to) {
+        ++layout_;
         const int32_t q = occupant_[static_cast<size_t>(to)], from = cell_[static_cast<size_t>(p)];
         occupant_[static_cast<size_t>(to)] = p;
         occupant_[static_cast<size_t>(from)] = q;
@@ -232,6 +257,21 @@ class Annealer {
     std::vector<int32_t> seen_;      // the last delta() that met each net
     int32_t stamp_ = 0;
     std::vector<std::pair<int32_t, int64_t>> pending_;  // (net, its links after the proposed move)
+    struct Pending {
+        int32_t core, cell;
+        uint64_t layout;
+        bool operator==(const Pending&) const = default;
+    } pending_move_{-1, -1, 0};  // the move whose trees pending_ holds
+    // The last delta() of each move (core, window cell), and the layout it was asked in (0:
+    // never); none for more than kMostKnown moves.
+    struct Known {
+        uint64_t layout = 0;
+        int64_t d = 0;
+        bool fits = false;
+    };
+    static constexpr size_t kMostKnown = size_t{1} << 18;
+    std::vector<Known> known_;
+    uint64_t layout_ = 1;  // counts the moves made
     std::vector<MeshCell> scratch_;
 };
 
