@@ -176,3 +176,23 @@ def test_the_readouts_move_off_the_busiest_link():
     (busiest_before, traffic_before), (busiest, traffic) = found[0], found[1000]
     assert busiest < 0.7 * busiest_before, found
     assert traffic <= 1.02 * traffic_before, found
+
+
+def test_the_core_annealing_weighs_the_busiest_link():
+    # On a small window the annealing prices the busiest link beside the traffic: never a
+    # busier link, a few % of traffic at most, and on some seeds a much quieter link.
+    hw = make_hw(num_cores=16, max_neurons_per_core=8, core_mesh_topology=(4, 4))
+    found = []
+    for seed in range(4):
+        pair = []
+        for peak in (0, 1):
+            graph = layered(6, 16, seed=2)
+            result, _ = _map_graph_with_config(
+                graph, hw, {"annealing.peak": peak, "link_balance.moves": 0}, seed
+            )
+            check_mapping(graph, hw, result)
+            cell_of = {n: divmod(c, 4) for n, c in graph.partition_metadata["assignments"].items()}
+            pair.append((walked_busiest_link(graph.edges, cell_of), walked_multicast(graph.edges, cell_of)))
+        found.append(pair)
+    assert all(on[0] <= off[0] and on[1] <= 1.02 * off[1] for off, on in found), found
+    assert sum(on[0] for _, on in found) < 0.9 * sum(off[0] for off, _ in found), found

@@ -66,6 +66,8 @@ const Field kFields[] = {
     ZERAV_REAL(annealing.start_heat, 0, 1e6),
     ZERAV_INT(annealing.margin, 0, 1024),
     ZERAV_INT(annealing.edge_hops, 0, 1024),
+    ZERAV_INT(annealing.peak, 0, 1024),
+    ZERAV_INT(annealing.peak_links, 0, 0x1p30),
     ZERAV_REAL(link_balance.traffic_share, 0, 1e6),
     ZERAV_INT(link_balance.moves, 0, 0x1p30),
     ZERAV_INT(link_balance.candidates, 1, 0x1p20),

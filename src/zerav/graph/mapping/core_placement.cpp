@@ -5,12 +5,14 @@
 // move alone costs. The cut, the loads and the SRAM of every core stay as they are, and no
 // feedback edge grows beyond the delay limit.
 #include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/link_load.hpp"
 #include "zerav/graph/mapping/multicast.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <tuple>
 
 namespace zerav::mapping {
 
@@ -52,6 +54,15 @@ class Annealer {
         const Nets& nets = cores_.nets;
         seen_.assign(static_cast<size_t>(nets.count), -1);
         for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, {}, -1, {}));
+        // On a small window the busiest link is priced too, from every link's load.
+        const int64_t window_links = 2 * (int64_t{rows_} * (cols_ - 1) + int64_t{cols_} * (rows_ - 1));
+        if (!nets.empty() && window_links <= limits.config.annealing.peak_links) {
+            peak_weight_ = limits.config.annealing.peak;
+            loads_ = LinkLoads<int64_t>(rows_, cols_);
+            for (int32_t e = 0; e < nets.count; ++e)
+                retree(loads_, e, nets.weight[static_cast<size_t>(e)], -1, {}, -1, {});
+            std::tie(peak_, at_peak_) = loads_.peak();
+        }
     }
 
     // The core id (row * mesh columns + column) of each core's cell.
@@ -111,6 +122,7 @@ class Annealer {
                 int64_t again = 0;
                 delta(p, to, again);  // the trees after this move, into pending_
             }
+            if (peak_weight_ > 0) lay(p, to), peak_ = pending_peak_, at_peak_ = pending_at_peak_;
             since_best.emplace_back(p, cell_[static_cast<size_t>(p)]);
             move(p, to);
             for (const auto& [e, now] : pending_) tree_[static_cast<size_t>(e)] = now;
@@ -143,7 +155,12 @@ class Annealer {
                 twice += cores_.weight[static_cast<size_t>(i)] *
                          hops(cell_[static_cast<size_t>(p)],
                               cell_[static_cast<size_t>(cores_.adj[static_cast<size_t>(i)])]);
-        return total + twice / 2 * (cores_.nets.empty() ? 1 : limits_.config.annealing.edge_hops);
+        total += twice / 2 * (cores_.nets.empty() ? 1 : limits_.config.annealing.edge_hops);
+        if (peak_weight_ == 0) return total;
+        LinkLoads<int64_t> loads(rows_, cols_);
+        for (int32_t e = 0; e < cores_.nets.count; ++e)
+            retree(loads, e, cores_.nets.weight[static_cast<size_t>(e)], -1, {}, -1, {});
+        return total + peak_weight_ * loads.peak().first;
     }
 
     // A random active core and a random cell within `reach` hops of it (-1 when that cell is
@@ -204,7 +221,25 @@ class Annealer {
                 pending_.emplace_back(e, now);
             }
         }
+        if (peak_weight_ > 0) {
+            loads_.mark();
+            lay(p, to);
+            std::tie(pending_peak_, pending_at_peak_) = loads_.peak_after(peak_, at_peak_);
+            loads_.undo();
+            d += peak_weight_ * (pending_peak_ - peak_);
+        }
         return true;
+    }
+
+    // The link loads of the nets in `pending_` moved from their trees now to their trees after
+    // core `p` moves to cell `to` (and the core there to p's cell).
+    void lay(int32_t p, int32_t to) {
+        const int32_t q = occupant_[static_cast<size_t>(to)], from = cell_[static_cast<size_t>(p)];
+        for (const auto& [e, now] : pending_) {
+            const int64_t w = cores_.nets.weight[static_cast<size_t>(e)];
+            retree(loads_, e, -w, -1, {}, -1, {});
+            retree(loads_, e, w, p, window_cell(to), q, window_cell(from));
+        }
     }
 
     MeshCell window_cell(int32_t x) const { return MeshCell{x / cols_, x % cols_}; }
@@ -212,12 +247,23 @@ class Annealer {
     // The tree links of net `e` with core `p` at `p_at` and core `q` at `q_at` (-1: every core
     // where it is).
     int64_t links(int32_t e, int32_t p, MeshCell p_at, int32_t q, MeshCell q_at) {
+        const MeshCell root = pins_at(e, p, p_at, q, q_at);
+        return multicast_links(root, scratch_);
+    }
+    // Adds `w` on the links of that tree.
+    void retree(LinkLoads<int64_t>& loads, int32_t e, int64_t w, int32_t p, MeshCell p_at, int32_t q,
+                MeshCell q_at) {
+        const MeshCell root = pins_at(e, p, p_at, q, q_at);
+        loads.tree(root, scratch_, w);
+    }
+    // The cells of net `e`'s targets into `scratch_`, and its root's cell, so placed.
+    MeshCell pins_at(int32_t e, int32_t p, MeshCell p_at, int32_t q, MeshCell q_at) {
         const Nets& nets = cores_.nets;
         auto at = [&](int32_t x) { return x == p ? p_at : x == q ? q_at : at_[static_cast<size_t>(x)]; };
         scratch_.clear();
         for (int64_t i = nets.begin(e) + 1; i < nets.end(e); ++i)
             scratch_.push_back(at(nets.pin[static_cast<size_t>(i)]));
-        return multicast_links(at(nets.root(e)), scratch_);
+        return at(nets.root(e));
     }
 
     bool shift(int32_t p, int32_t other, int32_t from, int32_t to, int64_t& d) const {
@@ -273,6 +319,11 @@ class Annealer {
     std::vector<Known> known_;
     uint64_t layout_ = 1;  // counts the moves made
     std::vector<MeshCell> scratch_;
+    // The busiest link's load at `peak_weight_` per rate unit (0: not priced), from the load of
+    // every link of the window.
+    int64_t peak_weight_ = 0, peak_ = 0, pending_peak_ = 0;
+    int64_t at_peak_ = 0, pending_at_peak_ = 0;  // links at the peak
+    LinkLoads<int64_t> loads_{0, 0};
 };
 
 }  // namespace

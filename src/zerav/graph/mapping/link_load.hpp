@@ -70,6 +70,30 @@ class LinkLoads {
         return {at, load_.empty() ? T{} : load_[at]};
     }
 
+    // The highest load and the number of links that carry it.
+    std::pair<T, int64_t> peak() const {
+        T top{};
+        int64_t count = 0;
+        for (const T& x : load_) {
+            if (x > top) top = x, count = 0;
+            count += x == top;
+        }
+        return {top, count};
+    }
+    // peak() after the journal's changes, from the peak before them (`top` on `count` links):
+    // the touched links alone, unless every link at the peak dropped from it.
+    std::pair<T, int64_t> peak_after(T top, int64_t count) const {
+        T high{};
+        for (size_t at : touched_) high = std::max(high, load_[at]);
+        if (high > top) {
+            int64_t n = 0;
+            for (size_t at : touched_) n += load_[at] == high;
+            return {high, n};
+        }
+        for (size_t at : touched_) count += (load_[at] == top) - (load_[at] - change_[at] == top);
+        return count > 0 ? std::pair<T, int64_t>{top, count} : peak();
+    }
+
     // The journal: mark() starts it, touched() lists the links changed since, with each
     // link's change (change(link)), undo() takes every change back and clears it.
     void mark() {
