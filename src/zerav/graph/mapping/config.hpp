@@ -110,9 +110,9 @@ struct Config {
         int64_t edge_hops = 1;
         // The busiest link's load (in rate units) weighs `peak` times a tree link, on windows
         // of at most `peak_links` directed links (each net's tree is then laid link by link:
-        // on larger windows that took 1.5-3 times as long; docs/EXPERIMENTS.md).
+        // on the windows of about 40 cores that took 1.4-2.3 times as long; docs/EXPERIMENTS.md).
         int64_t peak = 1;
-        int64_t peak_links = 256;
+        int64_t peak_links = 128;
     } annealing;
 
     // After the cores are placed, vertices move off the busiest mesh link under multicast (a
