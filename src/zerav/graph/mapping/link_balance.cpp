@@ -37,11 +37,13 @@ class LinkBalancer {
           state_(g, cells.size(), part, true),
           tree_(g.nets, cells, part),
           near_(g, cells, limits),
-          loads_(extent(cells, true), extent(cells, false)),
+          rows_(extent(cells, true)),
+          cols_(extent(cells, false)),
+          loads_(rows_, cols_),
           relief_(static_cast<size_t>(g.n), 0),
           seen_(static_cast<size_t>(g.nets.count), 0),
-          in_row_(static_cast<size_t>(extent(cells, true))),
-          in_column_(static_cast<size_t>(extent(cells, false))),
+          in_row_(static_cast<size_t>(rows_)),
+          in_column_(static_cast<size_t>(cols_)),
           work_limit_(static_cast<int64_t>(limits.config.link_balance.work_share *
                                            static_cast<double>(g.nets.pin.size()))) {
         state_.observe(&tree_);
@@ -77,7 +79,7 @@ class LinkBalancer {
         if constexpr (kChecks) {
             invariant(tree_.total() == start + spent, "link balance",
                       "the multicast cost differs from its start plus the moves' changes");
-            LinkLoads<int64_t> fresh(extent(cells_, true), extent(cells_, false));
+            LinkLoads<int64_t> fresh(rows_, cols_);
             fill(fresh);
             bool same = true;
             for (size_t i = 0; i < fresh.size(); ++i) same = same && fresh.load(i) == loads_.load(i);
@@ -288,7 +290,8 @@ class LinkBalancer {
     std::vector<int32_t>& part_;
     PartitionState state_;
     MulticastCost tree_;
-    PartCost near_;  // the neighbours of a candidate by part, for the delay limit
+    PartCost near_;        // the neighbours of a candidate by part, for the delay limit
+    int64_t rows_, cols_;  // of the window of cells the parts reach
     LinkLoads<int64_t> loads_;
     std::vector<int64_t> relief_;  // per vertex, during a scan
     std::vector<int32_t> seen_;    // per net, the last scan that met it
