@@ -196,3 +196,59 @@ def test_the_core_annealing_weighs_the_busiest_link():
         found.append(pair)
     assert all(on[0] <= off[0] and on[1] <= 1.02 * off[1] for off, on in found), found
     assert sum(on[0] for _, on in found) < 0.9 * sum(off[0] for off, _ in found), found
+
+
+def layout_cost(edges, cell_of):
+    """The core annealing's cost of a layout at unit rates: 16 rate units per tree link and per
+    tree on the busiest link, plus the edge hops."""
+    hops = sum(abs(cell_of[s][0] - cell_of[d][0]) + abs(cell_of[s][1] - cell_of[d][1]) for s, d in edges)
+    return 16 * (walked_multicast(edges, cell_of) + walked_busiest_link(edges, cell_of)) + hops
+
+
+def a_loop_and_its_readers():
+    """Cores a and d hold one loop (a0 a1 a2 d0 d1 d2), which they must split; every node of a
+    and of d feeds every node of b and of c. The fewest links put a and d on a diagonal of a
+    square, b and c on the other: a feedback edge of 2 hops."""
+    names = [f"{g}{i}" for g in "abcd" for i in range(3)]
+    loop = ["a0", "a1", "a2", "d0", "d1", "d2"]
+    edges = [(loop[i], loop[(i + 1) % 6]) for i in range(6)]
+    edges += [(f"{s}{i}", f"{t}{j}") for s in "ad" for t in "bc" for i in range(3) for j in range(3)]
+    edges += [(f"{g}{i}", f"{g}{j}") for g in "bc" for i in range(3) for j in range(i + 1, 3)]
+    return make_graph({n: ir.LIF() for n in names}, edges)
+
+
+@pytest.mark.parametrize("delay", [-1, 1])
+def test_a_few_cores_on_a_small_mesh_get_their_cheapest_layout(delay):
+    # Four cores on a 3 x 3 mesh have 3,024 layouts, fewer than the moves an annealing would
+    # try: the layout kept is the cheapest of all (under a 1-hop limit, of those that keep
+    # every feedback edge within it), and the same for the same seed.
+    hw = make_hw(num_cores=9, max_neurons_per_core=3, core_mesh_topology=(3, 3), max_feedback_delay=delay)
+    for seed in range(3):
+        rng = random.Random(seed)
+        if delay < 0:
+            nodes = {f"n{i}": ir.LIF() for i in range(12)}
+            edges = [(f"n{a}", f"n{b}") for a, b in (rng.sample(range(12), 2) for _ in range(30))]
+            graph = make_graph(nodes, edges)
+        else:
+            graph = a_loop_and_its_readers()
+        config = {"link_balance.moves": 0}
+        result, _ = _map_graph_with_config(graph, hw, config, seed)
+        check_mapping(graph, hw, result)
+        meta = graph.partition_metadata
+        core = meta["assignments"]
+        again = make_graph(dict(graph.nodes), list(graph.edges))
+        _map_graph_with_config(again, hw, config, seed)
+        assert again.partition_metadata["assignments"] == core
+        cores = sorted(set(core.values()))
+        feedback = {(core[s], core[d]) for s, d in meta["feedback_edges"]}
+        best = None
+        for cells in itertools.permutations(range(9), len(cores)):
+            at = {c: divmod(x, 3) for c, x in zip(cores, cells)}
+            if (
+                any(abs(at[a][0] - at[b][0]) + abs(at[a][1] - at[b][1]) > 1 for a, b in feedback)
+                and delay >= 0
+            ):
+                continue
+            cost = layout_cost(graph.edges, {n: at[c] for n, c in core.items()})
+            best = cost if best is None else min(best, cost)
+        assert layout_cost(graph.edges, {n: divmod(c, 3) for n, c in core.items()}) == best

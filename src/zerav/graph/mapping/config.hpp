@@ -113,6 +113,9 @@ struct Config {
         // on the windows of about 40 cores that took 1.4-2.3 times as long; docs/EXPERIMENTS.md).
         int64_t peak = 1;
         int64_t peak_links = 128;
+        // With 1, where a window of at most 64 directed links has no more layouts of its cores
+        // than the moves the annealing would try, every layout is tried instead.
+        int64_t exact = 1;
     } annealing;
 
     // After the cores are placed, vertices move off the busiest mesh link under multicast (a

@@ -5,6 +5,7 @@
 // move alone costs. The cut, the loads and the SRAM of every core stay as they are, and no
 // feedback edge grows beyond the delay limit.
 #include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/exact_layout.hpp"
 #include "zerav/graph/mapping/link_load.hpp"
 #include "zerav/graph/mapping/multicast.hpp"
 #include "zerav/graph/mapping/steps.hpp"
@@ -55,8 +56,8 @@ class Annealer {
         seen_.assign(static_cast<size_t>(nets.count), -1);
         for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, {}, -1, {}));
         // On a small window the busiest link is priced too, from every link's load.
-        const int64_t window_links = 2 * (int64_t{rows_} * (cols_ - 1) + int64_t{cols_} * (rows_ - 1));
-        if (!nets.empty() && window_links <= limits.config.annealing.peak_links) {
+        window_links_ = 2 * (int64_t{rows_} * (cols_ - 1) + int64_t{cols_} * (rows_ - 1));
+        if (!nets.empty() && window_links_ <= limits.config.annealing.peak_links) {
             peak_weight_ = limits.config.annealing.peak;
             loads_ = LinkLoads<int64_t>(rows_, cols_);
             for (int32_t e = 0; e < nets.count; ++e)
@@ -91,6 +92,12 @@ class Annealer {
             per_core = std::min(per_core, tuning.trials_per_cell * static_cast<int64_t>(rows_) * cols_);
         const int64_t trials =
             std::min(per_core * static_cast<int64_t>(active_.size()), tuning.max_link_visits / per_trial);
+        // A small window has few layouts: where they are no more than the moves, try them all.
+        if (tuning.exact && window_links_ <= 64) {
+            int64_t usable = 0;
+            for (int32_t x : occupant_) usable += x != kUnusable;
+            if (layout_count(usable, static_cast<int64_t>(active_.size()), trials) <= trials) return exact();
+        }
         // Too few moves per core to get anywhere (a dense graph of cores or many nets): none.
         if (trials < tuning.min_trials_per_core * static_cast<int64_t>(active_.size())) return 0;
         // The starting temperature, from the moves to a neighbouring cell that cost.
@@ -141,6 +148,29 @@ class Annealer {
 
   private:
     int64_t hops(int32_t a, int32_t b) const { return mesh_hops_of_ids(a, b, cols_); }
+
+    // Every layout of the active cores tried (`best_layout`), the cheapest taken if it lowers
+    // the cost; returns the change.
+    int64_t exact() {
+        std::vector<uint8_t> usable(occupant_.size());
+        for (size_t x = 0; x < usable.size(); ++x) usable[x] = occupant_[x] != kUnusable;
+        const WindowCost window{rows_,       cols_, usable, limits_.delay, limits_.config.annealing.edge_hops,
+                                peak_weight_};
+        const int64_t start = kChecks ? cost() : 0;
+        std::vector<int32_t> cell = cell_;
+        const int64_t change = best_layout(cores_, active_, window, cell);
+        if (change == 0) return 0;
+        for (int32_t& x : occupant_)
+            if (x != kUnusable) x = kEmpty;
+        for (size_t p = 0; p < cell.size(); ++p) {
+            cell_[p] = cell[p], at_[p] = window_cell(cell[p]);
+            occupant_[static_cast<size_t>(cell[p])] = static_cast<int32_t>(p);
+        }
+        if constexpr (kChecks)
+            invariant(cost() == start + change, "core layout search",
+                      "the cost differs from its start plus the search's change");
+        return change;
+    }
 
     // A recount of the cost, for the checks.
     int64_t cost() {
@@ -294,6 +324,7 @@ class Annealer {
     static constexpr int32_t kEmpty = -1, kUnusable = -2;
     const Limits& limits_;
     int32_t rows_ = 0, cols_ = 0;  // of the window
+    int64_t window_links_ = 0;     // its directed links
     LevelGraph cores_;
     std::vector<int32_t> cell_;      // window cell (row * window columns + column) of each core
     std::vector<MeshCell> at_;       // and its row and column
