@@ -99,6 +99,21 @@ def test_rates_weight_the_reported_multicast_traffic():
     check_mapping(graph, HW, result, rates)
 
 
+def test_only_the_ratios_of_the_rates_steer_the_search():
+    # The search weighs rates against their mean and their highest: rates scaled by any power
+    # of two (exactly, down to subnormal numbers) give the same mapping, as do equal rates and
+    # none at all.
+    def cores(rates):
+        graph = layered(4, 10)
+        mapping.map_graph(graph, HW, rates=rates)
+        return graph.partition_metadata["assignments"]
+
+    names = layered(4, 10).nodes
+    rates = dict.fromkeys(names, 1.0) | {f"L1.{i}": 10 * i for i in range(10)} | {"L2.3": 0.25, "in": 7.5}
+    assert all(cores({n: r * 2.0**e for n, r in rates.items()}) == cores(rates) for e in (-1060, 1000))
+    assert cores(dict.fromkeys(names, 3.0)) == cores(dict.fromkeys(names, 2.0**-1070)) == cores(None)
+
+
 @pytest.mark.parametrize("value", [-1, float("nan"), float("inf"), "1.0", None, 10**400])
 def test_rates_that_are_no_finite_number_at_least_zero_are_refused(value):
     graph = layered(2, 4)

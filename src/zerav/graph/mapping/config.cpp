@@ -54,6 +54,7 @@ const Field kFields[] = {
     ZERAV_INT(cost.late_hop, 1, 0x1p30),
     ZERAV_INT(cost.multicast, 0, 1),
     ZERAV_INT(cost.rate_units, 1, 0x1p16),
+    ZERAV_INT(cost.rate_spread, 1, 0x1p16),
     ZERAV_INT(delay_repair.rounds, 0, 1000),
     ZERAV_INT(delay_repair.trade_tries, 1, 0x1p30),
     ZERAV_INT(delay_repair.few_late, 0, kLarge),

@@ -72,14 +72,18 @@ struct Config {
 
     // The cost of a mapping, in integer units: a hop of a feedback edge beyond the delay limit
     // (which must outweigh everything else), then the spike traffic: with `multicast` (1) the
-    // links of every source's multicast tree times its rate in `rate_units` (the highest rate of
-    // the graph is `rate_units`, a rate above 0 at least 1) at `hop` per unit, with 0 the hops
-    // of every edge at `hop` each; then 1 per cut edge.
+    // links of every source's multicast tree times its rate in `rate_units` (the mean rate of
+    // the graph's firing nodes is `rate_units`, the highest at most `rate_spread` times that,
+    // a rate above 0 at least 1) at `hop` per unit, with 0 the hops of every edge at `hop`
+    // each; then 1 per cut edge. An edge weighs beside a net as beside a net at the mean rate
+    // (`bisection.net_edges`, `annealing.edge_hops`), not the highest: with rates the nets'
+    // bisection then gathers the targets of the same sources better (docs/EXPERIMENTS.md).
     struct Cost {
         int64_t hop = 16;
-        int64_t late_hop = int64_t{1} << 24;
+        int64_t late_hop = int64_t{1} << 27;  // 2^16 tree links of a net at the highest rate
         int64_t multicast = 1;
         int64_t rate_units = 16;
+        int64_t rate_spread = 8;
     } cost;
 
     // The two repairs of feedback edges beyond the delay limit.
@@ -106,7 +110,7 @@ struct Config {
         double start_heat = 0.3;
         int64_t margin = 2;  // rows and columns of the mesh beyond the block cores may move to
         // With the multicast cost: what a hop of an edge between cores weighs beside a link
-        // of a tree in rate units (16 per link at the highest rate).
+        // of a tree in rate units (16 per link at the mean rate).
         int64_t edge_hops = 1;
         // The busiest link's load (in rate units) weighs `peak` times a tree link, on windows
         // of at most `peak_links` directed links (each net's tree is then laid link by link:

@@ -179,23 +179,38 @@ int64_t longest_feedback(const LevelGraph& g, const ChipCells& cells, const std:
     return longest;
 }
 
-// Each node's firing rate in integer units: the highest rate is `units`, any rate above 0 at
-// least 1 (all `units` without rates).
-std::vector<int64_t> rate_units(const Problem& p, int64_t units) {
+// Each node's firing rate in integer units: the mean rate of the nodes that fire is `units`,
+// the highest at most `spread` times that, any rate above 0 at least 1 (all `units` without
+// rates).
+std::vector<int64_t> rate_units(const Problem& p, int64_t units, int64_t spread) {
     std::vector<int64_t> out(static_cast<size_t>(p.nodes), units);
     if (p.rate.empty()) return out;
+    // Rates relative to the highest lie in [0, 1], and their mean over the firing nodes in
+    // [1 / nodes, 1]: no quotient below overflows, whatever the rates' magnitude.
     const double top = *std::max_element(p.rate.begin(), p.rate.end());
+    double sum = 0;
+    int64_t firing = 0;
+    for (const double r : p.rate)
+        if (r > 0) sum += r / top, ++firing;
+    const double mean = firing > 0 ? sum / static_cast<double>(firing) : 1;
     for (size_t v = 0; v < out.size(); ++v) {
         const double r = p.rate[v];
-        out[v] = r > 0 ? std::max<int64_t>(1, std::llround(r / top * static_cast<double>(units))) : 0;
+        if (r <= 0) {
+            out[v] = 0;
+            continue;
+        }
+        const double relative = r / top;
+        const double weight = std::min(relative / mean, relative * static_cast<double>(spread));
+        out[v] = std::max<int64_t>(1, std::llround(weight * static_cast<double>(units)));
     }
     return out;
 }
 
 // One net per node with out-edges: its vertex (the root) and its targets' vertices.
-Nets source_nets(const Problem& p, const std::vector<int32_t>& vertex_of, int32_t n, int64_t units) {
+Nets source_nets(const Problem& p, const std::vector<int32_t>& vertex_of, int32_t n, int64_t units,
+                 int64_t spread) {
     const Fanout fanout(p.nodes, p.src, p.dst);
-    const std::vector<int64_t> weight = rate_units(p, units);
+    const std::vector<int64_t> weight = rate_units(p, units, spread);
     NetBuilder builder(n);
     std::vector<int32_t> targets;
     for (int32_t s = 0; s < p.nodes; ++s) {
@@ -250,7 +265,8 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
     }
     z.graph = build_level(n, edges, std::move(count), std::move(bytes));
     if (limits.config.cost.multicast)
-        z.graph.nets = source_nets(p, z.vertex_of, n, limits.config.cost.rate_units);
+        z.graph.nets =
+            source_nets(p, z.vertex_of, n, limits.config.cost.rate_units, limits.config.cost.rate_spread);
     return z;
 }
 
