@@ -24,15 +24,17 @@ bench-quick:
 
 # The joint mapping against METIS (pymetis, installed by the bench extra), edgemap + place and
 # Scotch (Debian's scotch package, installed here where apt can; skipped where it is missing).
+# One BLAS thread: numpy's, woken by the inputs' simulation, would otherwise spin on the second
+# core between the timed calls.
 bench-mapping:
 	./scripts/setup.sh test,bench
 	command -v scotch_gmap >/dev/null || apt-get install -y -q scotch || echo "scotch not installed: its peer is skipped"
-	.venv/bin/python -m bench.mapping
+	OPENBLAS_NUM_THREADS=1 .venv/bin/python -m bench.mapping
 
 bench-mapping-quick:
 	./scripts/setup.sh test,bench
 	command -v scotch_gmap >/dev/null || apt-get install -y -q scotch || echo "scotch not installed: its peer is skipped"
-	.venv/bin/python -m bench.mapping --quick
+	OPENBLAS_NUM_THREADS=1 .venv/bin/python -m bench.mapping --quick
 
 # Python (ruff) and C++ (clang-format) style checks, which `make format` applies,
 # and the stubs checked against the built modules.
