@@ -132,6 +132,11 @@ struct Config {
         int64_t candidates = 8;       // vertices that relieve the busiest link most, tried per move,
         int64_t nearby = 16;          // each to its nearest parts with room,
         int64_t tries = 4;            // the cheapest of them in traffic priced on the links
+        // 1: the sources of the trees over the busiest link are candidates too (a source moved
+        // beyond the link sends its tree back over other links, often for no more traffic:
+        // the inputs of a layer that feeds two cores); 0: only the targets that alone bring a
+        // tree over it.
+        int64_t roots = 1;
         // The work of the pass, in nets and their parts visited, at most this many times the
         // pins of all nets (the nets of a hub reach most cores: each of its moves costs).
         double work_share = 8;

@@ -47,6 +47,13 @@ class LinkBalancer {
           work_limit_(static_cast<int64_t>(limits.config.link_balance.work_share *
                                            static_cast<double>(g.nets.pin.size()))) {
         state_.observe(&tree_);
+        rooted_first_.assign(static_cast<size_t>(g.n) + 1, 0);
+        for (int32_t e = 0; e < nets_.count; ++e) ++rooted_first_[static_cast<size_t>(nets_.root(e)) + 1];
+        for (size_t v = 1; v < rooted_first_.size(); ++v) rooted_first_[v] += rooted_first_[v - 1];
+        rooted_.resize(static_cast<size_t>(nets_.count));
+        std::vector<int64_t> next(rooted_first_.begin(), rooted_first_.end() - 1);
+        for (int32_t e = 0; e < nets_.count; ++e)
+            rooted_[static_cast<size_t>(next[static_cast<size_t>(nets_.root(e))]++)] = e;
         for (int32_t p = 0; p < cells.size(); ++p)
             in_row_[static_cast<size_t>(cells.row(p))].push_back(p),
                 in_column_[static_cast<size_t>(cells.col(p))].push_back(p);
@@ -111,44 +118,54 @@ class LinkBalancer {
     }
 
     // The candidates for the busiest `link`: the vertices that alone bring a net's tree over
-    // it (the only pin of the only part beyond it on the net's route), by the rate units
-    // they bring, most first. Only nets with a pin on the link's line can use it: on a row,
-    // their root; on a column, a target.
+    // it (the only pin of the only part beyond it on the net's route) and, with
+    // `link_balance.roots`, the roots of the nets over it, by the rate units of those nets,
+    // most first. Only nets with a pin on the link's line can use it: on a row, their root;
+    // on a column, a target.
     void scan(size_t link) {
         const auto l = loads_.link(link);
+        const bool roots = limits_.config.link_balance.roots != 0;
         candidates_.clear();
         ++stamp_;
         std::vector<int32_t> found;
+        const auto credit = [&](int32_t v, int64_t w) {
+            if (relief_[static_cast<size_t>(v)] == 0) found.push_back(v);
+            relief_[static_cast<size_t>(v)] += w;
+        };
+        const auto visit = [&](int32_t e) {
+            ++work_;
+            if (seen_[static_cast<size_t>(e)] == stamp_) return;
+            seen_[static_cast<size_t>(e)] = stamp_;
+            const auto [crosses, alone] = beyond(e, l);
+            if (alone >= 0) credit(alone, weight(e));
+            if (crosses && roots) credit(nets_.root(e), weight(e));
+        };
         for (int32_t p : (l.column ? in_column_ : in_row_)[static_cast<size_t>(l.line)])
-            for (int32_t u : state_.members(p))
-                for (int64_t i = nets_.first[static_cast<size_t>(u)];
-                     i < nets_.first[static_cast<size_t>(u) + 1]; ++i) {
-                    const int32_t e = nets_.of[static_cast<size_t>(i)];
-                    ++work_;
-                    if ((nets_.root(e) == u) == l.column || seen_[static_cast<size_t>(e)] == stamp_) continue;
-                    seen_[static_cast<size_t>(e)] = stamp_;
-                    const int32_t v = alone_beyond(e, l);
-                    if (v < 0) continue;
-                    if (relief_[static_cast<size_t>(v)] == 0) found.push_back(v);
-                    relief_[static_cast<size_t>(v)] += weight(e);
+            for (int32_t u : state_.members(p)) {
+                if (!l.column) {
+                    for (int64_t i = rooted_first_[static_cast<size_t>(u)];
+                         i < rooted_first_[static_cast<size_t>(u) + 1]; ++i)
+                        visit(rooted_[static_cast<size_t>(i)]);
+                    continue;
                 }
+                for (int64_t i = nets_.first[static_cast<size_t>(u)]; i < nets_.first[static_cast<size_t>(u) + 1];
+                     ++i)
+                    if (const int32_t e = nets_.of[static_cast<size_t>(i)]; nets_.root(e) != u) visit(e);
+            }
         const auto most = [&](int32_t a, int32_t b) {
             const int64_t ra = relief_[static_cast<size_t>(a)], rb = relief_[static_cast<size_t>(b)];
             return ra != rb ? ra > rb : a < b;
         };
-        const size_t keep =
-            std::min(found.size(), static_cast<size_t>(limits_.config.link_balance.candidates));
-        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep), found.end(),
-                          most);
+        std::sort(found.begin(), found.end(), most);
         for (int32_t v : found) relief_[static_cast<size_t>(v)] = 0;
-        candidates_.assign(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(keep));
+        candidates_ = std::move(found);
     }
 
-    // The pin of net `e` that alone brings its tree over link `l`, or -1.
-    int32_t alone_beyond(int32_t e, const typename LinkLoads<int64_t>::Link& l) {
+    // Whether net `e`'s tree uses link `l`, and the pin that alone brings it over (or -1).
+    std::pair<bool, int32_t> beyond(int32_t e, const typename LinkLoads<int64_t>::Link& l) {
         const MeshCell root = cell(part(nets_.root(e)));
         work_ += tree_.reach(e);
-        int32_t beyond = -1, pins = 0, count = 0;
+        int32_t far = -1, pins = 0, count = 0;
         tree_.each_part(e, [&](int32_t p, int32_t n) {
             const MeshCell c = cell(p);
             const bool crosses = l.column
@@ -156,14 +173,14 @@ class LinkBalancer {
                                                                      : c.row <= l.index && l.index < root.row)
                                      : (l.forward ? root.col <= l.index && l.index < c.col
                                                   : c.col <= l.index && l.index < root.col);
-            if (crosses) beyond = p, pins = n, ++count;
+            if (crosses) far = p, pins = n, ++count;
         });
-        if (count != 1 || pins != 1) return -1;
+        if (count != 1 || pins != 1) return {count > 0, -1};
         for (int64_t i = nets_.begin(e) + 1; i < nets_.end(e); ++i) {
             const int32_t v = nets_.pin[static_cast<size_t>(i)];
-            if (part(v) == beyond) return v;
+            if (part(v) == far) return {true, v};
         }
-        return -1;
+        return {true, -1};
     }
 
     // The best move of a candidate that lowers the busiest `link` (at `peak`) and raises no
@@ -173,14 +190,18 @@ class LinkBalancer {
         const Config::LinkBalance& tuning = limits_.config.link_balance;
         Option best;
         std::vector<std::pair<int64_t, int32_t>> near, priced;  // (hops or traffic, part)
+        int64_t tried = 0;
         std::erase_if(candidates_, [&](int32_t v) {
-            if (work_ >= work_limit_) return false;
+            if (work_ >= work_limit_ || tried >= tuning.candidates) return false;
             const int32_t a = part(v);
             near_.gather(v, part_);
             near.clear();
             for (int32_t b = 0; b < cells_.size(); ++b)
                 if (b != a && state_.room(limits_, v, b) && within_delay(b))
                     near.emplace_back(cells_.hops(a, b), b);
+            work_ += cells_.size();
+            if (near.empty()) return true;  // no part to go to: not a try
+            ++tried;
             const size_t keep = std::min(near.size(), static_cast<size_t>(tuning.nearby));
             std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
             tree_.prepare(v);
@@ -297,6 +318,8 @@ class LinkBalancer {
     std::vector<int32_t> seen_;    // per net, the last scan that met it
     int32_t stamp_ = 0;
     std::vector<std::vector<int32_t>> in_row_, in_column_;  // the parts in each row and column
+    std::vector<int64_t> rooted_first_;  // the nets rooted at each vertex: rooted_[first[v] .. first[v + 1])
+    std::vector<int32_t> rooted_;
     std::vector<int32_t> candidates_;
     std::vector<MeshCell> scratch_;
     int64_t work_ = 0;  // nets and parts of nets visited, at most
