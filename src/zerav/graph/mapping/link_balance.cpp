@@ -72,8 +72,8 @@ class LinkBalancer {
             // Candidates dropped or moved since the last scan of this link: scan it again.
             const bool fresh = link != scanned || candidates_.empty();
             if (fresh) scan(link), scanned = link;
-            Option best = choose(link, peak, budget - spent);
-            if (best.v < 0 && !fresh) scan(link), best = choose(link, peak, budget - spent);
+            Option best = pick(link, peak, budget - spent);
+            if (best.v < 0 && !fresh) scan(link), best = pick(link, peak, budget - spent);
             if (best.v < 0) break;  // the busiest link stays: the peak cannot drop
             shift(best.v, part_[static_cast<size_t>(best.v)], best.to);
             state_.move(best.v, best.to);
@@ -181,6 +181,14 @@ class LinkBalancer {
             if (part(v) == far) return {true, v};
         }
         return {true, -1};
+    }
+
+    // The best move of the first candidates that have one (choose() until one is found or none
+    // is left).
+    Option pick(size_t link, int64_t peak, int64_t allowance) {
+        Option best;
+        while (best.v < 0 && !candidates_.empty() && work_ < work_limit_) best = choose(link, peak, allowance);
+        return best;
     }
 
     // The best move of a candidate that lowers the busiest `link` (at `peak`) and raises no
