@@ -178,6 +178,25 @@ def test_the_readouts_move_off_the_busiest_link():
     assert traffic <= 1.02 * traffic_before, found
 
 
+@pytest.mark.parametrize("mesh", [(1, 2), (1, 3)])
+def test_sources_move_off_the_busiest_link(mesh):
+    # 20 inputs each feed every node of a layer that fills the cores: no target can move, but
+    # an input moved across the busiest link sends its tree back over the other direction.
+    # Every input crosses the link east out of column 0 or the one west into it, so the
+    # busiest carries at least 10; each tree already has its fewest links.
+    cores = mesh[0] * mesh[1]
+    nodes = {f"i{k}": ir.Input() for k in range(20)}
+    nodes.update({f"a{k}": ir.LIF() for k in range(8 * cores)})
+    edges = [(f"i{k}", f"a{j}") for k in range(20) for j in range(8 * cores)]
+    graph = make_graph(nodes, edges)
+    hw = make_hw(num_cores=cores, max_neurons_per_core=8, core_mesh_topology=mesh)
+    result, _ = _map_graph_with_config(graph, hw, {})
+    check_mapping(graph, hw, result)
+    cell_of = {n: divmod(c, mesh[1]) for n, c in graph.partition_metadata["assignments"].items()}
+    assert walked_busiest_link(edges, cell_of) == 10
+    assert walked_multicast(edges, cell_of) == 20 * (cores - 1)
+
+
 def test_the_core_annealing_weighs_the_busiest_link():
     # On a small window the annealing prices the busiest link beside the traffic: never a
     # busier link, a few % of traffic at most, and on some seeds a much quieter link.

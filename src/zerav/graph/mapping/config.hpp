@@ -129,9 +129,11 @@ struct Config {
     struct LinkBalance {
         double traffic_share = 0.02;  // 0: no moves
         int64_t moves = 1000;         // moves at most
-        int64_t candidates = 8;       // vertices that relieve the busiest link most, tried per move,
-        int64_t nearby = 16;          // each to its nearest parts with room,
-        int64_t tries = 4;            // the cheapest of them in traffic priced on the links
+        // Per move, the first `candidates` vertices (of those that relieve the busiest link most)
+        // that have a part with room are tried (while none of them has a move, the next ones),
+        int64_t candidates = 8;
+        int64_t nearby = 16;  // each to its nearest parts with room,
+        int64_t tries = 4;    // the cheapest of them in traffic priced on the links
         // 1: the sources of the trees over the busiest link are candidates too (a source moved
         // beyond the link sends its tree back over other links, often for no more traffic:
         // the inputs of a layer that feeds two cores); 0: only the targets that alone bring a

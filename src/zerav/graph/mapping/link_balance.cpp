@@ -120,8 +120,8 @@ class LinkBalancer {
     // The candidates for the busiest `link`: the vertices that alone bring a net's tree over
     // it (the only pin of the only part beyond it on the net's route) and, with
     // `link_balance.roots`, the roots of the nets over it, by the rate units of those nets,
-    // most first. Only nets with a pin on the link's line can use it: on a row, their root;
-    // on a column, a target.
+    // most first. Only nets with a pin on the link's line can use it: on a row, their root
+    // before the link; on a column, a target beyond it.
     void scan(size_t link) {
         const auto l = loads_.link(link);
         const bool roots = limits_.config.link_balance.roots != 0;
@@ -140,7 +140,11 @@ class LinkBalancer {
             if (alone >= 0) credit(alone, weight(e));
             if (crosses && roots) credit(nets_.root(e), weight(e));
         };
-        for (int32_t p : (l.column ? in_column_ : in_row_)[static_cast<size_t>(l.line)])
+        for (int32_t p : (l.column ? in_column_ : in_row_)[static_cast<size_t>(l.line)]) {
+            // On a column the nets over the link have a target beyond it; on a row, their
+            // root before it.
+            const bool ahead = (l.column ? cells_.row(p) : cells_.col(p)) > l.index;
+            if (ahead != (l.column == l.forward)) continue;
             for (int32_t u : state_.members(p)) {
                 if (!l.column) {
                     for (int64_t i = rooted_first_[static_cast<size_t>(u)];
@@ -148,10 +152,11 @@ class LinkBalancer {
                         visit(rooted_[static_cast<size_t>(i)]);
                     continue;
                 }
-                for (int64_t i = nets_.first[static_cast<size_t>(u)]; i < nets_.first[static_cast<size_t>(u) + 1];
-                     ++i)
+                for (int64_t i = nets_.first[static_cast<size_t>(u)];
+                     i < nets_.first[static_cast<size_t>(u) + 1]; ++i)
                     if (const int32_t e = nets_.of[static_cast<size_t>(i)]; nets_.root(e) != u) visit(e);
             }
+        }
         const auto most = [&](int32_t a, int32_t b) {
             const int64_t ra = relief_[static_cast<size_t>(a)], rb = relief_[static_cast<size_t>(b)];
             return ra != rb ? ra > rb : a < b;
@@ -187,7 +192,8 @@ class LinkBalancer {
     // is left).
     Option pick(size_t link, int64_t peak, int64_t allowance) {
         Option best;
-        while (best.v < 0 && !candidates_.empty() && work_ < work_limit_) best = choose(link, peak, allowance);
+        while (best.v < 0 && !candidates_.empty() && work_ < work_limit_)
+            best = choose(link, peak, allowance);
         return best;
     }
 
@@ -277,6 +283,7 @@ class LinkBalancer {
                 after = multicast_links(to, scratch_);
                 loads_.tree(to, scratch_, w);
                 traffic += w * (after - before);
+                work_ += before + after;  // the links of both trees, laid one by one
                 continue;
             }
             // A pin moves: the root's row span and the spans of the two columns change.
