@@ -68,7 +68,7 @@ const Field kFields[] = {
     ZERAV_INT(annealing.margin, 0, 1024),
     ZERAV_INT(annealing.edge_hops, 0, 1024),
     ZERAV_INT(annealing.peak, 0, 1024),
-    ZERAV_INT(annealing.peak_links, 0, 0x1p30),
+    ZERAV_INT(annealing.peak_links, 0, 128),
     ZERAV_INT(annealing.exact, 0, 1),
     ZERAV_REAL(link_balance.traffic_share, 0, 1e6),
     ZERAV_INT(link_balance.moves, 0, 0x1p30),

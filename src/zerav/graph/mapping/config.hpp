@@ -113,11 +113,12 @@ struct Config {
         // of a tree in rate units (16 per link at the mean rate).
         int64_t edge_hops = 1;
         // The busiest link's load (in rate units) weighs `peak` times a tree link, on windows
-        // of at most `peak_links` directed links (each net's tree is then laid link by link:
-        // on the windows of about 40 cores that took 1.4-2.3 times as long; docs/EXPERIMENTS.md).
+        // of at most `peak_links` directed links, at most 128 (each net's tree is then kept link
+        // by link: on the windows of about 40 cores that took 1.4-2.3 times as long;
+        // docs/EXPERIMENTS.md).
         int64_t peak = 1;
         int64_t peak_links = 128;
-        // With 1, where a window of at most 64 directed links has no more layouts of its cores
+        // With 1, where a window of at most 128 directed links has no more layouts of its cores
         // than the moves the annealing would try, every layout is tried instead.
         int64_t exact = 1;
     } annealing;

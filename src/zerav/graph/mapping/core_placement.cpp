@@ -8,6 +8,7 @@
 #include "zerav/graph/mapping/exact_layout.hpp"
 #include "zerav/graph/mapping/link_load.hpp"
 #include "zerav/graph/mapping/multicast.hpp"
+#include "zerav/graph/mapping/route_masks.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
 #include <algorithm>
@@ -55,14 +56,21 @@ class Annealer {
         const Nets& nets = cores_.nets;
         seen_.assign(static_cast<size_t>(nets.count), -1);
         for (int32_t e = 0; e < nets.count; ++e) tree_.push_back(links(e, -1, {}, -1, {}));
-        // On a small window the busiest link is priced too, from every link's load.
-        window_links_ = 2 * (int64_t{rows_} * (cols_ - 1) + int64_t{cols_} * (rows_ - 1));
+        window_links_ = RouteMasks::links(rows_, cols_);
+        // On a small window the busiest link is priced too, from every link's load: each net's
+        // tree kept as a mask of the window's links, a move's change of the loads the bits
+        // that differ.
         if (!nets.empty() && window_links_ <= limits.config.annealing.peak_links) {
             peak_weight_ = limits.config.annealing.peak;
-            loads_ = LinkLoads<int64_t>(rows_, cols_);
-            for (int32_t e = 0; e < nets.count; ++e)
-                retree(loads_, e, nets.weight[static_cast<size_t>(e)], -1, {}, -1, {});
-            std::tie(peak_, at_peak_) = loads_.peak();
+            routes_ = RouteMasks(rows_, cols_);
+            load_.assign(static_cast<size_t>(window_links_), 0);
+            for (int32_t e = 0; e < nets.count; ++e) {
+                mask_.push_back(tree_mask(e, -1, -1, -1, -1));
+                mask_.back().each([&](int link) {
+                    load_[static_cast<size_t>(link)] += nets.weight[static_cast<size_t>(e)];
+                });
+            }
+            peak_ = *std::max_element(load_.begin(), load_.end());
         }
     }
 
@@ -93,7 +101,7 @@ class Annealer {
         const int64_t trials =
             std::min(per_core * static_cast<int64_t>(active_.size()), tuning.max_link_visits / per_trial);
         // A small window has few layouts: where they are no more than the moves, try them all.
-        if (tuning.exact && window_links_ <= 64) {
+        if (tuning.exact && window_links_ <= RouteMasks::kMostLinks) {
             int64_t usable = 0;
             for (int32_t x : occupant_) usable += x != kUnusable;
             if (layout_count(usable, static_cast<int64_t>(active_.size()), trials) <= trials) return exact();
@@ -129,7 +137,12 @@ class Annealer {
                 int64_t again = 0;
                 delta(p, to, again);  // the trees after this move, into pending_
             }
-            if (peak_weight_ > 0) lay(p, to), peak_ = pending_peak_, at_peak_ = pending_at_peak_;
+            if (peak_weight_ > 0) {
+                relay(1);
+                for (size_t k = 0; k < pending_.size(); ++k)
+                    mask_[static_cast<size_t>(pending_[k].first)] = pending_mask_[k];
+                peak_ = pending_peak_;
+            }
             since_best.emplace_back(p, cell_[static_cast<size_t>(p)]);
             move(p, to);
             for (const auto& [e, now] : pending_) tree_[static_cast<size_t>(e)] = now;
@@ -236,6 +249,7 @@ class Annealer {
         if (cores_.nets.empty()) return true;
         d *= limits_.config.annealing.edge_hops;
         pending_.clear();
+        pending_mask_.clear();
         ++stamp_;
         const Nets& nets = cores_.nets;
         const MeshCell p_at = window_cell(to), q_at = window_cell(from);
@@ -246,29 +260,34 @@ class Annealer {
                 const int32_t e = nets.of[static_cast<size_t>(i)];
                 if (seen_[static_cast<size_t>(e)] == stamp_) continue;
                 seen_[static_cast<size_t>(e)] = stamp_;
-                const int64_t now = links(e, p, p_at, q, q_at);
+                int64_t now;
+                if (peak_weight_ > 0) {
+                    pending_mask_.push_back(tree_mask(e, p, to, q, from));
+                    now = pending_mask_.back().count();
+                } else {
+                    now = links(e, p, p_at, q, q_at);
+                }
                 d += nets.weight[static_cast<size_t>(e)] * (now - tree_[static_cast<size_t>(e)]);
                 pending_.emplace_back(e, now);
             }
         }
         if (peak_weight_ > 0) {
-            loads_.mark();
-            lay(p, to);
-            std::tie(pending_peak_, pending_at_peak_) = loads_.peak_after(peak_, at_peak_);
-            loads_.undo();
+            relay(1);
+            pending_peak_ = *std::max_element(load_.begin(), load_.end());
+            relay(-1);
             d += peak_weight_ * (pending_peak_ - peak_);
         }
         return true;
     }
 
     // The link loads of the nets in `pending_` moved from their trees now to their trees after
-    // core `p` moves to cell `to` (and the core there to p's cell).
-    void lay(int32_t p, int32_t to) {
-        const int32_t q = occupant_[static_cast<size_t>(to)], from = cell_[static_cast<size_t>(p)];
-        for (const auto& [e, now] : pending_) {
-            const int64_t w = cores_.nets.weight[static_cast<size_t>(e)];
-            retree(loads_, e, -w, -1, {}, -1, {});
-            retree(loads_, e, w, p, window_cell(to), q, window_cell(from));
+    // the pending move (`sign` 1), or back (-1).
+    void relay(int64_t sign) {
+        for (size_t k = 0; k < pending_.size(); ++k) {
+            const auto e = static_cast<size_t>(pending_[k].first);
+            const int64_t w = sign * cores_.nets.weight[e];
+            mask_[e].without(pending_mask_[k]).each([&](int link) { load_[static_cast<size_t>(link)] -= w; });
+            pending_mask_[k].without(mask_[e]).each([&](int link) { load_[static_cast<size_t>(link)] += w; });
         }
     }
 
@@ -285,6 +304,19 @@ class Annealer {
                 MeshCell q_at) {
         const MeshCell root = pins_at(e, p, p_at, q, q_at);
         loads.tree(root, scratch_, w);
+    }
+    // The links of net `e`'s tree with core `p` at window cell `p_cell` and core `q` at
+    // `q_cell` (-1: every core where it is).
+    LinkMask tree_mask(int32_t e, int32_t p, int32_t p_cell, int32_t q, int32_t q_cell) const {
+        const Nets& nets = cores_.nets;
+        auto at = [&](int32_t x) {
+            return x == p ? p_cell : x == q ? q_cell : cell_[static_cast<size_t>(x)];
+        };
+        const int32_t root = at(nets.root(e));
+        LinkMask tree;
+        for (int64_t i = nets.begin(e) + 1; i < nets.end(e); ++i)
+            tree |= routes_.route(root, at(nets.pin[static_cast<size_t>(i)]));
+        return tree;
     }
     // The cells of net `e`'s targets into `scratch_`, and its root's cell, so placed.
     MeshCell pins_at(int32_t e, int32_t p, MeshCell p_at, int32_t q, MeshCell q_at) {
@@ -351,10 +383,12 @@ class Annealer {
     uint64_t layout_ = 1;  // counts the moves made
     std::vector<MeshCell> scratch_;
     // The busiest link's load at `peak_weight_` per rate unit (0: not priced), from the load of
-    // every link of the window.
+    // every link of the window (rate units), each net's tree as a mask of links, and the masks
+    // after the pending move beside `pending_`.
     int64_t peak_weight_ = 0, peak_ = 0, pending_peak_ = 0;
-    int64_t at_peak_ = 0, pending_at_peak_ = 0;  // links at the peak
-    LinkLoads<int64_t> loads_{0, 0};
+    RouteMasks routes_;
+    std::vector<int64_t> load_;
+    std::vector<LinkMask> mask_, pending_mask_;
 };
 
 }  // namespace

@@ -1,15 +1,13 @@
 // A depth-first search over the layouts of the active cores: each core in turn takes every free
 // usable cell, the edges to the cores already placed priced (and a feedback edge grown too long
-// refused) on the way down, the trees of the nets and the busiest link at each full layout. A
-// tree is the union of its dimension-order routes, so with every route kept as a mask of the
-// window's directed links, a tree is the OR of its pins' routes and its links the bits set.
+// refused) on the way down, the trees of the nets (the OR of their routes' link masks) and the
+// busiest link at each full layout.
 #include "zerav/graph/mapping/exact_layout.hpp"
 
 #include "zerav/graph/mapping/distance.hpp"
+#include "zerav/graph/mapping/route_masks.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <limits>
 
 namespace zerav::mapping {
 
@@ -31,11 +29,8 @@ class LayoutSearch {
   public:
     LayoutSearch(const LevelGraph& cores, const std::vector<int32_t>& active, const WindowCost& w,
                  const std::vector<int32_t>& start)
-        : g_(cores), active_(active), w_(w), start_(start), cell_(start) {
+        : g_(cores), active_(active), w_(w), start_(start), cell_(start), routes_(w.rows, w.cols) {
         const int32_t cells = w.rows * w.cols;
-        route_.assign(static_cast<size_t>(cells) * static_cast<size_t>(cells), 0);
-        for (int32_t a = 0; a < cells; ++a)
-            for (int32_t b = 0; b < cells; ++b) route_[static_cast<size_t>(a * cells + b)] = route(a, b);
         used_.assign(static_cast<size_t>(cells), 0);
         placed_.assign(static_cast<size_t>(g_.n), 0);
         symmetric_ = std::all_of(w.usable.begin(), w.usable.end(), [](uint8_t u) { return u != 0; });
@@ -108,38 +103,22 @@ class LayoutSearch {
     // The nets' tree links at their weights, and the busiest link's load at `peak`.
     int64_t nets_cost() {
         const Nets& nets = g_.nets;
-        const auto cells = static_cast<size_t>(w_.rows * w_.cols);
         if (w_.peak > 0) std::fill(std::begin(load_), std::end(load_), 0);
         int64_t total = 0;
         for (int32_t e = 0; e < nets.count; ++e) {
-            const size_t root = static_cast<size_t>(cell_[static_cast<size_t>(nets.root(e))]) * cells;
-            uint64_t tree = 0;
+            const int32_t root = cell_[static_cast<size_t>(nets.root(e))];
+            LinkMask tree;
             for (int64_t i = nets.begin(e) + 1; i < nets.end(e); ++i)
-                tree |= route_[root + static_cast<size_t>(
-                                          cell_[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])])];
+                tree |= routes_.route(root, cell_[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])]);
             const int64_t weight = nets.weight[static_cast<size_t>(e)];
             if (w_.peak == 0) {
-                total += weight * std::popcount(tree);
+                total += weight * tree.count();
                 continue;
             }
-            for (; tree != 0; tree &= tree - 1) load_[std::countr_zero(tree)] += weight, total += weight;
+            tree.each([&](int link) { load_[link] += weight, total += weight; });
         }
         if (w_.peak > 0) total += w_.peak * *std::max_element(std::begin(load_), std::end(load_));
         return total;
-    }
-
-    // The directed links of the dimension-order route from window cell a to b: along a's row to
-    // b's column, then along that column. Links along rows first (per row, per column gap, east
-    // then west), then links along columns (per column, per row gap, south then north).
-    uint64_t route(int32_t a, int32_t b) const {
-        const int32_t r0 = a / w_.cols, c0 = a % w_.cols, r1 = b / w_.cols, c1 = b % w_.cols;
-        const int32_t row_links = 2 * w_.rows * (w_.cols - 1);
-        uint64_t mask = 0;
-        for (int32_t c = std::min(c0, c1); c < std::max(c0, c1); ++c)
-            mask |= uint64_t{1} << (2 * (r0 * (w_.cols - 1) + c) + (c1 < c0 ? 1 : 0));
-        for (int32_t r = std::min(r0, r1); r < std::max(r0, r1); ++r)
-            mask |= uint64_t{1} << (row_links + 2 * (c1 * (w_.rows - 1) + r) + (r1 < r0 ? 1 : 0));
-        return mask;
     }
 
     const LevelGraph& g_;
@@ -147,10 +126,10 @@ class LayoutSearch {
     const WindowCost& w_;
     const std::vector<int32_t>& start_;
     std::vector<int32_t> cell_, best_;
-    std::vector<uint64_t> route_;  // per (from, to) window cell
+    RouteMasks routes_;
     std::vector<uint8_t> used_, placed_;
     bool symmetric_ = false;  // every cell of the window usable
-    int64_t load_[64] = {};
+    int64_t load_[RouteMasks::kMostLinks] = {};
     int64_t best_cost_ = 0;
 };
 

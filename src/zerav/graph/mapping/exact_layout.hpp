@@ -30,7 +30,7 @@ struct WindowCost {
 // `cell`, read as the start layout and, when a cheaper layout exists, set to the first
 // cheapest in the order of the search: cores in the order of `active`, each over the cells in
 // increasing order). Returns the change of the cost (0: the start is kept). Needs a window of
-// at most 64 directed links.
+// at most RouteMasks::kMostLinks directed links.
 int64_t best_layout(const LevelGraph& cores, const std::vector<int32_t>& active, const WindowCost& window,
                     std::vector<int32_t>& cell);
 
