@@ -3,9 +3,10 @@
 // must trade cores, or two Input nodes must join a core together). For a graph of a few
 // vertices every partition into at most the given cores is tried instead: each vertex joins a
 // core an earlier vertex opened or opens the next one, so no partition is met twice. Of the
-// packings within the limits the one of fewest cut edges is kept.
+// packings within the limits the one of fewest cut edges is kept. The cores' loads are those
+// of a partition state whose last part holds the vertices not placed yet.
+#include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/steps.hpp"
-#include "zerav/graph/resource/routing_bytes.hpp"
 
 namespace zerav::mapping {
 
@@ -17,9 +18,8 @@ class ExactPacking {
         : g_(g),
           limits_(limits),
           cores_(cores),
-          core_(static_cast<size_t>(g.n), -1),
-          count_(static_cast<size_t>(g.n), 0),
-          bytes_(static_cast<size_t>(g.n), 0) {}
+          core_(static_cast<size_t>(g.n), cores),
+          state_(g, cores + 1, core_) {}
 
     // The packing of fewest cut edges, or empty when none is within the limits.
     std::vector<int32_t> run() {
@@ -33,34 +33,29 @@ class ExactPacking {
         if (!best_.empty() && cut >= best_cut_) return;
         if (v == g_.n) {
             for (int32_t c = 0; c < open; ++c)
-                if (!limits_.fits(count_[static_cast<size_t>(c)], bytes_[static_cast<size_t>(c)])) return;
+                if (state_.over(limits_, c)) return;
             best_ = core_, best_cut_ = cut;
             return;
         }
-        const auto vs = static_cast<size_t>(v);
         for (int32_t c = 0; c <= open && c < cores_; ++c) {
-            const auto cs = static_cast<size_t>(c);
-            if (count_[cs] + g_.count[vs] > limits_.capacity) continue;
-            // The edges to earlier vertices: inside the core they need no buffer, else they are cut.
-            int64_t inside = 0, across = 0;
+            if (state_.count(c) + g_.count[static_cast<size_t>(v)] > limits_.capacity) continue;
+            // The edges to earlier vertices in other cores are cut.
+            int64_t across = 0;
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
-                if (u >= v) continue;
-                (core_[static_cast<size_t>(u)] == c ? inside : across) += g_.weight[static_cast<size_t>(i)];
+                if (u < v && core_[static_cast<size_t>(u)] != c) across += g_.weight[static_cast<size_t>(i)];
             }
-            const int64_t bytes =
-                (g_.has_bytes() ? g_.bytes[vs] : 0) - resource::routing_bytes_per_edge * inside;
-            core_[vs] = c, count_[cs] += g_.count[vs], bytes_[cs] += bytes;
+            state_.move(v, c);
             place(v + 1, c == open ? open + 1 : open, cut + across);
-            core_[vs] = -1, count_[cs] -= g_.count[vs], bytes_[cs] -= bytes;
+            state_.move(v, cores_);
         }
     }
 
     const LevelGraph& g_;
     const Limits& limits_;
     int32_t cores_;
-    std::vector<int32_t> core_;
-    std::vector<int64_t> count_, bytes_;
+    std::vector<int32_t> core_;  // the core of each vertex, `cores_` while not placed
+    PartitionState state_;
     std::vector<int32_t> best_;
     int64_t best_cut_ = 0;
 };

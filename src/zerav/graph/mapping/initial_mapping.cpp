@@ -10,6 +10,7 @@
 // units beside them.
 #include "zerav/graph/mapping/checks.hpp"
 #include "zerav/graph/mapping/gain_queue.hpp"
+#include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/split_nets.hpp"
 #include "zerav/graph/mapping/steps.hpp"
 
@@ -46,63 +47,45 @@ Centre centre_of(const std::vector<int32_t>& cells, const ChipCells& chip) {
     return c;
 }
 
-// The two halves of one bisection: their capacities and where they sit.
+// The two halves of one bisection: the parts of the regions' state they are, their capacities
+// and where they sit.
 struct Halves {
+    int32_t first;        // the part of side 0; side 1 is the next
     int64_t target;       // compute nodes aimed at for side 0
     int64_t cap[2];       // compute nodes each side may take
     int64_t byte_cap[2];  // bytes each side may take, -1 without SRAM
     int64_t span;         // distance between the two halves, in gain units
 };
 
-// The compute nodes and bytes on each side of a bisection.
-struct SideLoads {
-    int64_t count[2] = {0, 0}, bytes[2] = {0, 0};
-
-    void add(int side, int64_t c, int64_t b) { count[side] += c, bytes[side] += b; }
-    void shift(int from, int64_t c, int64_t b) { add(from, -c, -b), add(1 - from, c, b); }
-    // Whether side `s` holds `c` nodes and `b` bytes more within its caps (nodes: plus `slack`).
-    bool fits(const Halves& h, int s, int64_t c, int64_t b, int64_t slack = 0) const {
-        return count[s] + c <= h.cap[s] + slack && (h.byte_cap[s] < 0 || bytes[s] + b <= h.byte_cap[s]);
-    }
-    // Compute nodes beyond the caps, both sides together.
-    int64_t overflow(const Halves& h) const {
-        return std::max<int64_t>(0, count[0] - h.cap[0]) + std::max<int64_t>(0, count[1] - h.cap[1]);
-    }
-};
-
+// Bisects regions of the partition state whose parts are the regions: the vertices of one
+// part move to the two new parts of its halves, so the state keeps each side's compute nodes
+// and bytes (`allocate`'s count, as if the side were one core) and undoes a pass's moves.
 class Bisector {
   public:
-    Bisector(const LevelGraph& g, const Config::Bisection& tuning, Rng& rng)
+    Bisector(const LevelGraph& g, PartitionState& regions, const Config::Bisection& tuning, Rng& rng)
         : g_(g),
+          regions_(regions),
           tuning_(tuning),
           rng_(rng),
-          tag_(static_cast<size_t>(g.n), -1),
-          side_(static_cast<size_t>(g.n), 0),
           locked_(static_cast<size_t>(g.n), 0),
           gain_(static_cast<size_t>(g.n), 0),
           pull_(static_cast<size_t>(g.n), 0),
           queue_{GainQueue(g.n), GainQueue(g.n)} {}
 
-    // Splits `vertices` into sides 0 and 1 within the halves' caps, side 0 aiming at the
-    // target. `pull[i]` is what vertex i saves on its edges to the outside by sitting on
-    // side 0 rather than side 1, in gain units (with nets, beside theirs). Returns the side of
-    // each vertex, in order. With `start`, the split begins from those sides instead of
-    // growing a new one. With `nets` (entered for these vertices), it prices them too.
-    std::vector<uint8_t> split(const std::vector<int32_t>& vertices, const std::vector<int64_t>& pull,
-                               const Halves& h, const std::vector<uint8_t>* start, SplitNets* nets) {
-        ++round_;
+    // Splits `vertices` (one part of the state) into the halves' parts within their caps,
+    // side 0 aiming at the target. `pull[i]` is what vertex i saves on its edges to the
+    // outside by sitting on side 0 rather than side 1, in gain units (with nets, beside
+    // theirs). With `start`, the split begins from those sides instead of growing a new one.
+    // With `nets` (entered for these vertices), it prices them too.
+    void split(const std::vector<int32_t>& vertices, const std::vector<int64_t>& pull, const Halves& h,
+               const std::vector<uint8_t>* start, SplitNets* nets) {
+        first_ = h.first;
         nets_ = nets;
-        for (size_t i = 0; i < vertices.size(); ++i) {
-            tag_[static_cast<size_t>(vertices[i])] = round_;
-            pull_[static_cast<size_t>(vertices[i])] = pull[i];
-        }
+        for (size_t i = 0; i < vertices.size(); ++i) pull_[static_cast<size_t>(vertices[i])] = pull[i];
         if (start) {
-            for (size_t i = 0; i < vertices.size(); ++i)
-                side_[static_cast<size_t>(vertices[i])] = (*start)[i];
+            for (size_t i = 0; i < vertices.size(); ++i) move(vertices[i], (*start)[i]);
             improve(vertices, h);
-            std::vector<uint8_t> sides;
-            for (int32_t v : vertices) sides.push_back(side_[static_cast<size_t>(v)]);
-            return sides;
+            return;
         }
         // The cheapest of a few grown splits is refined.
         std::vector<uint8_t> best;
@@ -115,26 +98,46 @@ class Bisector {
             if (best.empty() || c < best_cost) {
                 best_cost = c;
                 best.clear();
-                for (int32_t v : vertices) best.push_back(side_[static_cast<size_t>(v)]);
+                for (int32_t v : vertices) best.push_back(static_cast<uint8_t>(side(v)));
             }
         }
-        for (size_t i = 0; i < vertices.size(); ++i) side_[static_cast<size_t>(vertices[i])] = best[i];
+        for (size_t i = 0; i < vertices.size(); ++i) move(vertices[i], best[i]);
         improve(vertices, h);
-        for (size_t i = 0; i < vertices.size(); ++i) best[i] = side_[static_cast<size_t>(vertices[i])];
-        return best;
     }
 
   private:
-    bool inside(int32_t u) const { return tag_[static_cast<size_t>(u)] == round_; }
+    // The side of a vertex of the region being split.
+    int side(int32_t v) const { return regions_.part(v) - first_; }
+    auto sides() const {
+        return [this](int32_t u) { return side(u); };
+    }
+    // Whether `u` lies in the region being split (its vertices are all on one side or the other).
+    bool inside(int32_t u) const { return static_cast<uint32_t>(regions_.part(u) - first_) < 2; }
+    void move(int32_t v, int t) { regions_.move(v, first_ + t); }
 
-    int64_t bytes(int32_t v) const { return g_.has_bytes() ? g_.bytes[static_cast<size_t>(v)] : 0; }
+    // Whether `v` (on the other side) may join side `t` within its caps (nodes: plus `slack`).
+    bool fits(int32_t v, int t, const Halves& h, int64_t slack = 0) const {
+        const int32_t p = first_ + t;
+        return regions_.count(p) + g_.count[static_cast<size_t>(v)] <= h.cap[t] + slack &&
+               (h.byte_cap[t] < 0 || regions_.bytes(p) + regions_.joining_bytes(v, p) <= h.byte_cap[t]);
+    }
+    // Whether side `s` is within its caps.
+    bool within(int s, const Halves& h) const {
+        const int32_t p = first_ + s;
+        return regions_.count(p) <= h.cap[s] && (h.byte_cap[s] < 0 || regions_.bytes(p) <= h.byte_cap[s]);
+    }
+    // Compute nodes beyond the caps, both sides together.
+    int64_t overflow(const Halves& h) const {
+        return std::max<int64_t>(0, regions_.count(first_) - h.cap[0]) +
+               std::max<int64_t>(0, regions_.count(first_ + 1) - h.cap[1]);
+    }
 
     // A vertex far from a random one: the last one a breadth-first search reaches.
     int32_t far_vertex(const std::vector<int32_t>& vertices) {
         const int32_t start =
             vertices[static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())))];
         ++visit_round_;
-        if (seen_.size() != tag_.size()) seen_.assign(tag_.size(), 0);
+        if (seen_.empty()) seen_.assign(static_cast<size_t>(g_.n), 0);
         std::vector<int32_t> queue{start};
         seen_[static_cast<size_t>(start)] = visit_round_;
         for (size_t head = 0; head < queue.size(); ++head) {
@@ -154,15 +157,12 @@ class Bisector {
     // least, until side 0 reaches its target and side 1 fits. A vertex that does not fit is
     // locked on side 1.
     void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
-        SideLoads load;
         GainQueue& queue = queue_[0];
         for (int32_t v : vertices) {
-            const auto vs = static_cast<size_t>(v);
-            side_[vs] = 1;
-            locked_[vs] = 0;
-            load.add(1, g_.count[vs], bytes(v));
+            move(v, 1);
+            locked_[static_cast<size_t>(v)] = 0;
         }
-        if (nets_) nets_->recount(side_);
+        if (nets_) nets_->recount(sides());
         bool pulled = nets_ && nets_->pulled_to_0();
         for (int32_t v : vertices) {
             bool boundary = false;
@@ -177,7 +177,7 @@ class Bisector {
         }
         size_t next_free = static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())));
         size_t scanned = 0;
-        while (load.count[0] < h.target || !load.fits(h, 1, 0, 0)) {
+        while (regions_.count(first_) < h.target || !within(1, h)) {
             int32_t v = -1;
             if (!queue.empty()) {  // only vertices still on side 1 are queued
                 v = queue.top();
@@ -185,23 +185,22 @@ class Bisector {
             }
             if (v < 0) {  // a new component: start from any vertex still on side 1
                 auto taken = [&](size_t i) {
-                    const auto us = static_cast<size_t>(vertices[(next_free + i) % vertices.size()]);
-                    return side_[us] != 1 || locked_[us];
+                    const int32_t u = vertices[(next_free + i) % vertices.size()];
+                    return side(u) != 1 || locked_[static_cast<size_t>(u)];
                 };
                 while (scanned < vertices.size() && taken(scanned)) ++scanned;
                 if (scanned == vertices.size()) break;
                 v = vertices[(next_free + scanned) % vertices.size()];
             }
             const auto vs = static_cast<size_t>(v);
-            if (!load.fits(h, 0, g_.count[vs], bytes(v))) {
+            if (!fits(v, 0, h)) {
                 locked_[vs] = 1;  // does not fit: it stays on side 1
                 continue;
             }
-            side_[vs] = 0;
-            load.shift(1, g_.count[vs], bytes(v));
+            move(v, 0);
             after_move(v, 1, h, [&](int32_t u, int64_t d) {
                 const auto us = static_cast<size_t>(u);
-                if (side_[us] != 1 || locked_[us]) return;
+                if (side(u) != 1 || locked_[us]) return;
                 gain_[us] += d;
                 queue.set(u, gain_[us]);
             });
@@ -214,14 +213,14 @@ class Bisector {
     // other pins of the nets whose cost the move changed).
     template <class Changed>
     void after_move(int32_t v, int s, const Halves& h, Changed&& changed) {
-        if (nets_) nets_->move(v, s, side_, changed);
+        if (nets_) nets_->move(v, s, sides(), changed);
         const int64_t span = edge_span(h);
         if (span == 0) return;
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
             const int32_t u = g_.adj[static_cast<size_t>(i)];
             if (!inside(u)) continue;
             const int64_t d = 2 * g_.weight[static_cast<size_t>(i)] * span;
-            changed(u, side_[static_cast<size_t>(u)] == s ? d : -d);
+            changed(u, side(u) == s ? d : -d);
         }
     }
 
@@ -233,16 +232,17 @@ class Bisector {
     // whether it has a neighbour on the other side.
     int64_t move_gain(int32_t v, const Halves& h, bool& boundary) const {
         const auto vs = static_cast<size_t>(v);
-        const int64_t outside = side_[vs] == 0 ? -pull_[vs] : pull_[vs];
+        const int s = side(v);
+        const int64_t outside = s == 0 ? -pull_[vs] : pull_[vs];
         boundary = false;
-        const int64_t by_nets = nets_ ? nets_->gain(v, side_[vs], boundary) : 0;
+        const int64_t by_nets = nets_ ? nets_->gain(v, s, boundary) : 0;
         const int64_t span = edge_span(h);
         if (span == 0) return by_nets + outside;
         int64_t own = 0, other = 0;
         for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
             const int32_t u = g_.adj[static_cast<size_t>(i)];
             if (!inside(u)) continue;
-            (side_[static_cast<size_t>(u)] == side_[vs] ? own : other) += g_.weight[static_cast<size_t>(i)];
+            (side(u) == s ? own : other) += g_.weight[static_cast<size_t>(i)];
         }
         boundary = boundary || other > 0;
         return (other - own) * span + by_nets + outside;
@@ -252,10 +252,7 @@ class Bisector {
     // once per pass, while the side it joins stays within its caps; the pass then returns to
     // the best point it went through. Moves that first cost can so lead to a better split.
     void improve(const std::vector<int32_t>& vertices, const Halves& h) {
-        SideLoads load;
-        for (int32_t v : vertices)
-            load.add(side_[static_cast<size_t>(v)], g_.count[static_cast<size_t>(v)], bytes(v));
-        if (nets_) nets_->recount(side_);
+        if (nets_) nets_->recount(sides());
         // A pass gives up after a tenth of the vertices moved without a new best: a shorter
         // patience stops passes that would still find a lower cut and fewer hops on large
         // inputs, a longer one found no more (docs/EXPERIMENTS.md).
@@ -266,7 +263,6 @@ class Bisector {
         // point that exceeds the caps least, and among those to the one that saved most.
         int64_t heaviest = 0;
         for (int32_t v : vertices) heaviest = std::max(heaviest, g_.count[static_cast<size_t>(v)]);
-        std::vector<int32_t> moved;
         for (int64_t pass = 0; pass < tuning_.passes; ++pass) {
             // One queue per side. Only vertices on the boundary, or pulled to the other side,
             // can lead: the others enter when a neighbour moves. A vertex leaves its queue
@@ -277,23 +273,20 @@ class Bisector {
                 locked_[vs] = 0;
                 bool boundary = false;
                 gain_[vs] = move_gain(v, h, boundary);
-                if (boundary || gain_[vs] > 0) queue[side_[vs]].set(v, gain_[vs]);
+                if (boundary || gain_[vs] > 0) queue[side(v)].set(v, gain_[vs]);
             }
-            moved.clear();
+            const size_t mark = regions_.checkpoint();
             const int64_t cost_before = kChecks ? cost(vertices, h) : 0;
             int64_t total = 0, best_total = 0;
-            size_t best_length = 0;
-            int64_t best_overflow = load.overflow(h);
-            auto fits = [&](int32_t v, int t) {
-                return load.fits(h, t, g_.count[static_cast<size_t>(v)], bytes(v), heaviest);
-            };
-            while (moved.size() - best_length < patience) {
+            size_t length = 0, best_length = 0;
+            int64_t best_overflow = overflow(h);
+            while (length - best_length < patience) {
                 // The move comes from the side whose best gains more among the moves that fit.
                 // A side whose best does not fit waits until moves the other way make room,
                 // instead of being locked.
                 int from = -1;
                 for (int s = 0; s < 2; ++s) {
-                    if (queue[s].empty() || !fits(queue[s].top(), 1 - s)) continue;
+                    if (queue[s].empty() || !fits(queue[s].top(), 1 - s, h, heaviest)) continue;
                     if (from < 0 || queue[s].top_gain() > queue[from].top_gain()) from = s;
                 }
                 if (from < 0) break;
@@ -303,54 +296,46 @@ class Bisector {
                 const auto vs = static_cast<size_t>(v);
                 const int s = from, t = 1 - s;
                 locked_[vs] = 1;
-                side_[vs] = static_cast<uint8_t>(t);
-                load.shift(s, g_.count[vs], bytes(v));
+                move(v, t);
                 total += g;
-                moved.push_back(v);
-                const int64_t over = load.overflow(h);
+                ++length;
+                const int64_t over = overflow(h);
                 if (over < best_overflow || (over == best_overflow && total > best_total))
-                    best_total = total, best_length = moved.size(), best_overflow = over;
+                    best_total = total, best_length = length, best_overflow = over;
                 after_move(v, s, h, [&](int32_t u, int64_t d) {
                     const auto us = static_cast<size_t>(u);
                     if (locked_[us]) return;
                     gain_[us] += d;
-                    queue[side_[us]].set(u, gain_[us]);
+                    queue[side(u)].set(u, gain_[us]);
                 });
             }
             queue[0].clear();
             queue[1].clear();
-            if constexpr (kChecks) verify(vertices, h, load, cost_before - total);
-            for (size_t i = moved.size(); i-- > best_length;) {  // back to the best point
-                const int32_t v = moved[i];
-                const auto vs = static_cast<size_t>(v);
-                const int t = side_[vs], s = 1 - t;
-                side_[vs] = static_cast<uint8_t>(s);
-                load.shift(t, g_.count[vs], bytes(v));
-                if (nets_) nets_->shift(v, t);
-            }
+            if constexpr (kChecks) verify(vertices, h, cost_before - total);
+            // Back to the best point: the nets learn of the moves undone, then the state
+            // undoes them.
+            if (nets_)
+                for (auto m = regions_.moves_since(mark + best_length); m != regions_.moves_end(); ++m)
+                    nets_->shift(m->first, side(m->first));
+            regions_.rollback(mark + best_length);
+            regions_.forget();
             if (best_length == 0) break;
         }
     }
 
-    // Debug builds: the tracked loads, the nets' pin counts, the gains of the unlocked vertices
+    // Debug builds: the state's loads, the nets' pin counts, the gains of the unlocked vertices
     // and the cost (the cost before the pass less the gains taken) equal a recount.
-    void verify(const std::vector<int32_t>& vertices, const Halves& h, const SideLoads& load,
-                int64_t cost_now) {
+    void verify(const std::vector<int32_t>& vertices, const Halves& h, int64_t cost_now) {
+        regions_.verify("a bisection pass");
         if (nets_)
-            invariant(nets_->counts_match(side_), "a bisection pass",
+            invariant(nets_->counts_match(sides()), "a bisection pass",
                       "the nets' pins per side differ from a recount");
-        SideLoads recount;
         for (int32_t v : vertices) {
-            const auto vs = static_cast<size_t>(v);
-            recount.add(side_[vs], g_.count[vs], bytes(v));
             bool boundary = false;
-            if (!locked_[vs])
-                invariant(gain_[vs] == move_gain(v, h, boundary), "a bisection pass",
+            if (!locked_[static_cast<size_t>(v)])
+                invariant(gain_[static_cast<size_t>(v)] == move_gain(v, h, boundary), "a bisection pass",
                           "a gain differs from a recount");
         }
-        invariant(recount.count[0] == load.count[0] && recount.count[1] == load.count[1] &&
-                      recount.bytes[0] == load.bytes[0] && recount.bytes[1] == load.bytes[1],
-                  "a bisection pass", "the sides' loads differ from a recount");
         invariant(cost(vertices, h) == cost_now, "a bisection pass", "the cost differs from a recount");
     }
 
@@ -358,11 +343,11 @@ class Bisector {
     int64_t cost(const std::vector<int32_t>& vertices, const Halves& h) const {
         int64_t pulled = 0, cut = 0;  // cut edges are seen from both ends
         for (int32_t v : vertices) {
-            const auto vs = static_cast<size_t>(v);
-            if (side_[vs] == 0) pulled -= pull_[vs];
+            const int s = side(v);
+            if (s == 0) pulled -= pull_[static_cast<size_t>(v)];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
-                if (inside(u) && side_[static_cast<size_t>(u)] != side_[vs])
+                if (inside(u) && side(u) != s)
                     cut += g_.weight[static_cast<size_t>(i)] * edge_span(h);
             }
         }
@@ -370,14 +355,16 @@ class Bisector {
     }
 
     const LevelGraph& g_;
+    PartitionState& regions_;  // one part per region; the split's sides are parts first_ and first_ + 1
     const Config::Bisection& tuning_;
     Rng& rng_;
     SplitNets* nets_ = nullptr;  // the nets of the split under way, if it prices them
-    std::vector<int32_t> tag_, seen_;
-    std::vector<uint8_t> side_, locked_;
+    int32_t first_ = 0;
+    std::vector<int32_t> seen_;
+    std::vector<uint8_t> locked_;
     std::vector<int64_t> gain_, pull_;  // in gain units
     GainQueue queue_[2];                // one per side
-    int32_t round_ = 0, visit_round_ = 0;
+    int32_t visit_round_ = 0;
 };
 
 // Halves a block of cells along its longer side, between two whole rows (or columns), so
@@ -415,12 +402,15 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
     const Config::Bisection& tuning = limits.config.bisection;
     std::optional<SplitNets> nets;
     if (by_nets && !g.nets.empty()) nets.emplace(g.nets);
-    Bisector bisector(g, tuning, rng);
+    // The regions ever made are the parts of one state: the whole block, then two per
+    // bisection (at most one bisection fewer than the cells).
+    std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
+    PartitionState regions(g, std::max(1, 2 * cells.size() - 1), region_of);
+    Bisector bisector(g, regions, tuning, rng);
     std::vector<double> toward;      // per region: (db - da) times outside_pull, in gain units
     std::vector<int32_t> toward_at;  // per region: the bisection `toward` was computed for
     int32_t bisections = 0;
     std::vector<Centre> centres;  // per region ever made: where its vertices are bound
-    std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
     std::deque<Region> queue(1);
     for (int32_t v = 0; v < g.n; ++v) queue[0].vertices.push_back(v);
     for (int32_t p = 0; p < cells.size(); ++p) queue[0].cells.push_back(p);
@@ -466,8 +456,10 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
             }
             pull.push_back(std::llround(p * units));
         }
+        const auto ida = static_cast<int32_t>(centres.size());
         const auto nl = static_cast<int64_t>(a.cells.size()), nr = static_cast<int64_t>(b.cells.size());
-        Halves h{total * nl / (nl + nr),
+        Halves h{ida,
+                 total * nl / (nl + nr),
                  {nl * limits.capacity, nr * limits.capacity},
                  {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
                  std::llround(std::max(1.0, distance(a.centre, b.centre)) * units)};
@@ -494,16 +486,10 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
             for (int32_t v : region.vertices)
                 start_sides.push_back(in_left[static_cast<size_t>((*start)[static_cast<size_t>(v)])] ? 0 : 1);
         }
-        const std::vector<uint8_t> side =
-            bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr, nets ? &*nets : nullptr);
-        const auto ida = static_cast<int32_t>(centres.size());
+        bisector.split(region.vertices, pull, h, start ? &start_sides : nullptr, nets ? &*nets : nullptr);
         centres.push_back(a.centre);
         centres.push_back(b.centre);
-        for (size_t i = 0; i < side.size(); ++i) {
-            const int32_t v = region.vertices[i];
-            (side[i] == 0 ? a : b).vertices.push_back(v);
-            region_of[static_cast<size_t>(v)] = ida + side[i];
-        }
+        for (int32_t v : region.vertices) (regions.part(v) == ida ? a : b).vertices.push_back(v);
         queue.push_back(std::move(a));
         queue.push_back(std::move(b));
     }

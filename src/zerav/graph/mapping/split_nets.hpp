@@ -7,6 +7,8 @@
 // on each side are kept, so a move costs the nets of the moved vertex: a pin's gain changes
 // only when its side's count crosses 1-2 (the one pin left alone there, found by the sum) or
 // the other side's crosses 0-1 (the net becomes cut or whole: only then are its pins visited).
+// The side of a pin is read through the caller's `side(u)` (0 or 1), so the nets keep no copy
+// of where the vertices are.
 #pragma once
 
 #include "zerav/graph/mapping/nets.hpp"
@@ -77,13 +79,15 @@ class SplitNets {
     }
 
     // Counts the pins on each side anew.
-    void recount(const std::vector<uint8_t>& side) {
+    template <class Side>
+    void recount(Side&& side) {
         for (size_t e = 0; e < cut_.size(); ++e) {
             count_[2 * e] = count_[2 * e + 1] = sum_[2 * e] = sum_[2 * e + 1] = 0;
             for (int64_t k = start_[e]; k < start_[e + 1]; ++k) {
                 const int32_t u = pin_[static_cast<size_t>(k)];
-                ++count_[2 * e + side[static_cast<size_t>(u)]];
-                sum_[2 * e + side[static_cast<size_t>(u)]] += u;
+                const auto x = static_cast<size_t>(side(u));
+                ++count_[2 * e + x];
+                sum_[2 * e + x] += u;
             }
         }
     }
@@ -106,10 +110,10 @@ class SplitNets {
         return g;
     }
 
-    // Records the move of `v` off side `s` (its side already changed in `side`) and calls
+    // Records the move of `v` off side `s` (`side(v)` already the other one) and calls
     // `changed(u, d)` for every other pin u in the region whose gain changes by d.
-    template <class Changed>
-    void move(int32_t v, int s, const std::vector<uint8_t>& side, Changed&& changed) {
+    template <class Side, class Changed>
+    void move(int32_t v, int s, Side&& side, Changed&& changed) {
         for_nets(v, [&](size_t e) {
             const int64_t before[2] = {count_[2 * e], count_[2 * e + 1]};
             const int64_t sum_before[2] = {sum_[2 * e], sum_[2 * e + 1]};
@@ -128,7 +132,7 @@ class SplitNets {
             if (all[0] || all[1]) {
                 for (int64_t k = start_[e]; k < start_[e + 1]; ++k) {
                     const int32_t u = pin_[static_cast<size_t>(k)];
-                    const int x = side[static_cast<size_t>(u)];
+                    const int x = side(u);
                     if (u != v && (all[x] || alone[x])) tell(u, x);
                 }
                 return;
@@ -161,13 +165,15 @@ class SplitNets {
     }
 
     // Whether the tracked counts and sums equal a count from `side`.
-    bool counts_match(const std::vector<uint8_t>& side) const {
+    template <class Side>
+    bool counts_match(Side&& side) const {
         for (size_t e = 0; e < cut_.size(); ++e) {
             int64_t n[2] = {0, 0}, sum[2] = {0, 0};
             for (int64_t k = start_[e]; k < start_[e + 1]; ++k) {
                 const int32_t u = pin_[static_cast<size_t>(k)];
-                ++n[side[static_cast<size_t>(u)]];
-                sum[side[static_cast<size_t>(u)]] += u;
+                const int x = side(u);
+                ++n[x];
+                sum[x] += u;
             }
             if (n[0] != count_[2 * e] || n[1] != count_[2 * e + 1] || sum[0] != sum_[2 * e] ||
                 sum[1] != sum_[2 * e + 1])
