@@ -127,6 +127,24 @@ def test_a_ring_folded_onto_a_line_fills_each_core_by_its_exact_bytes():
     assert max(budgets(graph, hw).values()) <= 76
 
 
+@pytest.mark.parametrize(("rows", "cols", "per_core"), [(2, 2, 8), (4, 4, 3), (2, 4, 20)])
+def test_a_chain_cut_into_cores_with_one_buffer_each_fits(rows, cols, per_core):
+    # Cut into runs of `per_core` nodes, each core holds its nodes and the buffer of the one edge
+    # entering it: the bisection must count a side's bytes with the edges inside it unbuffered.
+    node = allocate_bytes(sized(5))
+    names = [f"a{i}" for i in range(rows * cols * per_core)]
+    graph = make_graph({name: sized(5) for name in names}, list(zip(names, names[1:])))
+    sram = per_core * node + 8
+    hw = make_hw(
+        num_cores=rows * cols,
+        max_neurons_per_core=per_core,
+        core_mesh_topology=(rows, cols),
+        sram_bytes_per_core=sram,
+    )
+    check_mapping(graph, hw, map_graph(graph, hw, sram=True))
+    assert max(budgets(graph, hw).values()) <= sram
+
+
 @pytest.mark.parametrize(
     ("nodes", "edges", "capacity", "cores", "sram", "config"),
     [

@@ -9,6 +9,7 @@
 // it towards the nearer half (`split_nets.hpp`); the edges weigh `bisection.net_edges` rate
 // units beside them.
 #include "zerav/graph/mapping/checks.hpp"
+#include "zerav/graph/mapping/distance.hpp"
 #include "zerav/graph/mapping/gain_queue.hpp"
 #include "zerav/graph/mapping/partition_state.hpp"
 #include "zerav/graph/mapping/split_nets.hpp"
@@ -29,9 +30,7 @@ struct Centre {
     double row = 0, col = 0;
 };
 
-double distance(const Centre& a, const Centre& b) {
-    return std::fabs(a.row - b.row) + std::fabs(a.col - b.col);
-}
+double distance(const Centre& a, const Centre& b) { return plane_hops(a.row, a.col, b.row, b.col); }
 
 struct Region {
     std::vector<int32_t> vertices;
