@@ -64,6 +64,7 @@ class Bisector {
     Bisector(const LevelGraph& g, PartitionState& regions, const Config::Bisection& tuning, Rng& rng)
         : g_(g),
           regions_(regions),
+          part_(regions.part_of().data()),
           tuning_(tuning),
           rng_(rng),
           locked_(static_cast<size_t>(g.n), 0),
@@ -106,12 +107,12 @@ class Bisector {
 
   private:
     // The side of a vertex of the region being split.
-    int side(int32_t v) const { return regions_.part(v) - first_; }
+    int side(int32_t v) const { return part_[v] - first_; }
     auto sides() const {
         return [this](int32_t u) { return side(u); };
     }
     // Whether `u` lies in the region being split (its vertices are all on one side or the other).
-    bool inside(int32_t u) const { return static_cast<uint32_t>(regions_.part(u) - first_) < 2; }
+    bool inside(int32_t u) const { return static_cast<uint32_t>(part_[u] - first_) < 2; }
     void move(int32_t v, int t) { regions_.move(v, first_ + t); }
 
     // Whether `v` (on the other side) may join side `t` within its caps (nodes: plus `slack`).
@@ -355,6 +356,7 @@ class Bisector {
 
     const LevelGraph& g_;
     PartitionState& regions_;  // one part per region; the split's sides are parts first_ and first_ + 1
+    const int32_t* part_;      // the state's part of each vertex, read in every gain
     const Config::Bisection& tuning_;
     Rng& rng_;
     SplitNets* nets_ = nullptr;  // the nets of the split under way, if it prices them
