@@ -347,8 +347,7 @@ class Bisector {
             if (s == 0) pulled -= pull_[static_cast<size_t>(v)];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
-                if (inside(u) && side(u) != s)
-                    cut += g_.weight[static_cast<size_t>(i)] * edge_span(h);
+                if (inside(u) && side(u) != s) cut += g_.weight[static_cast<size_t>(i)] * edge_span(h);
             }
         }
         return pulled + cut / 2 + (nets_ ? nets_->cost() : 0);
