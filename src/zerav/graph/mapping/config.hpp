@@ -140,6 +140,12 @@ struct Config {
         // the inputs of a layer that feeds two cores); 0: only the targets that alone bring a
         // tree over it.
         int64_t roots = 1;
+        // Where no candidate has such a move, a candidate may trade places with a vertex of the
+        // same size in each of its `trade_parts` nearest full parts: of the `trade_partners`
+        // with the fewest nets there, the one whose move adds the least traffic (0, the
+        // default: no trades; they cut more edges, docs/EXPERIMENTS.md).
+        int64_t trade_parts = 0;
+        int64_t trade_partners = 4;
         // The work of the pass, in nets and their parts visited, at most this many times the
         // pins of all nets (the nets of a hub reach most cores: each of its moves costs).
         double work_share = 8;

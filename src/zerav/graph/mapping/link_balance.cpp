@@ -30,7 +30,8 @@ class LinkBalancer {
   public:
     LinkBalancer(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                  std::vector<int32_t>& part)
-        : nets_(g.nets),
+        : g_(g),
+          nets_(g.nets),
           cells_(cells),
           limits_(limits),
           part_(part),
@@ -72,13 +73,16 @@ class LinkBalancer {
             // Candidates dropped or moved since the last scan of this link: scan it again.
             const bool fresh = link != scanned || candidates_.empty();
             if (fresh) scan(link), scanned = link;
-            Option best = pick(link, peak, budget - spent);
-            if (best.v < 0 && !fresh) scan(link), best = pick(link, peak, budget - spent);
+            Option best = pick(link, peak, budget - spent, false);
+            if (best.v < 0 && !fresh) scan(link), best = pick(link, peak, budget - spent, false);
+            // No move lowers the peak: trades, among the candidates found anew.
+            if (best.v < 0 && tuning.trade_parts > 0)
+                scan(link), best = pick(link, peak, budget - spent, true);
             if (best.v < 0) break;  // the busiest link stays: the peak cannot drop
-            shift(best.v, part_[static_cast<size_t>(best.v)], best.to);
-            state_.move(best.v, best.to);
+            apply(best);
             spent += best.traffic;
             std::erase(candidates_, best.v);
+            if (best.partner >= 0) std::erase(candidates_, best.partner);
             if ((m & 63) == 63 && limits_.poll) limits_.poll();
         }
         state_.verify("link balance");
@@ -97,6 +101,7 @@ class LinkBalancer {
   private:
     struct Option {
         int32_t v = -1, to = -1;
+        int32_t partner = -1;             // of `to`, trading places with `v`; -1 for a move
         int64_t traffic = 0, relief = 0;  // rate units added to the traffic, taken off the link
         bool better_than(const Option& o) const {
             return o.v < 0 || static_cast<double>(traffic) * static_cast<double>(o.relief) <
@@ -188,35 +193,38 @@ class LinkBalancer {
         return {true, -1};
     }
 
-    // The best move of the first candidates that have one (choose() until one is found or none
-    // is left).
-    Option pick(size_t link, int64_t peak, int64_t allowance) {
+    // The best move (or, `trading`, trade) of the first candidates that have one (choose()
+    // until one is found or none is left).
+    Option pick(size_t link, int64_t peak, int64_t allowance, bool trading) {
         Option best;
         while (best.v < 0 && !candidates_.empty() && work_ < work_limit_)
-            best = choose(link, peak, allowance);
+            best = choose(link, peak, allowance, trading);
         return best;
     }
 
     // The best move of a candidate that lowers the busiest `link` (at `peak`) and raises no
-    // other link to the peak, adding at most `allowance` to the traffic; v = -1 if none. A
-    // candidate without such a move is dropped.
-    Option choose(size_t link, int64_t peak, int64_t allowance) {
+    // other link to the peak, adding at most `allowance` to the traffic (with `trading`, the
+    // best trade with a vertex of a full part instead); v = -1 if none. A candidate without
+    // such a move is dropped.
+    Option choose(size_t link, int64_t peak, int64_t allowance, bool trading) {
         const Config::LinkBalance& tuning = limits_.config.link_balance;
         Option best;
-        std::vector<std::pair<int64_t, int32_t>> near, priced;  // (hops or traffic, part)
+        std::vector<std::pair<int64_t, int32_t>> near, full, priced;  // (hops or traffic, part)
         int64_t tried = 0;
         std::erase_if(candidates_, [&](int32_t v) {
             if (work_ >= work_limit_ || tried >= tuning.candidates) return false;
             const int32_t a = part(v);
             near_.gather(v, part_);
-            near.clear();
+            near.clear(), full.clear();
             for (int32_t b = 0; b < cells_.size(); ++b)
-                if (b != a && state_.room(limits_, v, b) && within_delay(b))
-                    near.emplace_back(cells_.hops(a, b), b);
+                if (b != a && within_delay(b))
+                    (state_.room(limits_, v, b) ? near : full).emplace_back(cells_.hops(a, b), b);
             work_ += cells_.size();
-            if (near.empty()) return true;  // no part to go to: not a try
+            const size_t trades =
+                trading ? std::min(full.size(), static_cast<size_t>(tuning.trade_parts)) : 0;
+            if (trading ? trades == 0 : near.empty()) return true;  // no part to go to: not a try
             ++tried;
-            const size_t keep = std::min(near.size(), static_cast<size_t>(tuning.nearby));
+            const size_t keep = trading ? 0 : std::min(near.size(), static_cast<size_t>(tuning.nearby));
             std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
             tree_.prepare(v);
             priced.clear();
@@ -239,16 +247,94 @@ class LinkBalancer {
                 if constexpr (kChecks)
                     invariant(traffic == priced[i].first, "link balance",
                               "the traffic change of a move differs from the multicast oracle's");
-                Option o{v, b, traffic, -loads_.change(link)};
+                Option o{v, b, -1, traffic, -loads_.change(link)};
                 bool ok = o.relief > 0;
                 for (size_t x : loads_.touched()) ok = ok && (loads_.load(x) < peak || loads_.change(x) <= 0);
                 loads_.undo();
                 found = found || ok;
                 if (ok && o.better_than(best)) best = o;
             }
+            // Without a move, trades with the nearest full parts.
+            if (trading) {
+                std::partial_sort(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(trades),
+                                  full.end());
+                for (size_t i = 0; i < trades; ++i) {
+                    const int32_t b = full[i].second, z = partner(v, a, b);
+                    if (z < 0) continue;
+                    Option o{v, b, z, 0, 0};
+                    loads_.mark();
+                    const int64_t before = tree_.total();
+                    o.traffic = apply(o);
+                    if constexpr (kChecks)
+                        invariant(tree_.total() == before + o.traffic, "link balance",
+                                  "the traffic change of a trade differs from the multicast oracle's");
+                    o.relief = -loads_.change(link);
+                    bool ok = o.relief > 0 && o.traffic <= allowance && trade_within_delay(v, z);
+                    for (size_t x : loads_.touched())
+                        ok = ok && (loads_.load(x) < peak || loads_.change(x) <= 0);
+                    loads_.undo();
+                    state_.move(z, b);
+                    state_.move(v, a);
+                    work_ += 2 * reach;
+                    found = found || ok;
+                    if (ok && o.better_than(best)) best = o;
+                }
+            }
             return !found;
         });
         return best;
+    }
+
+    // Makes move or trade `o` on the link loads and the state; returns the change of the
+    // traffic.
+    int64_t apply(const Option& o) {
+        const int32_t a = part(o.v);
+        int64_t traffic = shift(o.v, a, o.to);
+        state_.move(o.v, o.to);
+        if (o.partner < 0) return traffic;
+        traffic += shift(o.partner, o.to, a);
+        state_.move(o.partner, a);
+        return traffic;
+    }
+
+    // The vertex of full part `b` that trades places with `v` (of part `a`): of v's compute
+    // nodes (both parts keep their counts) and within the SRAM, among the `trade_partners`
+    // with the fewest nets the one whose move to `a` adds the least traffic; -1 if none.
+    int32_t partner(int32_t v, int32_t a, int32_t b) {
+        const int64_t count = g_.count[static_cast<size_t>(v)];
+        const auto nets_of = [&](int32_t z) {
+            return nets_.first[static_cast<size_t>(z) + 1] - nets_.first[static_cast<size_t>(z)];
+        };
+        const auto fewer = [&](int32_t x, int32_t y) {
+            return nets_of(x) != nets_of(y) ? nets_of(x) < nets_of(y) : x < y;
+        };
+        few_.clear();
+        const auto& members = state_.members(b);
+        work_ += static_cast<int64_t>(members.size());
+        const auto most = static_cast<size_t>(limits_.config.link_balance.trade_partners);
+        for (int32_t z : members) {
+            if (g_.count[static_cast<size_t>(z)] != count || !state_.trade_fits(limits_, v, z)) continue;
+            few_.insert(std::upper_bound(few_.begin(), few_.end(), z, fewer), z);
+            if (few_.size() > most) few_.pop_back();
+        }
+        int32_t best = -1;
+        int64_t least = 0;
+        for (int32_t z : few_) {
+            const int64_t d = tree_.delta(z, a);
+            work_ += nets_of(z);
+            if (best < 0 || d < least) best = z, least = d;
+        }
+        return best;
+    }
+
+    // Whether `v` and `z`, having traded places, keep their feedback edges within the delay
+    // limit.
+    bool trade_within_delay(int32_t v, int32_t z) {
+        if (limits_.delay < 0) return true;
+        near_.gather(v, part_);
+        if (!within_delay(part(v))) return false;
+        near_.gather(z, part_);
+        return within_delay(part(z));
     }
 
     // Whether the gathered vertex in part `b` keeps its feedback edges within the delay limit.
@@ -320,6 +406,7 @@ class LinkBalancer {
         int64_t west, east, top[2], bottom[2];
     };
 
+    const LevelGraph& g_;
     const Nets& nets_;
     const ChipCells& cells_;
     const Limits& limits_;
@@ -336,6 +423,7 @@ class LinkBalancer {
     std::vector<int64_t> rooted_first_;  // the nets rooted at each vertex: rooted_[first[v] .. first[v + 1])
     std::vector<int32_t> rooted_;
     std::vector<int32_t> candidates_;
+    std::vector<int32_t> few_;  // a trade's partners, fewest nets first
     std::vector<MeshCell> scratch_;
     int64_t work_ = 0;  // nets and parts of nets visited, at most
     int64_t work_limit_;
