@@ -45,6 +45,7 @@ class Annealer {
                 const int64_t id = r * chip.cols + c;
                 if (id < available && id <= INT32_MAX) occupant_[static_cast<size_t>(r * cols_ + c)] = kEmpty;
             }
+        spans_ = ColumnSpans(cols_);
         for (int32_t p = 0; p < cells.size(); ++p) {
             cell_.push_back(cells.row(p) * cols_ + cells.col(p));
             at_.push_back(MeshCell{cells.row(p), cells.col(p)});
@@ -297,7 +298,9 @@ class Annealer {
     // where it is).
     int64_t links(int32_t e, int32_t p, MeshCell p_at, int32_t q, MeshCell q_at) {
         const MeshCell root = pins_at(e, p, p_at, q, q_at);
-        return multicast_links(root, scratch_);
+        constexpr size_t kFew = 8;
+        return scratch_.size() <= kFew ? multicast_links_of_few(root, scratch_.data(), scratch_.size())
+                                       : spans_.links(root, scratch_);
     }
     // Adds `w` on the links of that tree.
     void retree(LinkLoads<int64_t>& loads, int32_t e, int64_t w, int32_t p, MeshCell p_at, int32_t q,
@@ -382,6 +385,7 @@ class Annealer {
     std::vector<Known> known_;
     uint64_t layout_ = 1;  // counts the moves made
     std::vector<MeshCell> scratch_;
+    ColumnSpans spans_{0};  // counts the trees of more than a few targets
     // The busiest link's load at `peak_weight_` per rate unit (0: not priced), from the load of
     // every link of the window (rate units), each net's tree as a mask of links, and the masks
     // after the pending move beside `pending_`.

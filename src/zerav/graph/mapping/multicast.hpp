@@ -37,6 +37,39 @@ inline int64_t multicast_links_of_few(MeshCell source, const MeshCell* targets, 
     return links + east - west;
 }
 
+// The links of trees over cells of columns 0 .. cols - 1, counted without sorting: each
+// target widens its column's span of rows, kept per column with a stamp of the tree it
+// belongs to, so a tree of p targets costs O(p) however many they are.
+class ColumnSpans {
+  public:
+    explicit ColumnSpans(int64_t cols)
+        : stamp_(static_cast<size_t>(cols), 0), top_(stamp_.size()), bottom_(stamp_.size()) {}
+
+    int64_t links(MeshCell source, const std::vector<MeshCell>& targets) {
+        ++round_;
+        touched_.clear();
+        int64_t west = source.col, east = source.col;
+        for (const MeshCell& t : targets) {
+            const auto c = static_cast<size_t>(t.col);
+            if (stamp_[c] != round_) {
+                stamp_[c] = round_, top_[c] = bottom_[c] = source.row;
+                touched_.push_back(c);
+            }
+            top_[c] = std::min(top_[c], t.row), bottom_[c] = std::max(bottom_[c], t.row);
+            west = std::min(west, t.col), east = std::max(east, t.col);
+        }
+        int64_t links = east - west;
+        for (size_t c : touched_) links += bottom_[c] - top_[c];
+        return links;
+    }
+
+  private:
+    std::vector<uint64_t> stamp_;
+    std::vector<int64_t> top_, bottom_;
+    std::vector<size_t> touched_;
+    uint64_t round_ = 0;
+};
+
 // The spans that make up the tree from `source` to `targets` (in any order, repeats and the
 // source's own cell allowed; sorted by column here): `span(false, row, col, lo, hi)` for the
 // source's row, entered at the source's column and reaching columns lo..hi, then per
