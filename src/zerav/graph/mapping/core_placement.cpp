@@ -103,9 +103,11 @@ class Annealer {
             std::min(per_core * static_cast<int64_t>(active_.size()), tuning.max_link_visits / per_trial);
         // A small window has few layouts: where they are no more than the moves, try them all.
         if (tuning.exact && window_links_ <= RouteMasks::kMostLinks) {
-            int64_t usable = 0;
-            for (int32_t x : occupant_) usable += x != kUnusable;
-            if (layout_count(usable, static_cast<int64_t>(active_.size()), trials) <= trials) return exact();
+            std::vector<uint8_t> usable(occupant_.size());
+            for (size_t x = 0; x < usable.size(); ++x) usable[x] = occupant_[x] != kUnusable;
+            const auto cells = static_cast<int64_t>(std::count(usable.begin(), usable.end(), 1));
+            if (layout_count(cells, static_cast<int64_t>(active_.size()), trials) <= trials)
+                return exact(usable);
         }
         // Too few moves per core to get anywhere (a dense graph of cores or many nets): none.
         if (trials < tuning.min_trials_per_core * static_cast<int64_t>(active_.size())) return 0;
@@ -164,10 +166,8 @@ class Annealer {
     int64_t hops(int32_t a, int32_t b) const { return mesh_hops_of_ids(a, b, cols_); }
 
     // Every layout of the active cores tried (`best_layout`), the cheapest taken if it lowers
-    // the cost; returns the change.
-    int64_t exact() {
-        std::vector<uint8_t> usable(occupant_.size());
-        for (size_t x = 0; x < usable.size(); ++x) usable[x] = occupant_[x] != kUnusable;
+    // the cost; returns the change. `usable[x]`: whether window cell x may hold a core.
+    int64_t exact(const std::vector<uint8_t>& usable) {
         const WindowCost window{rows_,       cols_, usable, limits_.delay, limits_.config.annealing.edge_hops,
                                 peak_weight_};
         const int64_t start = kChecks ? cost() : 0;

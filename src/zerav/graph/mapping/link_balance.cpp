@@ -7,6 +7,7 @@
 // keeps every core within capacity (and SRAM) and every feedback edge within the delay limit.
 #include "zerav/graph/mapping/checks.hpp"
 #include "zerav/graph/mapping/link_load.hpp"
+#include "zerav/graph/mapping/multicast.hpp"
 #include "zerav/graph/mapping/multicast_cost.hpp"
 #include "zerav/graph/mapping/part_cost.hpp"
 #include "zerav/graph/mapping/partition_state.hpp"
@@ -18,6 +19,14 @@
 namespace zerav::mapping {
 
 namespace {
+
+// The nets of `g` by their root vertex, in net order.
+Fanout rooted_nets(const LevelGraph& g) {
+    std::vector<int32_t> root(static_cast<size_t>(g.nets.count)), net(root.size());
+    for (int32_t e = 0; e < g.nets.count; ++e)
+        root[static_cast<size_t>(e)] = g.nets.root(e), net[static_cast<size_t>(e)] = e;
+    return Fanout(g.n, root, net);
+}
 
 int64_t extent(const ChipCells& cells, bool rows) {
     int64_t most = 0;
@@ -45,16 +54,10 @@ class LinkBalancer {
           seen_(static_cast<size_t>(g.nets.count), 0),
           in_row_(static_cast<size_t>(rows_)),
           in_column_(static_cast<size_t>(cols_)),
+          rooted_(rooted_nets(g)),
           work_limit_(static_cast<int64_t>(limits.config.link_balance.work_share *
                                            static_cast<double>(g.nets.pin.size()))) {
         state_.observe(&tree_);
-        rooted_first_.assign(static_cast<size_t>(g.n) + 1, 0);
-        for (int32_t e = 0; e < nets_.count; ++e) ++rooted_first_[static_cast<size_t>(nets_.root(e)) + 1];
-        for (size_t v = 1; v < rooted_first_.size(); ++v) rooted_first_[v] += rooted_first_[v - 1];
-        rooted_.resize(static_cast<size_t>(nets_.count));
-        std::vector<int64_t> next(rooted_first_.begin(), rooted_first_.end() - 1);
-        for (int32_t e = 0; e < nets_.count; ++e)
-            rooted_[static_cast<size_t>(next[static_cast<size_t>(nets_.root(e))]++)] = e;
         for (int32_t p = 0; p < cells.size(); ++p)
             in_row_[static_cast<size_t>(cells.row(p))].push_back(p),
                 in_column_[static_cast<size_t>(cells.col(p))].push_back(p);
@@ -152,9 +155,7 @@ class LinkBalancer {
             if (ahead != (l.column == l.forward)) continue;
             for (int32_t u : state_.members(p)) {
                 if (!l.column) {
-                    for (int64_t i = rooted_first_[static_cast<size_t>(u)];
-                         i < rooted_first_[static_cast<size_t>(u) + 1]; ++i)
-                        visit(rooted_[static_cast<size_t>(i)]);
+                    for (const int32_t e : rooted_.of(u)) visit(e);
                     continue;
                 }
                 for (int64_t i = nets_.first[static_cast<size_t>(u)];
@@ -420,8 +421,7 @@ class LinkBalancer {
     std::vector<int32_t> seen_;    // per net, the last scan that met it
     int32_t stamp_ = 0;
     std::vector<std::vector<int32_t>> in_row_, in_column_;  // the parts in each row and column
-    std::vector<int64_t> rooted_first_;  // the nets rooted at each vertex: rooted_[first[v] .. first[v + 1])
-    std::vector<int32_t> rooted_;
+    Fanout rooted_;                                         // the nets rooted at each vertex
     std::vector<int32_t> candidates_;
     std::vector<int32_t> few_;  // a trade's partners, fewest nets first
     std::vector<MeshCell> scratch_;
