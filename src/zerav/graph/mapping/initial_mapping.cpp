@@ -88,13 +88,19 @@ class Bisector {
             return;
         }
         // The cheapest of a few grown splits is refined.
+        const auto [all_on_1, pulled] = start_growth(vertices, h);
         std::vector<uint8_t> best;
         int64_t best_cost = 0;
         const int64_t trials =
             static_cast<int64_t>(vertices.size()) > tuning_.many_vertices ? 1 : tuning_.growth_trials;
         for (int64_t trial = 0; trial < trials; ++trial) {
-            grow(vertices, h, trial == 0);
-            const int64_t c = cost(vertices, h);
+            if (trial > 0) {
+                for (int32_t v : vertices) move(v, 1);
+                if (nets_) nets_->restore_counts();
+            }
+            const int64_t c = all_on_1 - grow(vertices, h, pulled && trial == 0);
+            if constexpr (kChecks)
+                invariant(c == cost(vertices, h), "a bisection's growth", "the cost differs from a recount");
             if (best.empty() || c < best_cost) {
                 best_cost = c;
                 best.clear();
@@ -138,9 +144,12 @@ class Bisector {
             vertices[static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())))];
         ++visit_round_;
         if (seen_.empty()) seen_.assign(static_cast<size_t>(g_.n), 0);
-        std::vector<int32_t> queue{start};
+        std::vector<int32_t>& queue = bfs_;
+        queue.assign(1, start);
         seen_[static_cast<size_t>(start)] = visit_round_;
-        for (size_t head = 0; head < queue.size(); ++head) {
+        // Once every vertex is reached, the last one is known: the search stops there (on a
+        // dense graph after a few vertices' edges).
+        for (size_t head = 0; head < queue.size() && queue.size() < vertices.size(); ++head) {
             const int32_t v = queue[head];
             for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
                 const int32_t u = g_.adj[static_cast<size_t>(i)];
@@ -152,24 +161,35 @@ class Bisector {
         return queue.back();
     }
 
-    // Grows side 0 from the vertex that gains most by joining it (a far vertex when nothing
-    // outside pulls, or on later trials), always adding the vertex whose move to side 0 costs
-    // least, until side 0 reaches its target and side 1 fits. A vertex that does not fit is
-    // locked on side 1.
-    void grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
-        GainQueue& queue = queue_[0];
-        for (int32_t v : vertices) {
-            move(v, 1);
-            locked_[static_cast<size_t>(v)] = 0;
-        }
-        if (nets_) nets_->recount(sides());
+    // Puts all vertices on side 1, where every growth starts, and counts their gains there
+    // (`start_gain_`) once for all growths. Returns the cost there and whether some vertex or
+    // net is pulled towards side 0.
+    std::pair<int64_t, bool> start_growth(const std::vector<int32_t>& vertices, const Halves& h) {
+        for (int32_t v : vertices) move(v, 1);
+        if (nets_) nets_->recount(sides()), nets_->save_counts();
         bool pulled = nets_ && nets_->pulled_to_0();
+        start_gain_.clear();
         for (int32_t v : vertices) {
             bool boundary = false;
-            gain_[static_cast<size_t>(v)] = move_gain(v, h, boundary);
+            start_gain_.push_back(move_gain(v, h, boundary));
             if (pull_[static_cast<size_t>(v)] > 0) pulled = true;
         }
-        if (pulled && pulled_seed) {
+        return {nets_ ? nets_->cost() : 0, pulled};  // no edge cut, no pull taken
+    }
+
+    // Grows side 0, all vertices on side 1 to start with (their gains in `start_gain_`), from
+    // the vertex that gains most by joining it (with `pulled_seed`; otherwise a far vertex),
+    // always adding the vertex whose move to side 0 costs least, until side 0 reaches its
+    // target and side 1 fits. A vertex that does not fit is locked on side 1. Returns what the
+    // moves saved, in all.
+    int64_t grow(const std::vector<int32_t>& vertices, const Halves& h, bool pulled_seed) {
+        GainQueue& queue = queue_[0];
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            const auto vs = static_cast<size_t>(vertices[i]);
+            locked_[vs] = 0;
+            gain_[vs] = start_gain_[i];
+        }
+        if (pulled_seed) {
             for (int32_t v : vertices) queue.set(v, gain_[static_cast<size_t>(v)]);
         } else {
             const int32_t seed = far_vertex(vertices);
@@ -177,6 +197,7 @@ class Bisector {
         }
         size_t next_free = static_cast<size_t>(rng_.below(static_cast<int32_t>(vertices.size())));
         size_t scanned = 0;
+        int64_t saved = 0;
         while (regions_.count(first_) < h.target || !within(1, h)) {
             int32_t v = -1;
             if (!queue.empty()) {  // only vertices still on side 1 are queued
@@ -198,6 +219,7 @@ class Bisector {
                 continue;
             }
             move(v, 0);
+            saved += gain_[vs];
             after_move(v, 1, h, [&](int32_t u, int64_t d) {
                 const auto us = static_cast<size_t>(u);
                 if (side(u) != 1 || locked_[us]) return;
@@ -206,6 +228,7 @@ class Bisector {
             });
         }
         queue.clear();
+        return saved;
     }
 
     // Tells the neighbours of `v`, just moved off side `s`: calls `changed(u, d)` for each
@@ -263,6 +286,12 @@ class Bisector {
         // point that exceeds the caps least, and among those to the one that saved most.
         int64_t heaviest = 0;
         for (int32_t v : vertices) heaviest = std::max(heaviest, g_.count[static_cast<size_t>(v)]);
+        // The gains are counted once; the moves of the passes, and the moves undone after
+        // them, keep them up to date.
+        for (int32_t v : vertices) {
+            bool boundary = false;
+            gain_[static_cast<size_t>(v)] = move_gain(v, h, boundary);
+        }
         for (int64_t pass = 0; pass < tuning_.passes; ++pass) {
             // One queue per side. Only vertices on the boundary, or pulled to the other side,
             // can lead: the others enter when a neighbour moves. A vertex leaves its queue
@@ -271,9 +300,7 @@ class Bisector {
             for (int32_t v : vertices) {
                 const auto vs = static_cast<size_t>(v);
                 locked_[vs] = 0;
-                bool boundary = false;
-                gain_[vs] = move_gain(v, h, boundary);
-                if (boundary || gain_[vs] > 0) queue[side(v)].set(v, gain_[vs]);
+                if (gain_[vs] > 0 || on_boundary(v, h)) queue[side(v)].set(v, gain_[vs]);
             }
             const size_t mark = regions_.checkpoint();
             const int64_t cost_before = kChecks ? cost(vertices, h) : 0;
@@ -297,6 +324,7 @@ class Bisector {
                 const int s = from, t = 1 - s;
                 locked_[vs] = 1;
                 move(v, t);
+                gain_[vs] = -g;  // moving back undoes the move
                 total += g;
                 ++length;
                 const int64_t over = overflow(h);
@@ -304,27 +332,51 @@ class Bisector {
                     best_total = total, best_length = length, best_overflow = over;
                 after_move(v, s, h, [&](int32_t u, int64_t d) {
                     const auto us = static_cast<size_t>(u);
-                    if (locked_[us]) return;
                     gain_[us] += d;
-                    queue[side(u)].set(u, gain_[us]);
+                    if (!locked_[us]) queue[side(u)].set(u, gain_[us]);
                 });
             }
             queue[0].clear();
             queue[1].clear();
             if constexpr (kChecks) verify(vertices, h, cost_before - total);
-            // Back to the best point: the nets learn of the moves undone, then the state
-            // undoes them.
-            if (nets_)
-                for (auto m = regions_.moves_since(mark + best_length); m != regions_.moves_end(); ++m)
-                    nets_->shift(m->first, side(m->first));
-            regions_.rollback(mark + best_length);
+            // Back to the best point. Before another pass each undone move is a move back that
+            // updates the gains; after the last, the nets learn of the moves undone, then the
+            // state undoes them.
+            if (best_length > 0 && pass + 1 < tuning_.passes) {
+                for (size_t end = mark + length; end > mark + best_length; --end) {
+                    const int32_t v = regions_.moves_since(end - 1)->first;
+                    const int t = side(v);
+                    regions_.rollback(end - 1);
+                    gain_[static_cast<size_t>(v)] = -gain_[static_cast<size_t>(v)];
+                    after_move(v, t, h, [&](int32_t u, int64_t d) { gain_[static_cast<size_t>(u)] += d; });
+                }
+                if constexpr (kChecks) verify(vertices, h, cost_before - best_total);
+            } else {
+                if (nets_)
+                    for (auto m = regions_.moves_since(mark + best_length); m != regions_.moves_end(); ++m)
+                        nets_->shift(m->first, side(m->first));
+                regions_.rollback(mark + best_length);
+            }
             regions_.forget();
             if (best_length == 0) break;
         }
     }
 
-    // Debug builds: the state's loads, the nets' pin counts, the gains of the unlocked vertices
-    // and the cost (the cost before the pass less the gains taken) equal a recount.
+    // Whether `v` has a neighbour in the region, or a net with a pin, on the other side (as
+    // move_gain() says, without the gain).
+    bool on_boundary(int32_t v, const Halves& h) const {
+        const int s = side(v);
+        if (nets_ && nets_->reaches(v, 1 - s)) return true;
+        if (edge_span(h) == 0) return false;
+        for (int64_t i = g_.begin(v); i < g_.end(v); ++i) {
+            const int32_t u = g_.adj[static_cast<size_t>(i)];
+            if (inside(u) && side(u) != s && g_.weight[static_cast<size_t>(i)] > 0) return true;
+        }
+        return false;
+    }
+
+    // Debug builds: the state's loads, the nets' pin counts, the gains and the cost (the cost
+    // before the pass less the gains taken) equal a recount.
     void verify(const std::vector<int32_t>& vertices, const Halves& h, int64_t cost_now) {
         regions_.verify("a bisection pass");
         if (nets_)
@@ -332,9 +384,8 @@ class Bisector {
                       "the nets' pins per side differ from a recount");
         for (int32_t v : vertices) {
             bool boundary = false;
-            if (!locked_[static_cast<size_t>(v)])
-                invariant(gain_[static_cast<size_t>(v)] == move_gain(v, h, boundary), "a bisection pass",
-                          "a gain differs from a recount");
+            invariant(gain_[static_cast<size_t>(v)] == move_gain(v, h, boundary), "a bisection pass",
+                      "a gain differs from a recount");
         }
         invariant(cost(vertices, h) == cost_now, "a bisection pass", "the cost differs from a recount");
     }
@@ -360,9 +411,10 @@ class Bisector {
     Rng& rng_;
     SplitNets* nets_ = nullptr;  // the nets of the split under way, if it prices them
     int32_t first_ = 0;
-    std::vector<int32_t> seen_;
+    std::vector<int32_t> seen_, bfs_;
     std::vector<uint8_t> locked_;
     std::vector<int64_t> gain_, pull_;  // in gain units
+    std::vector<int64_t> start_gain_;   // per vertex of the split: its gain with all on side 1
     GainQueue queue_[2];                // one per side
     int32_t visit_round_ = 0;
 };

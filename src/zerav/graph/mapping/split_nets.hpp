@@ -92,6 +92,11 @@ class SplitNets {
         }
     }
 
+    // Keeps the pin counts as they are, for restore_counts() to return to (growth trials all
+    // start from the same sides).
+    void save_counts() { saved_count_ = count_, saved_sum_ = sum_; }
+    void restore_counts() { count_ = saved_count_, sum_ = saved_sum_; }
+
     // Whether some net is pulled towards side 0 (growing side 0 may start from its pins).
     bool pulled_to_0() const {
         for (size_t e = 0; e < cut_.size(); ++e)
@@ -108,6 +113,18 @@ class SplitNets {
             if (count_[2 * e + 1 - s] > 0) boundary = true;
         });
         return g;
+    }
+
+    // Whether some net of `v` has a pin on side `x`.
+    bool reaches(int32_t v, int x) const {
+        for (int64_t j = nets_.first[static_cast<size_t>(v)]; j < nets_.first[static_cast<size_t>(v) + 1];
+             ++j) {
+            const auto e = static_cast<size_t>(nets_.of[static_cast<size_t>(j)]);
+            if (stamp_[e] == round_ && local_[e] >= 0 &&
+                count_[2 * static_cast<size_t>(local_[e]) + static_cast<size_t>(x)] > 0)
+                return true;
+        }
+        return false;
     }
 
     // Records the move of `v` off side `s` (`side(v)` already the other one) and calls
@@ -215,6 +232,7 @@ class SplitNets {
     std::vector<int32_t> pin_;    // the pins in the region
     std::vector<int64_t> count_;  // pins on side 0 and side 1
     std::vector<int64_t> sum_;    // the sum of their vertex ids
+    std::vector<int64_t> saved_count_, saved_sum_;
     std::vector<int64_t> cut_;    // cost when cut
     std::vector<int64_t> lack_;   // cost when side 0 (side 1) holds no pin
 };
