@@ -233,8 +233,8 @@ class SplitNets {
     std::vector<int64_t> count_;  // pins on side 0 and side 1
     std::vector<int64_t> sum_;    // the sum of their vertex ids
     std::vector<int64_t> saved_count_, saved_sum_;
-    std::vector<int64_t> cut_;    // cost when cut
-    std::vector<int64_t> lack_;   // cost when side 0 (side 1) holds no pin
+    std::vector<int64_t> cut_;   // cost when cut
+    std::vector<int64_t> lack_;  // cost when side 0 (side 1) holds no pin
 };
 
 }  // namespace zerav::mapping
