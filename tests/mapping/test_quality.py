@@ -37,6 +37,19 @@ def test_full_cores_still_get_a_near_optimal_grid_cut(side, mesh):
     assert cut <= 1.04 * best, (cut, best)
 
 
+def test_a_grid_is_still_bisected_by_edges_beside_the_nets():
+    # Graphs whose vertices reach most of the graph within two edges are bisected by nets
+    # alone; a grid reaches a few vertices, so the bisection by edges still runs beside and
+    # keeps the 64 x 64 grid's cut optimal, where the nets alone leave it ragged.
+    hw = make_hw(num_cores=64, max_neurons_per_core=64, core_mesh_topology=(8, 8))
+    cuts = []
+    for reach in (0.5, 0.0):  # the default; every graph counted as reaching widely
+        graph = grid(64)
+        _map_graph_with_config(graph, hw, {"bisection.nets_alone_reach": reach}, 0, False, None)
+        cuts.append(graph.partition_metadata["metrics"]["total_cross_core_edges"])
+    assert cuts[0] == 2 * 64 * 7 < cuts[1], cuts
+
+
 def linked_clusters(names, size, links, shift=0):
     """One cluster of `size` fully connected compute nodes per name, and three edges for each
     (a, b) in `links`: node i of a to node i + shift of b."""

@@ -58,6 +58,11 @@ struct Config {
         // blocks the nets' many regions cost 1.5-2 times the time (docs/EXPERIMENTS.md).
         int64_t net_cells = 64;
         int64_t net_edges = 1;
+        // There the bisection by edges runs beside, unless most vertices reach at least this
+        // share of the graph within two edges (above 1: it always runs): such a graph has no
+        // locality for the edges to follow, and the nets' bisection won on every one measured
+        // (docs/EXPERIMENTS.md).
+        double nets_alone_reach = 0.5;
     } bisection;
 
     // The k-way refinement and the rebalancing of every level.

@@ -330,7 +330,9 @@ std::pair<int64_t, int64_t> cut_and_traffic(const LevelGraph& g, const ChipCells
 // `bisection.net_cells` cells also bisected by nets and rebalanced, and the one of fewer cores
 // over full, fewer late feedback edges, then lower multicast traffic kept (neither bisection
 // wins everywhere: nets gather the targets of wide sources, edges keep grids and clusters
-// whole; docs/EXPERIMENTS.md); then refined. Returns whether the nets' bisection was kept.
+// whole; docs/EXPERIMENTS.md), or by nets alone where the graph reaches widely within two
+// edges (`bisection.nets_alone_reach`); then refined. Returns whether the nets' bisection
+// was kept.
 bool first_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
                    std::vector<int32_t>& part) {
     const Config& config = limits.config;
@@ -346,6 +348,10 @@ bool first_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& li
     if (g.nets.empty() || cells.size() > config.bisection.net_cells) {
         part = initial_mapping(g, cells, limits, rng, false);
         rebalance(g, cells, limits, part);
+    } else if (reaches_widely(g, config.bisection.nets_alone_reach)) {
+        part = initial_mapping(g, cells, limits, rng, true);
+        rebalance(g, cells, limits, part);
+        by_nets = true;
     } else {
         Rng by_nets_rng = rng;
         std::vector<int32_t> other;

@@ -56,6 +56,10 @@ std::vector<int32_t> match_groups(const LevelGraph& g, const Limits& limits, int
 std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
                                      Rng& rng, bool by_nets, const std::vector<int32_t>* start = nullptr);
 
+// Whether most of a few vertices spread over `g` reach at least `share` of its vertices within
+// two edges (never for a share above 1).
+bool reaches_widely(const LevelGraph& g, double share);
+
 // The part of every vertex for a tight delay limit: breadth-first order from a far vertex of
 // the component of `start`, cut into cores along a path of neighbouring cells.
 std::vector<int32_t> banded_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
