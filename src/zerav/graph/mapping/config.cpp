@@ -77,6 +77,7 @@ const Field kFields[] = {
     ZERAV_INT(link_balance.nearby, 1, 0x1p20),
     ZERAV_INT(link_balance.tries, 1, 0x1p20),
     ZERAV_INT(link_balance.roots, 0, 1),
+    ZERAV_INT(link_balance.reprice, 0, 1),
     ZERAV_INT(link_balance.trade_parts, 0, 0x1p20),
     ZERAV_INT(link_balance.trade_partners, 1, 0x1p20),
     ZERAV_REAL(link_balance.work_share, 0, 1e6),

@@ -137,14 +137,19 @@ struct Config {
         int64_t moves = 1000;         // moves at most
         // Per move, the first `candidates` vertices (of those that relieve the busiest link most)
         // that have a part with room are tried (while none of them has a move, the next ones),
-        int64_t candidates = 8;
-        int64_t nearby = 16;  // each to its nearest parts with room,
-        int64_t tries = 4;    // the cheapest of them in traffic priced on the links
+        int64_t candidates = 4;
+        int64_t nearby = 8;  // each to its nearest parts with room,
+        int64_t tries = 4;   // the cheapest of them in traffic priced on the links
         // 1: the sources of the trees over the busiest link are candidates too (a source moved
         // beyond the link sends its tree back over other links, often for no more traffic:
         // the inputs of a layer that feeds two cores); 0: only the targets that alone bring a
         // tree over it.
         int64_t roots = 1;
+        // 0: a candidate that had a move off the busiest link and is still a candidate after
+        // another vertex's move tries that same part again, alone, and is priced in full only
+        // if the move no longer fits (a hub's full pricing costs thousands of nets, so the
+        // work bound then buys many more moves); 1: every candidate priced in full every time.
+        int64_t reprice = 0;
         // Where no candidate has such a move, a candidate may trade places with a vertex of the
         // same size in each of its `trade_parts` nearest full parts: of the `trade_partners`
         // with the fewest nets there, the one whose move adds the least traffic (0, the

@@ -51,6 +51,8 @@ class LinkBalancer {
           cols_(extent(cells, false)),
           loads_(rows_, cols_),
           relief_(static_cast<size_t>(g.n), 0),
+          last_to_(static_cast<size_t>(g.n), -1),
+          last_link_(static_cast<size_t>(g.n), -1),
           seen_(static_cast<size_t>(g.nets.count), 0),
           in_row_(static_cast<size_t>(rows_)),
           in_column_(static_cast<size_t>(cols_)),
@@ -216,6 +218,23 @@ class LinkBalancer {
             if (work_ >= work_limit_ || tried >= tuning.candidates) return false;
             const int32_t a = part(v);
             near_.gather(v, part_);
+            // The part of its last move, tried alone while it still has one.
+            if (const int32_t b = last_to_[static_cast<size_t>(v)];
+                !trading && tuning.reprice == 0 &&
+                last_link_[static_cast<size_t>(v)] == static_cast<int64_t>(link) && b >= 0 && b != a &&
+                state_.room(limits_, v, b) && within_delay(b)) {
+                const Option o = trial(v, a, b, link, peak);
+                if constexpr (kChecks)
+                    invariant(o.traffic == tree_.delta(v, b), "link balance",
+                              "the traffic change of a move differs from the multicast oracle's");
+                work_ += 2 * reach_of(v);
+                if (o.v >= 0 && o.traffic <= allowance) {
+                    ++tried;
+                    if (o.better_than(best)) best = o;
+                    return false;
+                }
+            }
+            last_to_[static_cast<size_t>(v)] = -1;
             near.clear(), full.clear();
             for (int32_t b = 0; b < cells_.size(); ++b)
                 if (b != a && within_delay(b))
@@ -235,25 +254,22 @@ class LinkBalancer {
             std::partial_sort(priced.begin(), priced.begin() + static_cast<std::ptrdiff_t>(tries),
                               priced.end());
             // The work: each net's parts, once per part priced and once per move tried.
-            int64_t reach = 0;
-            for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
-                 ++i)
-                reach += tree_.reach(nets_.of[static_cast<size_t>(i)]);
+            const int64_t reach = reach_of(v);
             work_ += reach * static_cast<int64_t>(keep + tries);
             bool found = false;
+            Option own;  // v's best move
             for (size_t i = 0; i < tries && priced[i].first <= allowance; ++i) {
-                const int32_t b = priced[i].second;
-                loads_.mark();
-                const int64_t traffic = shift(v, a, b);
+                const Option o = trial(v, a, priced[i].second, link, peak);
                 if constexpr (kChecks)
-                    invariant(traffic == priced[i].first, "link balance",
+                    invariant(o.traffic == priced[i].first, "link balance",
                               "the traffic change of a move differs from the multicast oracle's");
-                Option o{v, b, -1, traffic, -loads_.change(link)};
-                bool ok = o.relief > 0;
-                for (size_t x : loads_.touched()) ok = ok && (loads_.load(x) < peak || loads_.change(x) <= 0);
-                loads_.undo();
-                found = found || ok;
-                if (ok && o.better_than(best)) best = o;
+                if (o.v >= 0 && o.better_than(own)) own = o;
+            }
+            if (own.v >= 0) {
+                found = true;
+                last_to_[static_cast<size_t>(v)] = own.to,
+                last_link_[static_cast<size_t>(v)] = static_cast<int64_t>(link);
+                if (own.better_than(best)) best = own;
             }
             // Without a move, trades with the nearest full parts.
             if (trading) {
@@ -284,6 +300,29 @@ class LinkBalancer {
             return !found;
         });
         return best;
+    }
+
+    // The move of `v` from part `a` to `b`, tried on the link loads and taken back: its traffic
+    // change and what it takes off `link`; v = -1 if it takes nothing off or brings another
+    // link to `peak`.
+    Option trial(int32_t v, int32_t a, int32_t b, size_t link, int64_t peak) {
+        loads_.mark();
+        Option o{v, b, -1, shift(v, a, b), 0};
+        o.relief = -loads_.change(link);
+        bool ok = o.relief > 0;
+        for (size_t x : loads_.touched()) ok = ok && (loads_.load(x) < peak || loads_.change(x) <= 0);
+        loads_.undo();
+        if (!ok) o.v = -1;
+        return o;
+    }
+
+    // The parts the nets of `v` reach, summed.
+    int64_t reach_of(int32_t v) const {
+        int64_t reach = 0;
+        for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
+             ++i)
+            reach += tree_.reach(nets_.of[static_cast<size_t>(i)]);
+        return reach;
     }
 
     // Makes move or trade `o` on the link loads and the state; returns the change of the
@@ -417,8 +456,10 @@ class LinkBalancer {
     PartCost near_;        // the neighbours of a candidate by part, for the delay limit
     int64_t rows_, cols_;  // of the window of cells the parts reach
     LinkLoads<int64_t> loads_;
-    std::vector<int64_t> relief_;  // per vertex, during a scan
-    std::vector<int32_t> seen_;    // per net, the last scan that met it
+    std::vector<int64_t> relief_;     // per vertex, during a scan
+    std::vector<int32_t> last_to_;    // per vertex, the part of its best move when last priced
+    std::vector<int64_t> last_link_;  // and the link it was priced for
+    std::vector<int32_t> seen_;       // per net, the last scan that met it
     int32_t stamp_ = 0;
     std::vector<std::vector<int32_t>> in_row_, in_column_;  // the parts in each row and column
     Fanout rooted_;                                         // the nets rooted at each vertex
