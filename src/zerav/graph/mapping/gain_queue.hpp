@@ -1,8 +1,11 @@
 // A max-priority queue of vertices keyed by integer gain, with the key of a queued vertex
-// updated in place (an addressable binary heap): no stale entries to skip, no rebuild. Ties go
-// to the larger vertex id. Gains span weights times distances, too wide a range for buckets.
+// updated in place (an addressable 4-ary heap: half the levels of a binary one, and most
+// updates raise a key, which climbs): no stale entries to skip, no rebuild. Ties go to the
+// larger vertex id, so the order of the vertices taken depends on their gains alone. Gains
+// span weights times distances, too wide a range for buckets.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -60,6 +63,7 @@ class GainQueue {
     }
 
   private:
+    static constexpr size_t kArity = 4;
     struct Entry {
         int64_t gain;
         int32_t v;
@@ -75,7 +79,7 @@ class GainQueue {
     void up(size_t k) {
         const Entry e = heap_[k];
         while (k > 0) {
-            const size_t parent = (k - 1) / 2;
+            const size_t parent = (k - 1) / kArity;
             if (!before(e, heap_[parent])) break;
             place(k, heap_[parent]);
             k = parent;
@@ -85,9 +89,12 @@ class GainQueue {
     void down(size_t k) {
         const Entry e = heap_[k];
         for (;;) {
-            size_t child = 2 * k + 1;
-            if (child >= heap_.size()) break;
-            if (child + 1 < heap_.size() && before(heap_[child + 1], heap_[child])) ++child;
+            const size_t first = kArity * k + 1;
+            if (first >= heap_.size()) break;
+            size_t child = first;
+            const size_t last = std::min(first + kArity, heap_.size());
+            for (size_t c = first + 1; c < last; ++c)
+                if (before(heap_[c], heap_[child])) child = c;
             if (!before(heap_[child], e)) break;
             place(k, heap_[child]);
             k = child;

@@ -459,8 +459,10 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
     std::vector<int32_t> region_of(static_cast<size_t>(g.n), 0);
     PartitionState regions(g, std::max(1, 2 * cells.size() - 1), region_of);
     Bisector bisector(g, regions, tuning, rng);
-    std::vector<double> toward;      // per region: (db - da) times outside_pull, in gain units
-    std::vector<int32_t> toward_at;  // per region: the bisection `toward` was computed for
+    // Per region ever made, its distances from the two halves of the bisection under way
+    // (`away_at` says which bisection they are for): worked out once, not once per edge.
+    std::vector<std::pair<double, double>> away;
+    std::vector<int32_t> away_at;
     int32_t bisections = 0;
     std::vector<Centre> centres;  // per region ever made: where its vertices are bound
     std::deque<Region> queue(1);
@@ -488,6 +490,16 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
         const double late_pull =
             tuning.late_pull * static_cast<double>(nets ? limits.config.cost.rate_units : 1);
         const double edge_weight = nets ? static_cast<double>(tuning.net_edges) : 1.0;
+        ++bisections;
+        away.resize(centres.size()), away_at.resize(centres.size(), 0);
+        auto distances = [&](int32_t r) -> const std::pair<double, double>& {
+            const auto rs = static_cast<size_t>(r);
+            if (away_at[rs] != bisections) {
+                away_at[rs] = bisections;
+                away[rs] = {distance(a.centre, centres[rs]), distance(b.centre, centres[rs])};
+            }
+            return away[rs];
+        };
         pull.clear();
         int64_t total = 0;
         for (int32_t v : region.vertices) {
@@ -496,8 +508,7 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
             for (int64_t i = g.begin(v); i < g.end(v); ++i) {
                 const int32_t r = region_of[static_cast<size_t>(g.adj[static_cast<size_t>(i)])];
                 if (r == own) continue;
-                const Centre& there = centres[static_cast<size_t>(r)];
-                const double da = distance(a.centre, there), db = distance(b.centre, there);
+                const auto [da, db] = distances(r);
                 p += tuning.outside_pull * edge_weight *
                      static_cast<double>(g.weight[static_cast<size_t>(i)]) * (db - da);
                 // A feedback edge that would reach beyond the delay limit pulls much harder.
@@ -516,18 +527,11 @@ std::vector<int32_t> initial_mapping(const LevelGraph& g, const ChipCells& cells
                  {limits.sram < 0 ? -1 : nl * limits.sram, limits.sram < 0 ? -1 : nr * limits.sram},
                  std::llround(std::max(1.0, distance(a.centre, b.centre)) * units)};
         if (nets) {
-            ++bisections;
-            toward.resize(centres.size()), toward_at.resize(centres.size(), 0);
             nets->enter(
                 region.vertices, region_of, own, h.span,
                 [&](int32_t r) {
-                    const auto rs = static_cast<size_t>(r);
-                    if (toward_at[rs] != bisections) {
-                        toward_at[rs] = bisections;
-                        toward[rs] = tuning.outside_pull * units *
-                                     (distance(b.centre, centres[rs]) - distance(a.centre, centres[rs]));
-                    }
-                    return toward[rs];
+                    const auto [da, db] = distances(r);
+                    return tuning.outside_pull * units * (db - da);
                 },
                 pull);
         }
