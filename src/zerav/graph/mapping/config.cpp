@@ -45,6 +45,8 @@ const Field kFields[] = {
     ZERAV_INT(bisection.net_cells, 0, kLarge),
     ZERAV_INT(bisection.net_edges, 0, 0x1p16),
     ZERAV_REAL(bisection.nets_alone_reach, 0, 2),
+    ZERAV_INT(bisection.net_streams, 1, 100),
+    ZERAV_INT(bisection.net_growth_trials, 1, 1000),
     ZERAV_INT(refinement.coarse_passes, 0, 1000),
     ZERAV_INT(refinement.fine_passes, 0, 1000),
     ZERAV_INT(refinement.delay_passes, 0, 1000),

@@ -63,6 +63,11 @@ struct Config {
         // locality for the edges to follow, and the nets' bisection won on every one measured
         // (docs/EXPERIMENTS.md).
         double nets_alone_reach = 0.5;
+        // A nets' bisection of the whole graph ends far better or worse with its random stream:
+        // `net_streams` of them, each with `net_growth_trials` grown splits per bisection,
+        // the best mapping kept (docs/EXPERIMENTS.md).
+        int64_t net_growth_trials = 3;
+        int64_t net_streams = 1;
     } bisection;
 
     // The k-way refinement and the rebalancing of every level.

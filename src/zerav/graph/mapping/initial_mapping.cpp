@@ -91,8 +91,9 @@ class Bisector {
         const auto [all_on_1, pulled] = start_growth(vertices, h);
         std::vector<uint8_t> best;
         int64_t best_cost = 0;
-        const int64_t trials =
-            static_cast<int64_t>(vertices.size()) > tuning_.many_vertices ? 1 : tuning_.growth_trials;
+        const int64_t trials = static_cast<int64_t>(vertices.size()) > tuning_.many_vertices ? 1
+                               : nets_ ? tuning_.net_growth_trials
+                                       : tuning_.growth_trials;
         for (int64_t trial = 0; trial < trials; ++trial) {
             if (trial > 0) {
                 for (int32_t v : vertices) move(v, 1);

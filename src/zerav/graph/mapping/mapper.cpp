@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -327,12 +328,12 @@ std::pair<int64_t, int64_t> cut_and_traffic(const LevelGraph& g, const ChipCells
 }
 
 // The mapping of the coarsest level: bisected by edges and rebalanced; on a block of at most
-// `bisection.net_cells` cells also bisected by nets and rebalanced, and the one of fewer cores
-// over full, fewer late feedback edges, then lower multicast traffic kept (neither bisection
-// wins everywhere: nets gather the targets of wide sources, edges keep grids and clusters
-// whole; docs/EXPERIMENTS.md), or by nets alone where the graph reaches widely within two
-// edges (`bisection.nets_alone_reach`); then refined. Returns whether the nets' bisection
-// was kept.
+// `bisection.net_cells` cells also bisected by nets (`bisection.net_streams` times) and
+// rebalanced, and the one of fewer cores over full, fewer late feedback edges, then lower
+// multicast traffic kept (neither bisection wins everywhere: nets gather the targets of wide
+// sources, edges keep grids and clusters whole; docs/EXPERIMENTS.md), or by nets alone where
+// the graph reaches widely within two edges (`bisection.nets_alone_reach`); then refined.
+// Returns whether the nets' bisection was kept.
 bool first_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& limits, Rng& rng,
                    std::vector<int32_t>& part) {
     const Config& config = limits.config;
@@ -342,22 +343,33 @@ bool first_mapping(const LevelGraph& g, const ChipCells& cells, const Limits& li
         return std::tuple(full, delay_violations(g, cells, limits, out),
                           MulticastCost(g.nets, cells, out).total());
     };
-    // Both draw the same random stream, and the later phases go on from the kept one's: where
-    // the edges win, the mapping is the one the edges alone give.
+    const int64_t streams = config.bisection.net_streams;
     bool by_nets = false;
     if (g.nets.empty() || cells.size() > config.bisection.net_cells) {
         part = initial_mapping(g, cells, limits, rng, false);
         rebalance(g, cells, limits, part);
-    } else if (reaches_widely(g, config.bisection.nets_alone_reach)) {
+    } else if (const bool edges_too = !reaches_widely(g, config.bisection.nets_alone_reach);
+               !edges_too && streams == 1) {
         part = initial_mapping(g, cells, limits, rng, true);
         rebalance(g, cells, limits, part);
         by_nets = true;
     } else {
-        Rng by_nets_rng = rng;
+        // The edges' bisection and the first of the nets' draw the same random stream, and the
+        // later phases go on from the kept one's: where the edges win, the mapping is the one
+        // the edges alone give. A nets' bisection's outcome varies much with its stream, so
+        // further ones draw streams of their own (each seeded from the first stream's first
+        // draw, offset per stream).
+        const Rng start = rng;
+        Rng seeds = start;
+        const uint64_t seed = seeds.next();
         std::vector<int32_t> other;
-        const auto by_edges = map(false, part, rng);
-        if (map(true, other, by_nets_rng) < by_edges)
-            part = std::move(other), rng = by_nets_rng, by_nets = true;
+        std::optional<std::tuple<bool, int64_t, int64_t>> best;
+        if (edges_too) best = map(false, part, rng);
+        for (int64_t stream = 0; stream < streams; ++stream) {
+            Rng r = stream == 0 ? start : Rng(seed + static_cast<uint64_t>(stream) * 0x632BE59BD9B4E019ull);
+            const auto rank = map(true, other, r);
+            if (!best || rank < *best) best = rank, std::swap(part, other), rng = r, by_nets = true;
+        }
     }
     refine(g, cells, limits, part, config.refinement.coarse_passes, rng);
     return by_nets;
