@@ -4,6 +4,7 @@
 #include "zerav/graph/mapping/distance.hpp"
 #include "zerav/graph/mapping/problem.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +29,9 @@ class ChipCells {
         return mesh_hops(row(a), col(a), row(b), col(b));
     }
     bool mesh() const { return mesh_; }
+    // The rows (columns) of the mesh from the first to the last one a part sits in.
+    int64_t rows_reached() const { return reached(row_); }
+    int64_t cols_reached() const { return reached(col_); }
 
     // The part at block position (r, c), or -1 outside the block.
     int32_t at(int64_t r, int64_t c) const {
@@ -45,6 +49,12 @@ class ChipCells {
     std::vector<int32_t> snake() const;
 
   private:
+    static int64_t reached(const std::vector<int32_t>& at) {
+        int64_t most = 0;
+        for (int32_t x : at) most = std::max<int64_t>(most, x + 1);
+        return most;
+    }
+
     bool mesh_;
     int64_t width_ = 1;  // of the block; 0 for placed cores
     std::vector<int32_t> id_, row_, col_;

@@ -30,12 +30,9 @@ class Annealer {
   public:
     Annealer(const ChipCells& cells, const ChipShape& chip, const Limits& limits, LevelGraph cores)
         : limits_(limits), cores_(std::move(cores)) {
-        int32_t height = 0, width = 0;
-        for (int32_t p = 0; p < cells.size(); ++p)
-            height = std::max(height, cells.row(p) + 1), width = std::max(width, cells.col(p) + 1);
         const int64_t margin = limits.config.annealing.margin;
-        rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, height + margin));
-        cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, width + margin));
+        rows_ = static_cast<int32_t>(std::min<int64_t>(chip.rows, cells.rows_reached() + margin));
+        cols_ = static_cast<int32_t>(std::min<int64_t>(chip.cols, cells.cols_reached() + margin));
         // A window cell is usable when its core id exists on the chip and fits 32 bits (the
         // chip's sides are at most 2**31 - 1 here, so the product cannot overflow).
         const int64_t available = available_cores(chip);

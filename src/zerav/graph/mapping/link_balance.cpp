@@ -28,13 +28,6 @@ Fanout rooted_nets(const LevelGraph& g) {
     return Fanout(g.n, root, net);
 }
 
-int64_t extent(const ChipCells& cells, bool rows) {
-    int64_t most = 0;
-    for (int32_t p = 0; p < cells.size(); ++p)
-        most = std::max<int64_t>(most, (rows ? cells.row(p) : cells.col(p)) + 1);
-    return most;
-}
-
 class LinkBalancer {
   public:
     LinkBalancer(const LevelGraph& g, const ChipCells& cells, const Limits& limits,
@@ -47,8 +40,8 @@ class LinkBalancer {
           state_(g, cells.size(), part, true),
           tree_(g.nets, cells, part),
           near_(g, cells, limits),
-          rows_(extent(cells, true)),
-          cols_(extent(cells, false)),
+          rows_(cells.rows_reached()),
+          cols_(cells.cols_reached()),
           loads_(rows_, cols_),
           relief_(static_cast<size_t>(g.n), 0),
           last_to_(static_cast<size_t>(g.n), -1),

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace zerav::mapping {
@@ -46,6 +47,26 @@ class ColumnSpans {
         : stamp_(static_cast<size_t>(cols), 0), top_(stamp_.size()), bottom_(stamp_.size()) {}
 
     int64_t links(MeshCell source, const std::vector<MeshCell>& targets) {
+        const auto [west, east] = widen(source, targets);
+        int64_t links = east - west;
+        for (size_t c : touched_) links += bottom_[c] - top_[c];
+        return links;
+    }
+
+    // Calls `column(col, top, bottom)` for each column the tree reaches, west to east: the
+    // rows its span covers, the source's row included.
+    template <class Column>
+    void each_column(MeshCell source, const std::vector<MeshCell>& targets, Column&& column) {
+        const auto [west, east] = widen(source, targets);
+        for (int64_t col = west; col <= east; ++col)
+            if (const auto c = static_cast<size_t>(col); stamp_[c] == round_)
+                column(col, top_[c], bottom_[c]);
+    }
+
+  private:
+    // Widens the span of each target's column (from the source's row) under a new stamp;
+    // returns the westmost and eastmost columns of the source and the targets.
+    std::pair<int64_t, int64_t> widen(MeshCell source, const std::vector<MeshCell>& targets) {
         ++round_;
         touched_.clear();
         int64_t west = source.col, east = source.col;
@@ -58,12 +79,9 @@ class ColumnSpans {
             top_[c] = std::min(top_[c], t.row), bottom_[c] = std::max(bottom_[c], t.row);
             west = std::min(west, t.col), east = std::max(east, t.col);
         }
-        int64_t links = east - west;
-        for (size_t c : touched_) links += bottom_[c] - top_[c];
-        return links;
+        return {west, east};
     }
 
-  private:
     std::vector<uint64_t> stamp_;
     std::vector<int64_t> top_, bottom_;
     std::vector<size_t> touched_;

@@ -24,10 +24,7 @@ class MulticastCost {
           slot_part_(nets.pin.size()),
           slot_count_(nets.pin.size()),
           links_(static_cast<size_t>(nets.count), 0),
-          spans_(columns(cells)),
-          stamp_(static_cast<size_t>(columns(cells)), 0),
-          top_(stamp_.size()),
-          bottom_(stamp_.size()) {
+          spans_(cells.cols_reached()) {
         for (int32_t e = 0; e < nets.count; ++e) {
             for (int64_t i = nets.begin(e); i < nets.end(e); ++i)
                 add_pin(e, part[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])]);
@@ -71,10 +68,7 @@ class MulticastCost {
                 n.root = cell(part_[static_cast<size_t>(nets_.root(e))]);
                 n.west = n.east = n.root.col;
                 n.first = columns_.size();
-                if (used_[static_cast<size_t>(e)] > kFewParts)
-                    take_apart_by_stamps(e, from, n);
-                else
-                    take_apart_by_sorting(e, from, n);
+                take_apart(e, from, n);
                 n.last = columns_.size();
             }
             nets_of_v_.push_back(n);
@@ -205,49 +199,25 @@ class MulticastCost {
 
     // A net over more parts than this is taken apart column by column with stamps (linear in
     // its parts) rather than by sorting its cells.
-    static constexpr int32_t kFewParts = 16;
+    static constexpr size_t kFewParts = 16;
 
-    static int64_t columns(const ChipCells& cells) {
-        int64_t most = 0;
-        for (int32_t p = 0; p < cells.size(); ++p) most = std::max<int64_t>(most, cells.col(p) + 1);
-        return most;
-    }
-
-    // prepare()'s columns of net `e` without one pin of part `from`: the net's other cells
-    // sorted by column, each column's rows spanned from the root's row.
-    void take_apart_by_sorting(int32_t e, int32_t from, Prepared& n) {
+    // prepare()'s columns of net `e` without one pin of part `from`, by column: each column's
+    // rows spanned from the root's row (by sorting the net's cells, or with stamps for a net
+    // over many parts, linear in its parts).
+    void take_apart(int32_t e, int32_t from, Prepared& n) {
         scratch_.clear();
         for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
             if (slot_part_[slot(e, s)] != from || slot_count_[slot(e, s)] > 1)
                 scratch_.push_back(cell(slot_part_[slot(e, s)]));
-        std::sort(scratch_.begin(), scratch_.end(),
-                  [](const MeshCell& a, const MeshCell& b) { return a.col < b.col; });
-        for (size_t k = 0; k < scratch_.size();) {
-            Column c{scratch_[k].col, n.root.row, n.root.row};
-            for (; k < scratch_.size() && scratch_[k].col == c.col; ++k)
-                c.top = std::min(c.top, scratch_[k].row), c.bottom = std::max(c.bottom, scratch_[k].row);
-            add_column(c, n);
-        }
-    }
-    // The same columns for a net over many parts: each cell widens its column's rows (marked
-    // with a stamp of this net), then the columns between the outermost ones are read in order.
-    void take_apart_by_stamps(int32_t e, int32_t from, Prepared& n) {
-        ++round_;
-        int64_t lo = 0, hi = -1;
-        for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s) {
-            if (slot_part_[slot(e, s)] == from && slot_count_[slot(e, s)] == 1) continue;
-            const MeshCell c = cell(slot_part_[slot(e, s)]);
-            const auto k = static_cast<size_t>(c.col);
-            if (stamp_[k] != round_) {
-                stamp_[k] = round_, top_[k] = bottom_[k] = n.root.row;
-                if (hi < lo) lo = hi = c.col;
-                lo = std::min(lo, c.col), hi = std::max(hi, c.col);
-            }
-            top_[k] = std::min(top_[k], c.row), bottom_[k] = std::max(bottom_[k], c.row);
-        }
-        for (int64_t col = lo; col <= hi; ++col)
-            if (const auto k = static_cast<size_t>(col); stamp_[k] == round_)
-                add_column(Column{col, top_[k], bottom_[k]}, n);
+        auto column = [&](int64_t col, int64_t top, int64_t bottom) {
+            add_column(Column{col, top, bottom}, n);
+        };
+        if (scratch_.size() > kFewParts)
+            spans_.each_column(n.root, scratch_, column);
+        else
+            tree_spans(n.root, scratch_, [&](bool down, int64_t col, int64_t, int64_t top, int64_t bottom) {
+                if (down) column(col, top, bottom);
+            });
     }
     void add_column(const Column& c, Prepared& n) {
         n.spans += c.bottom - c.top;
@@ -267,10 +237,7 @@ class MulticastCost {
     int32_t v_ = -1;  // the vertex prepared
     std::vector<Prepared> nets_of_v_;
     std::vector<Column> columns_;
-    ColumnSpans spans_;            // counts the trees of many parts
-    std::vector<uint64_t> stamp_;  // per column, the last net take_apart_by_stamps() met there
-    std::vector<int64_t> top_, bottom_;
-    uint64_t round_ = 0;
+    ColumnSpans spans_;  // counts and takes apart the trees of many parts
 };
 
 }  // namespace zerav::mapping
