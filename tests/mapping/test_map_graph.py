@@ -3,6 +3,7 @@ partition writes it), what it returns, and the same mapping on every run."""
 
 from __future__ import annotations
 
+import gc
 import inspect
 import os
 import pickle
@@ -89,6 +90,26 @@ def test_write_back_as_partition_writes_it():
     assert meta["feedback_edges"] in ([("a", "b"), ("b", "a")], [])
     # allocate runs on the result unchanged and sees the cores the mapping chose.
     assert set(allocate(graph, hw).budgets) <= set(meta["assignments"].values())
+
+
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_writing_the_cut_leaves_the_collector_as_the_caller_had_it(collector_on):
+    # The cut's tuples are made with the collector paused; it must come back as it was, and
+    # a feedback edge is the same tuple in both lists, tracked like any other.
+    graph = make_graph({n: ir.LIF() for n in "abcd"}, [("a", "b"), ("b", "a"), ("c", "d"), ("b", "c")])
+    hw = make_hw(num_cores=4, max_neurons_per_core=1, core_mesh_topology=(2, 2))
+    was = gc.isenabled()
+    (gc.enable if collector_on else gc.disable)()
+    try:
+        mapping.map_graph(graph, hw)
+        assert gc.isenabled() is collector_on
+    finally:
+        (gc.enable if was else gc.disable)()
+    meta = graph.partition_metadata
+    cross = {pair: pair for pair in meta["cross_core_edges"]}
+    assert len(cross) == 4 and all(gc.is_tracked(pair) for pair in cross)
+    assert sorted(meta["feedback_edges"]) == [("a", "b"), ("b", "a")]
+    assert all(cross[pair] is pair for pair in meta["feedback_edges"])
 
 
 def test_rates_weight_the_reported_multicast_traffic():

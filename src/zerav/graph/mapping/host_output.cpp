@@ -6,6 +6,7 @@
 #include "zerav/graph/resource/routing_bytes.hpp"
 
 #include "bind/core_id_writes.hpp"
+#include "bind/gc_pause.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
 
@@ -44,19 +45,35 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
         check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), a.node_cores.back().get()));
     }
 
-    a.cross = check(PyList_New(0));
-    a.feedback = check(PyList_New(0));
-    std::vector<int32_t> src_core, dst_core;
-    int64_t total_hops = 0;
+    // The lists are made at their final sizes, and the collector rests while their tuples are
+    // made: the loop calls no host code (it only references the names).
+    Py_ssize_t crossing_count = 0, feedback_count = 0;
     for (size_t e = 0; e < problem.src.size(); ++e) {
         const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
         if (mapping.core[s] == mapping.core[d]) continue;
-        Ref pair = bind::tuple_of({graph.edge_src[e].get(), graph.edge_dst[e].get()});
-        check(PyList_Append(a.cross.get(), pair.get()));
-        if (mapping.scc[s] == mapping.scc[d]) check(PyList_Append(a.feedback.get(), pair.get()));
-        src_core.push_back(mapping.core[s]);
-        dst_core.push_back(mapping.core[d]);
-        if (chip.mesh) total_hops += mesh_hops_of_ids(mapping.core[s], mapping.core[d], chip.cols);
+        ++crossing_count;
+        if (mapping.scc[s] == mapping.scc[d]) ++feedback_count;
+    }
+    a.cross = check(PyList_New(crossing_count));
+    a.feedback = check(PyList_New(feedback_count));
+    std::vector<int32_t> src_core, dst_core;
+    src_core.reserve(static_cast<size_t>(crossing_count));
+    dst_core.reserve(static_cast<size_t>(crossing_count));
+    int64_t total_hops = 0;
+    {
+        bind::GcPause pause;
+        Py_ssize_t crossing_at = 0, feedback_at = 0;
+        for (size_t e = 0; e < problem.src.size(); ++e) {
+            const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
+            if (mapping.core[s] == mapping.core[d]) continue;
+            Ref pair = bind::tuple_of({graph.edge_src[e].get(), graph.edge_dst[e].get()});
+            if (mapping.scc[s] == mapping.scc[d])
+                PyList_SET_ITEM(a.feedback.get(), feedback_at++, Py_NewRef(pair.get()));
+            PyList_SET_ITEM(a.cross.get(), crossing_at++, pair.release());
+            src_core.push_back(mapping.core[s]);
+            dst_core.push_back(mapping.core[d]);
+            if (chip.mesh) total_hops += mesh_hops_of_ids(mapping.core[s], mapping.core[d], chip.cols);
+        }
     }
 
     const auto crossing = static_cast<double>(PyList_GET_SIZE(a.cross.get()));
