@@ -62,7 +62,7 @@ struct Config {
         // share of the graph within two edges (above 1: it always runs): such a graph has no
         // locality for the edges to follow, and the nets' bisection won on every one measured
         // (docs/EXPERIMENTS.md).
-        double nets_alone_reach = 0.5;
+        double nets_alone_reach = 0.2;
         // A nets' bisection of the whole graph ends far better or worse with its random stream:
         // `net_streams` of them, each with `net_growth_trials` grown splits per bisection,
         // the best mapping kept (docs/EXPERIMENTS.md).

@@ -34,31 +34,32 @@ struct Merger {
 
 }  // namespace
 
-LevelGraph build_level(int32_t n, std::vector<WeightedEdge>& edges, std::vector<int64_t> count,
+LevelGraph build_level(int32_t n, std::vector<LevelEdge>& edges, std::vector<int64_t> count,
                        std::vector<int64_t> bytes) {
     LevelGraph g;
     g.n = n;
     g.count = std::move(count);
     g.bytes = std::move(bytes);
-    // Bucket both directions by source vertex, then merge each bucket.
+    // Bucket both directions by source vertex, then merge each bucket. A bucket entry is the
+    // neighbour and whether the edge is a feedback edge: every edge weighs 1 here, so the
+    // buckets hold 5 bytes per entry, not the merged arrays' 20.
     std::vector<int64_t> degree(static_cast<size_t>(n) + 1, 0);
-    for (const WeightedEdge& e : edges) {
+    for (const LevelEdge& e : edges) {
         if (e.u == e.v) continue;
         ++degree[static_cast<size_t>(e.u) + 1];
         ++degree[static_cast<size_t>(e.v) + 1];
     }
     for (size_t i = 1; i < degree.size(); ++i) degree[i] += degree[i - 1];
     std::vector<int32_t> to(static_cast<size_t>(degree.back()));
-    std::vector<int64_t> w(to.size()), f(to.size());
+    std::vector<uint8_t> feedback(to.size());
     std::vector<int64_t> fill(degree.begin(), degree.end() - 1);
-    for (const WeightedEdge& e : edges) {
+    for (const LevelEdge& e : edges) {
         if (e.u == e.v) continue;
         for (int side = 0; side < 2; ++side) {
             const int32_t a = side ? e.v : e.u, b = side ? e.u : e.v;
             const auto at = static_cast<size_t>(fill[static_cast<size_t>(a)]++);
             to[at] = b;
-            w[at] = e.weight;
-            f[at] = e.feedback;
+            feedback[at] = e.feedback;
         }
     }
     edges.clear();
@@ -71,7 +72,7 @@ LevelGraph build_level(int32_t n, std::vector<WeightedEdge>& edges, std::vector<
     for (int32_t v = 0; v < n; ++v) {
         const auto from = static_cast<int64_t>(g.adj.size());
         for (int64_t i = degree[static_cast<size_t>(v)]; i < degree[static_cast<size_t>(v) + 1]; ++i)
-            merger.add(g, to[static_cast<size_t>(i)], w[static_cast<size_t>(i)], f[static_cast<size_t>(i)]);
+            merger.add(g, to[static_cast<size_t>(i)], 1, feedback[static_cast<size_t>(i)]);
         merger.close(g, from);
         g.start[static_cast<size_t>(v) + 1] = static_cast<int64_t>(g.adj.size());
     }

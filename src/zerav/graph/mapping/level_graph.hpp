@@ -25,15 +25,16 @@ struct LevelGraph {
     bool has_bytes() const { return !bytes.empty(); }
 };
 
-// An edge of the graph being built, one direction.
-struct WeightedEdge {
+// An edge of the graph being built, one direction: one edge of the host graph, inside one
+// strongly connected component or not.
+struct LevelEdge {
     int32_t u, v;
-    int64_t weight, feedback;
+    bool feedback;
 };
 
 // Builds the CSR graph from edges (both directions given or not: each edge is added both
-// ways), merging parallel edges and dropping self-loops.
-LevelGraph build_level(int32_t n, std::vector<WeightedEdge>& edges, std::vector<int64_t> count,
+// ways), merging parallel edges into one of their number's weight and dropping self-loops.
+LevelGraph build_level(int32_t n, std::vector<LevelEdge>& edges, std::vector<int64_t> count,
                        std::vector<int64_t> bytes);
 
 // Contracts `g` and its nets by `group` (vertex -> coarse vertex, 0 .. groups - 1). The bytes of a group are

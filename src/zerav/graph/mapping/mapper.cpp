@@ -254,7 +254,7 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         count[x] += p.compute[static_cast<size_t>(v)];
         if (!bytes.empty()) bytes[x] += p.node_bytes[static_cast<size_t>(v)];
     }
-    std::vector<WeightedEdge> edges;
+    std::vector<LevelEdge> edges;
     edges.reserve(p.src.size());
     for (size_t e = 0; e < p.src.size(); ++e) {
         const int32_t a = p.src[e], b = p.dst[e];
@@ -262,7 +262,7 @@ LevelZero level_zero(const Problem& p, const Components& c, const Limits& limits
         if (va == vb) continue;
         if (!bytes.empty()) bytes[static_cast<size_t>(vb)] += routing_bytes_per_edge;
         const bool feedback = c.scc[static_cast<size_t>(a)] == c.scc[static_cast<size_t>(b)];
-        edges.push_back(WeightedEdge{va, vb, 1, feedback ? 1 : 0});
+        edges.push_back(LevelEdge{va, vb, feedback});
     }
     z.graph = build_level(n, edges, std::move(count), std::move(bytes));
     if (limits.config.cost.multicast)
