@@ -24,13 +24,21 @@ class MulticastCost {
           slot_part_(nets.pin.size()),
           slot_count_(nets.pin.size()),
           links_(static_cast<size_t>(nets.count), 0),
-          spans_(cells.cols_reached()) {
+          spans_(cells.cols_reached()),
+          kept_of_(cells.mesh() ? static_cast<size_t>(nets.count) : 0, -1) {
+        int64_t room = 0;
         for (int32_t e = 0; e < nets.count; ++e) {
+            if (const int64_t pins = nets.end(e) - nets.begin(e); cells.mesh() && pins >= kKeptPins) {
+                kept_of_[static_cast<size_t>(e)] = static_cast<int32_t>(kept_.size());
+                kept_.push_back(KeptTree{room, std::min<int64_t>(pins, kFewParts)});
+                room += kept_.back().room;
+            }
             for (int64_t i = nets.begin(e); i < nets.end(e); ++i)
                 add_pin(e, part[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])]);
             links_[static_cast<size_t>(e)] = links(e, -1, -1, -1);
             total_ += weight(e) * links_[static_cast<size_t>(e)];
         }
+        kept_columns_.resize(static_cast<size_t>(room));
     }
 
     // Rate units times tree links, over all nets.
@@ -63,13 +71,15 @@ class MulticastCost {
         for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
              ++i) {
             const int32_t e = nets_.of[static_cast<size_t>(i)];
-            Prepared n{e, nets_.root(e) == v, {}, 0, 0, 0, 0, 0};
+            Prepared n{e, nets_.root(e) == v, false, {}, 0, 0, 0, 0, 0};
             if (!n.rooted && cells_.mesh()) {
                 n.root = cell(part_[static_cast<size_t>(nets_.root(e))]);
                 n.west = n.east = n.root.col;
-                n.first = columns_.size();
-                take_apart(e, from, n);
-                n.last = columns_.size();
+                if (!from_kept(e, from, n)) {
+                    n.first = columns_.size();
+                    take_apart(e, from, n);
+                    n.last = columns_.size();
+                }
             }
             nets_of_v_.push_back(n);
         }
@@ -88,8 +98,9 @@ class MulticastCost {
                 // The prepared tree with the cell of `to` added: the span of columns, and the
                 // span of rows in its column.
                 now = std::max(n.east, b.col) - std::min(n.west, b.col) + n.spans;
-                const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(n.first);
-                const auto last = columns_.begin() + static_cast<std::ptrdiff_t>(n.last);
+                const Column* base = n.kept ? kept_columns_.data() : columns_.data();
+                const Column* first = base + n.first;
+                const Column* last = base + n.last;
                 const auto c = std::lower_bound(first, last, b.col,
                                                 [](const Column& x, int64_t col) { return x.col < col; });
                 if (c != last && c->col == b.col)
@@ -109,8 +120,10 @@ class MulticastCost {
         for (int64_t i = nets_.first[static_cast<size_t>(v)]; i < nets_.first[static_cast<size_t>(v) + 1];
              ++i) {
             const int32_t e = nets_.of[static_cast<size_t>(i)];
-            remove_pin(e, from);
-            add_pin(e, to);
+            const bool left = remove_pin(e, from), joined = add_pin(e, to);
+            // A tree changes only with the parts it reaches or the root's part.
+            if (!left && !joined && nets_.root(e) != v) continue;
+            if (const int32_t k = kept(e); k >= 0) kept_[static_cast<size_t>(k)].valid = false;
             const int64_t now = links(e, -1, -1, -1);
             total_ += weight(e) * (now - links_[static_cast<size_t>(e)]);
             links_[static_cast<size_t>(e)] = now;
@@ -124,6 +137,12 @@ class MulticastCost {
         invariant(fresh.total_ == total_, phase, "the tracked multicast cost differs from a recount");
         invariant(fresh.links_ == links_, phase, "tracked tree links differ from a recount");
         for (int32_t e = 0; e < nets_.count; ++e)
+            if (const int32_t k = kept(e); k >= 0 && kept_[static_cast<size_t>(k)].valid) {
+                const KeptTree& tree = kept_[static_cast<size_t>(k)];
+                invariant(fresh.takes_apart_as(e, tree, &kept_columns_[static_cast<size_t>(tree.at)]), phase,
+                          "a kept multicast tree differs from a recount");
+            }
+        for (int32_t e = 0; e < nets_.count; ++e)
             for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s) {
                 const size_t at = slot(e, s);
                 invariant(fresh.count_of(e, slot_part_[at]) == slot_count_[at], phase,
@@ -135,9 +154,15 @@ class MulticastCost {
     struct Column {
         int64_t col, top, bottom;  // rows spanned in a column, the root's row included
     };
+    struct KeptTree {
+        int64_t at, room;  // its columns' place in kept_columns_ and their most
+        bool valid = false;
+        int64_t west = 0, east = 0, spans = 0, columns = 0;  // as Prepared's, and its columns
+    };
     struct Prepared {
         int32_t net;
         bool rooted;                // `v` is the net's root: its tree is recounted for each part
+        bool kept;                  // its columns are the net's kept tree's, in `kept_columns_`
         MeshCell root;              // the root's cell
         int64_t west, east, spans;  // the columns spanned, and the rows summed over the columns
         size_t first, last;         // the net's columns in `columns_`, by column
@@ -151,27 +176,31 @@ class MulticastCost {
             if (slot_part_[slot(e, s)] == p) return slot_count_[slot(e, s)];
         return 0;
     }
-    void add_pin(int32_t e, int32_t p) {
+    // Adds a pin of part `p` to net `e`; true when the net did not reach `p` before.
+    bool add_pin(int32_t e, int32_t p) {
         int32_t& used = used_[static_cast<size_t>(e)];
         for (int32_t s = 0; s < used; ++s)
             if (slot_part_[slot(e, s)] == p) {
                 ++slot_count_[slot(e, s)];
-                return;
+                return false;
             }
         slot_part_[slot(e, used)] = p;
         slot_count_[slot(e, used)] = 1;
         ++used;
+        return true;
     }
-    void remove_pin(int32_t e, int32_t p) {
+    // Removes a pin of part `p` from net `e`; true when the net no longer reaches `p`.
+    bool remove_pin(int32_t e, int32_t p) {
         int32_t& used = used_[static_cast<size_t>(e)];
         for (int32_t s = 0; s < used; ++s)
             if (slot_part_[slot(e, s)] == p) {
-                if (--slot_count_[slot(e, s)] > 0) return;
+                if (--slot_count_[slot(e, s)] > 0) return false;
                 slot_part_[slot(e, s)] = slot_part_[slot(e, used - 1)];
                 slot_count_[slot(e, s)] = slot_count_[slot(e, used - 1)];
                 --used;
-                return;
+                return true;
             }
+        return false;
     }
 
     MeshCell cell(int32_t p) const { return MeshCell{cells_.row(p), cells_.col(p)}; }
@@ -219,6 +248,55 @@ class MulticastCost {
                 if (down) column(col, top, bottom);
             });
     }
+    // The index of net `e`'s kept tree in `kept_`, or -1 for a net too small to keep one.
+    int32_t kept(int32_t e) const { return kept_of_.empty() ? -1 : kept_of_[static_cast<size_t>(e)]; }
+
+    // prepare()'s columns of net `e` from its kept tree, when the pin of `v` in part `from` is
+    // not that part's last (the tree without it is then the whole tree): the tree is taken
+    // apart once and kept until a move changes its parts or its root's part. False for a net
+    // too small to keep (taking it apart costs less than keeping it) or over more columns than
+    // its room, or where `v` is its part's last pin.
+    bool from_kept(int32_t e, int32_t from, Prepared& n) {
+        const int32_t k = kept(e);
+        if (k < 0 || count_of(e, from) < 2) return false;
+        KeptTree& tree = kept_[static_cast<size_t>(k)];
+        if (!tree.valid) {
+            const size_t first = columns_.size();
+            Prepared whole = n;
+            take_apart(e, -1, whole);
+            const auto count = static_cast<int64_t>(columns_.size() - first);
+            if (count > tree.room) {
+                columns_.resize(first);
+                return false;
+            }
+            std::copy(columns_.begin() + static_cast<std::ptrdiff_t>(first), columns_.end(),
+                      kept_columns_.begin() + tree.at);
+            columns_.resize(first);
+            tree.valid = true;
+            tree.west = whole.west, tree.east = whole.east, tree.spans = whole.spans, tree.columns = count;
+        }
+        n.kept = true;
+        n.west = tree.west, n.east = tree.east, n.spans = tree.spans;
+        n.first = static_cast<size_t>(tree.at);
+        n.last = n.first + static_cast<size_t>(tree.columns);
+        return true;
+    }
+    // Debug builds: whether net `e` taken apart here gives the kept tree `tree` with `columns`.
+    bool takes_apart_as(int32_t e, const KeptTree& tree, const Column* columns) {
+        Prepared whole{e, false, false, cell(part_[static_cast<size_t>(nets_.root(e))]), 0, 0, 0, 0, 0};
+        whole.west = whole.east = whole.root.col;
+        const size_t first = columns_.size();
+        take_apart(e, -1, whole);
+        bool same = tree.west == whole.west && tree.east == whole.east && tree.spans == whole.spans &&
+                    tree.columns == static_cast<int64_t>(columns_.size() - first);
+        for (int64_t i = 0; same && i < tree.columns; ++i) {
+            const Column& c = columns_[first + static_cast<size_t>(i)];
+            same = columns[i].col == c.col && columns[i].top == c.top && columns[i].bottom == c.bottom;
+        }
+        columns_.resize(first);
+        return same;
+    }
+
     void add_column(const Column& c, Prepared& n) {
         n.spans += c.bottom - c.top;
         n.west = std::min(n.west, c.col), n.east = std::max(n.east, c.col);
@@ -238,6 +316,14 @@ class MulticastCost {
     std::vector<Prepared> nets_of_v_;
     std::vector<Column> columns_;
     ColumnSpans spans_;  // counts and takes apart the trees of many parts
+    // The trees of the nets of at least kKeptPins pins (on a mesh), taken apart and kept whole
+    // until a move changes them: prepare() then reads them instead of taking the net apart
+    // for each of its pins. Each has room in `kept_columns_` for as many columns as it has
+    // pins, at most kFewParts.
+    static constexpr int64_t kKeptPins = 8;
+    std::vector<int32_t> kept_of_;  // per net: its index in kept_, -1 if none (empty: no mesh)
+    std::vector<KeptTree> kept_;
+    std::vector<Column> kept_columns_;
 };
 
 }  // namespace zerav::mapping
