@@ -2,12 +2,14 @@
 `place`, against partition(edgemap) + `place`, and against the Mt-KaHyPar and KaMinPar peers
 (`bench/mapping_*.py`, each repaired to capacity as METIS is), on the same inputs in one run.
 
-Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE]
+Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE] [--repeat N]
 
 Per input: time, cut edges, total hop distance, busiest link (dimension-order routing) and
 whether every core is within capacity and every feedback edge within the delay limit; then the
 ratios the targets are stated in. METIS gets the same number of cores as the mapping; its time
 includes building its adjacency from the graph, as the mapping's includes reading the graph.
+Both are timed as the median of `--repeat` calls (3) in this process: one call's time moves by
+10 % and more with the machine's other load.
 Peak memory growth of one call (child process) is compared with partition(greedy).
 Every mapping's spike traffic is measured the same way (`zerav_map.traffic`): multicast links
 (each source's tree of x-then-y routes to its distinct destination cores), the busiest directed
@@ -19,6 +21,7 @@ from __future__ import annotations
 import argparse
 import gc
 import json
+import statistics
 import subprocess
 import sys
 import time
@@ -44,13 +47,24 @@ except ImportError:  # pragma: no cover - the bench extra installs it
     pymetis = None
 
 
-def timed(fn, setup=None):
+REPEAT = 3  # timed calls of the mapping and of METIS per input (--repeat)
+
+
+def timed(fn, setup=None, repeat=1):
+    """fn()'s last result and the median of its `repeat` calls' seconds."""
     if setup is not None:
         setup()
-    gc.collect()
-    t0 = time.perf_counter()
-    out = fn()
-    return out, time.perf_counter() - t0
+    seconds = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        out = fn()
+        seconds.append(time.perf_counter() - t0)
+    return out, statistics.median(seconds)
+
+
+def timed_repeatedly(fn, setup=None):
+    return timed(fn, setup, REPEAT)
 
 
 def compute_names(graph):
@@ -159,7 +173,7 @@ def placed_run(graph, hw, k, partitioner, rates=None, runner=run_limited, setup=
 
 
 def metis_run(graph, hw, k, rates=None):
-    return placed_run(graph, hw, k, metis_parts, rates, runner=timed)
+    return placed_run(graph, hw, k, metis_parts, rates, runner=timed_repeatedly)
 
 
 def steiner_run(graph, hw, k, rates=None):
@@ -190,7 +204,7 @@ def edgemap_run(graph, hw):
 
 def mapping_run(graph, hw, rates=None):
     try:
-        result, seconds = timed(lambda: map_graph(graph, hw, rates=rates))
+        result, seconds = timed(lambda: map_graph(graph, hw, rates=rates), repeat=REPEAT)
     except ValueError as e:
         return dict(seconds=None, error=str(e), cores=None)
     meta = graph.partition_metadata
@@ -223,13 +237,18 @@ def fmt(x, spec="{:.2f}"):
 
 
 def main(argv=None):
+    global REPEAT
     p = argparse.ArgumentParser(prog="python -m bench.mapping", description=__doc__)
     p.add_argument("--quick", action="store_true", help="inputs up to 1e4 nodes: a minute or two")
     p.add_argument("--no-memory", action="store_true")
     p.add_argument("--json", default="bench/results_mapping.json")
     p.add_argument("--peer-limit", type=float, default=120.0, help="seconds a peer may take on one input")
+    p.add_argument(
+        "--repeat", type=int, default=REPEAT, help="timed calls of the mapping and of METIS (median)"
+    )
     args = p.parse_args(argv)
     mapping_child.LIMIT_S = args.peer_limit
+    REPEAT = max(1, args.repeat)
     warnings.simplefilter("ignore")
     if pymetis is None:
         sys.exit("pymetis is needed: pip install '.[bench]'")

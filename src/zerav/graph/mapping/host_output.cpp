@@ -45,27 +45,28 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
         check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), a.node_cores.back().get()));
     }
 
-    // The lists are made at their final sizes, and the collector rests while their tuples are
-    // made: the loop calls no host code (it only references the names).
-    Py_ssize_t crossing_count = 0, feedback_count = 0;
+    // The edges between cores are found once. The lists are made at their final sizes, and the
+    // collector rests while their tuples are made: the loop calls no host code (it only
+    // references the names).
+    std::vector<size_t> crossing_edges;
+    Py_ssize_t feedback_count = 0;
     for (size_t e = 0; e < problem.src.size(); ++e) {
         const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
         if (mapping.core[s] == mapping.core[d]) continue;
-        ++crossing_count;
-        if (mapping.scc[s] == mapping.scc[d]) ++feedback_count;
+        crossing_edges.push_back(e);
+        feedback_count += mapping.scc[s] == mapping.scc[d];
     }
-    a.cross = check(PyList_New(crossing_count));
+    a.cross = check(PyList_New(static_cast<Py_ssize_t>(crossing_edges.size())));
     a.feedback = check(PyList_New(feedback_count));
     std::vector<int32_t> src_core, dst_core;
-    src_core.reserve(static_cast<size_t>(crossing_count));
-    dst_core.reserve(static_cast<size_t>(crossing_count));
+    src_core.reserve(crossing_edges.size());
+    dst_core.reserve(crossing_edges.size());
     int64_t total_hops = 0;
     {
         bind::GcPause pause;
         Py_ssize_t crossing_at = 0, feedback_at = 0;
-        for (size_t e = 0; e < problem.src.size(); ++e) {
+        for (size_t e : crossing_edges) {
             const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
-            if (mapping.core[s] == mapping.core[d]) continue;
             Ref pair = bind::tuple_of({graph.edge_src[e].get(), graph.edge_dst[e].get()});
             if (mapping.scc[s] == mapping.scc[d])
                 PyList_SET_ITEM(a.feedback.get(), feedback_at++, Py_NewRef(pair.get()));
