@@ -155,7 +155,7 @@ class MulticastCost {
         int64_t col, top, bottom;  // rows spanned in a column, the root's row included
     };
     struct KeptTree {
-        int64_t at, room;  // its columns' place in kept_columns_ and their most
+        int64_t at, room;  // where its columns start in kept_columns_, and how many fit there
         bool valid = false;
         int64_t west = 0, east = 0, spans = 0, columns = 0;  // as Prepared's, and its columns
     };
@@ -165,7 +165,7 @@ class MulticastCost {
         bool kept;                  // its columns are the net's kept tree's, in `kept_columns_`
         MeshCell root;              // the root's cell
         int64_t west, east, spans;  // the columns spanned, and the rows summed over the columns
-        size_t first, last;         // the net's columns in `columns_`, by column
+        size_t first, last;         // the net's columns, by column (in `columns_`, or kept)
     };
 
     int64_t weight(int32_t e) const { return nets_.weight[static_cast<size_t>(e)]; }
