@@ -75,11 +75,7 @@ class MulticastCost {
             if (!n.rooted && cells_.mesh()) {
                 n.root = cell(part_[static_cast<size_t>(nets_.root(e))]);
                 n.west = n.east = n.root.col;
-                if (!from_kept(e, from, n)) {
-                    n.first = columns_.size();
-                    take_apart(e, from, n);
-                    n.last = columns_.size();
-                }
+                if (!from_kept(e, from, n)) take_apart(e, from, n);
             }
             nets_of_v_.push_back(n);
         }
@@ -153,6 +149,7 @@ class MulticastCost {
   private:
     struct Column {
         int64_t col, top, bottom;  // rows spanned in a column, the root's row included
+        bool operator==(const Column&) const = default;
     };
     struct KeptTree {
         int64_t at, room;  // where its columns start in kept_columns_, and how many fit there
@@ -230,10 +227,12 @@ class MulticastCost {
     // its parts) rather than by sorting its cells.
     static constexpr size_t kFewParts = 16;
 
-    // prepare()'s columns of net `e` without one pin of part `from`, by column: each column's
-    // rows spanned from the root's row (by sorting the net's cells, or with stamps for a net
-    // over many parts, linear in its parts).
+    // prepare()'s columns of net `e` without one pin of part `from` (none with -1), by column,
+    // onto the end of `columns_` (`n.first` .. `n.last`): each column's rows spanned from the
+    // root's row (by sorting the net's cells, or with stamps for a net over many parts, linear
+    // in its parts).
     void take_apart(int32_t e, int32_t from, Prepared& n) {
+        n.first = columns_.size();
         scratch_.clear();
         for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
             if (slot_part_[slot(e, s)] != from || slot_count_[slot(e, s)] > 1)
@@ -247,6 +246,7 @@ class MulticastCost {
             tree_spans(n.root, scratch_, [&](bool down, int64_t col, int64_t, int64_t top, int64_t bottom) {
                 if (down) column(col, top, bottom);
             });
+        n.last = columns_.size();
     }
     // The index of net `e`'s kept tree in `kept_`, or -1 for a net too small to keep one.
     int32_t kept(int32_t e) const { return kept_of_.empty() ? -1 : kept_of_[static_cast<size_t>(e)]; }
@@ -261,17 +261,14 @@ class MulticastCost {
         if (k < 0 || count_of(e, from) < 2) return false;
         KeptTree& tree = kept_[static_cast<size_t>(k)];
         if (!tree.valid) {
-            const size_t first = columns_.size();
             Prepared whole = n;
             take_apart(e, -1, whole);
-            const auto count = static_cast<int64_t>(columns_.size() - first);
-            if (count > tree.room) {
-                columns_.resize(first);
-                return false;
-            }
-            std::copy(columns_.begin() + static_cast<std::ptrdiff_t>(first), columns_.end(),
-                      kept_columns_.begin() + tree.at);
-            columns_.resize(first);
+            const auto count = static_cast<int64_t>(whole.last - whole.first);
+            if (count <= tree.room)
+                std::copy(columns_.begin() + static_cast<std::ptrdiff_t>(whole.first), columns_.end(),
+                          kept_columns_.begin() + tree.at);
+            columns_.resize(whole.first);
+            if (count > tree.room) return false;
             tree.valid = true;
             tree.west = whole.west, tree.east = whole.east, tree.spans = whole.spans, tree.columns = count;
         }
@@ -285,15 +282,12 @@ class MulticastCost {
     bool takes_apart_as(int32_t e, const KeptTree& tree, const Column* columns) {
         Prepared whole{e, false, false, cell(part_[static_cast<size_t>(nets_.root(e))]), 0, 0, 0, 0, 0};
         whole.west = whole.east = whole.root.col;
-        const size_t first = columns_.size();
         take_apart(e, -1, whole);
-        bool same = tree.west == whole.west && tree.east == whole.east && tree.spans == whole.spans &&
-                    tree.columns == static_cast<int64_t>(columns_.size() - first);
-        for (int64_t i = 0; same && i < tree.columns; ++i) {
-            const Column& c = columns_[first + static_cast<size_t>(i)];
-            same = columns[i].col == c.col && columns[i].top == c.top && columns[i].bottom == c.bottom;
-        }
-        columns_.resize(first);
+        const bool same = tree.west == whole.west && tree.east == whole.east && tree.spans == whole.spans &&
+                          tree.columns == static_cast<int64_t>(whole.last - whole.first) &&
+                          std::equal(columns, columns + tree.columns,
+                                     columns_.begin() + static_cast<std::ptrdiff_t>(whole.first));
+        columns_.resize(whole.first);
         return same;
     }
 
