@@ -1,6 +1,9 @@
 """The joint mapping against METIS k-way (pymetis) repaired to capacity and then placed by
 `place`, against partition(edgemap) + `place`, and against the Mt-KaHyPar and KaMinPar peers
 (`bench/mapping_*.py`, each repaired to capacity as METIS is), on the same inputs in one run.
+Mt-KaHyPar's Steiner-tree mapping runs twice where the input has strongly connected components
+that fit one core: as it is (its cell says how many it splits), and with each one vertex, so
+that it keeps them whole as the mapping must.
 
 Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE] [--repeat N]
 
@@ -29,7 +32,7 @@ import warnings
 
 from bench import mapping_best, mapping_child
 from bench.mapping_child import run_limited
-from bench.mapping_hypergraph import initializer
+from bench.mapping_hypergraph import initializer, whole_components
 from bench.mapping_inputs import cases, chip, delay_for, rates_for
 from bench.mapping_kaminpar import kaminpar_partition, kaminpar_setup
 from bench.mapping_mtkahypar_km1 import mtkahypar_km1
@@ -176,11 +179,16 @@ def metis_run(graph, hw, k, rates=None):
     return placed_run(graph, hw, k, metis_parts, rates, runner=timed_repeatedly)
 
 
-def steiner_run(graph, hw, k, rates=None):
-    """Mt-KaHyPar's own mapping onto the mesh: its blocks sit on its target graph's cells."""
+def steiner_run(graph, hw, k, rates=None, whole=False):
+    """Mt-KaHyPar's own mapping onto the mesh: its blocks sit on its target graph's cells. With
+    `whole`, it keeps the strongly connected components that fit one core whole, as the mapping
+    does; on an input without such a component that is the same run, and it is left out."""
+    components = whole_components(graph, list(graph.nodes), hw.max_neurons_per_core)
+    if whole and not components:
+        return dict(seconds=None, error="no component to keep whole", same=True)
     try:
         (names, parts, block_cells), seconds = run_limited(
-            lambda: mtkahypar_steiner(graph, hw, k, rates), initializer
+            lambda: mtkahypar_steiner(graph, hw, k, rates, whole), initializer
         )
     except PEER_ERRORS as e:
         return dict(seconds=None, error=str(e).strip().splitlines()[0])
@@ -190,7 +198,14 @@ def steiner_run(graph, hw, k, rates=None):
     cells = {n: block_cells[p] for n, p in zip(names, parts)}
     assignments = {n: r * cols + c for n, (r, c) in cells.items()}
     hops = graph_traffic(graph.edges, cells).edge_hops
-    return dict(seconds=seconds, **quality(graph, hw, assignments, hops), **multicast(graph, cells, rates))
+    split = sum(len({parts[i] for i in c}) > 1 for c in components)  # the repair may split one
+    return dict(
+        seconds=seconds,
+        components=len(components),
+        components_split=split,
+        **quality(graph, hw, assignments, hops),
+        **multicast(graph, cells, rates),
+    )
 
 
 def edgemap_run(graph, hw):
@@ -263,6 +278,7 @@ def main(argv=None):
         edgemap = edgemap_run(build(), hw)
         peers = {
             "Mt-KaHyPar Steiner": steiner_run(graph, hw, k, rates),
+            "Mt-KaHyPar Steiner, components whole": steiner_run(graph, hw, k, rates, whole=True),
             "Mt-KaHyPar km1 + place": placed_run(graph, hw, k, mtkahypar_km1, rates, setup=initializer),
             "KaMinPar + place": placed_run(graph, hw, k, kaminpar_partition, rates, setup=kaminpar_setup),
         }

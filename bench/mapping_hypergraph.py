@@ -1,6 +1,8 @@
 """The hypergraph the Mt-KaHyPar peers of the mapping benchmark partition: one net per source
 node (the node and its distinct targets, weighted by its firing rate, a whole number of
-spikes); compute nodes weigh 1 and Input / Output nodes 0, as the chip's capacity counts them."""
+spikes); compute nodes weigh 1 and Input / Output nodes 0, as the chip's capacity counts them.
+With `whole_components` and `contract`, the strongly connected components that fit one core are
+each one vertex, so a peer keeps them whole as the mapping does (a hard constraint there)."""
 
 from __future__ import annotations
 
@@ -36,3 +38,41 @@ def nets_of(graph, names, rates=None):
     nets, weights = [n for n, w in zip(nets, weights) if w > 0], [w for w in weights if w > 0]
     node_weights = [0 if isinstance(graph.nodes[n], (ir.Input, ir.Output)) else 1 for n in names]
     return nets, weights, node_weights
+
+
+def whole_components(graph, names, capacity):
+    """The strongly connected components of more than one node whose compute nodes fit one core
+    (the mapping keeps each on one core), as lists of indices into `names`."""
+    import rustworkx as rx
+
+    index = {n: i for i, n in enumerate(names)}
+    g = rx.PyDiGraph()
+    g.add_nodes_from(range(len(names)))
+    g.add_edges_from_no_data([(index[s], index[d]) for s, d in graph.edges])
+    compute = [not isinstance(graph.nodes[n], (ir.Input, ir.Output)) for n in names]
+    return [
+        sorted(c)
+        for c in rx.strongly_connected_components(g)
+        if len(c) > 1 and sum(compute[i] for i in c) <= capacity
+    ]
+
+
+def contract(nets, net_weights, node_weights, groups):
+    """The hypergraph with each group one vertex: (vertex of each node, nets, net weights, vertex
+    weights). A net within one vertex costs nothing under any partition and is left out."""
+    vertex = list(range(len(node_weights)))
+    for group in groups:
+        for i in group:
+            vertex[i] = group[0]
+    renumber = {v: j for j, v in enumerate(dict.fromkeys(vertex))}
+    vertex = [renumber[v] for v in vertex]
+    weights = [0] * len(renumber)
+    for i, w in enumerate(node_weights):
+        weights[vertex[i]] += w
+    kept, kept_weights = [], []
+    for net, w in zip(nets, net_weights):
+        pins = list(dict.fromkeys(vertex[p] for p in net))
+        if len(pins) > 1:
+            kept.append(pins)
+            kept_weights.append(w)
+    return vertex, kept, kept_weights, weights

@@ -2,11 +2,12 @@
 the mesh with its Steiner-tree objective. The target graph is the block of k cells the joint
 mapping chooses (rows of equal width, the last one possibly shorter, the width that makes the
 block closest to a square), every link of weight 1; each core may hold the chip's capacity.
-Mt-KaHyPar refuses this objective beyond 64 blocks."""
+Mt-KaHyPar refuses this objective beyond 64 blocks. With `whole`, the strongly connected components
+that fit one core are each one vertex of the hypergraph, as the mapping keeps them."""
 
 from __future__ import annotations
 
-from bench.mapping_hypergraph import initializer, nets_of
+from bench.mapping_hypergraph import contract, initializer, nets_of, whole_components
 
 MAX_K = 64
 
@@ -22,7 +23,7 @@ def block_width(k: int, rows: int, cols: int) -> int:
     return best
 
 
-def mtkahypar_steiner(graph, hw, k, rates=None):
+def mtkahypar_steiner(graph, hw, k, rates=None, whole=False):
     """(node names, block per node, (row, col) per block)."""
     import mtkahypar
 
@@ -41,6 +42,11 @@ def mtkahypar_steiner(graph, hw, k, rates=None):
     ctx.set_individual_target_block_weights([hw.max_neurons_per_core] * k)
     names = list(graph.nodes)
     nets, net_weights, node_weights = nets_of(graph, names, rates)
-    hypergraph = init.create_hypergraph(ctx, len(names), len(nets), nets, node_weights, net_weights)
+    vertex = range(len(names))
+    if whole:
+        groups = whole_components(graph, names, hw.max_neurons_per_core)
+        vertex, nets, net_weights, node_weights = contract(nets, net_weights, node_weights, groups)
+    hypergraph = init.create_hypergraph(ctx, len(node_weights), len(nets), nets, node_weights, net_weights)
     target = init.create_target_graph(ctx, k, len(links), links, [1] * len(links))
-    return names, hypergraph.map_onto_graph(target, ctx).get_partition(), cells
+    blocks = hypergraph.map_onto_graph(target, ctx).get_partition()
+    return names, [blocks[v] for v in vertex], cells
