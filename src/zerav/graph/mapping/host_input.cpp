@@ -47,6 +47,15 @@ int64_t count_member(PyObject* hw_spec, const char* name) {
     return v;
 }
 
+// A new (src, dst) tuple for an edge the host yields as something else. A tuple of two names
+// the collector does not track (strings, ints) can never be part of a cycle, so it is untracked
+// at once, as the collector itself would do on its first pass over it.
+Ref untracked_pair(PyObject* src, PyObject* dst) {
+    Ref pair = bind::tuple_of({src, dst});
+    if (!PyObject_GC_IsTracked(src) && !PyObject_GC_IsTracked(dst)) PyObject_GC_UnTrack(pair.get());
+    return pair;
+}
+
 }  // namespace
 
 void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem& problem) {
@@ -87,15 +96,16 @@ void read_graph(PyObject* module, PyObject* graph_obj, HostGraph& graph, Problem
     for (const Ref& node : graph.nodes) problem.compute.push_back(boundary(node.get()) ? 0 : 1);
 
     Ref edges = bind::attr(graph_obj, BIND_NAME("edges"));
-    bind::for_each_pair(edges.get(), [&](PyObject*, PyObject* src, PyObject* dst) {
+    bind::for_each_pair(edges.get(), [&](PyObject* item, PyObject* src, PyObject* dst) {
         const int32_t a = index.find(src);
         if (a < 0) return;
         const int32_t b = index.find(dst);
         if (b < 0) return;
         problem.src.push_back(a);
         problem.dst.push_back(b);
-        graph.edge_src.push_back(Ref::borrow(src));
-        graph.edge_dst.push_back(Ref::borrow(dst));
+        graph.edge_pairs.push_back(PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2
+                                       ? Ref::borrow(item)
+                                       : untracked_pair(src, dst));
     });
     graph.edge_count = bind::length(edges.get());
 }

@@ -12,9 +12,12 @@ namespace zerav::mapping {
 using bind::Ref;
 
 struct HostGraph {
-    std::vector<Ref> names, nodes;        // node i: its key in graph.nodes and its object
-    std::vector<Ref> edge_src, edge_dst;  // endpoints of the kept edges, as graph.edges yields them
-    Py_ssize_t edge_count = 0;            // len(graph.edges), every edge counted
+    std::vector<Ref> names, nodes;  // node i: its key in graph.nodes and its object
+    // Each kept edge as an exact (src, dst) tuple of the endpoints graph.edges yields: the
+    // edge itself where it is one (the cut lists then share it, and make nothing), else one
+    // made here.
+    std::vector<Ref> edge_pairs;
+    Py_ssize_t edge_count = 0;  // len(graph.edges), every edge counted
 };
 
 // Reads the graph (nodes, kinds, edges) into `graph` and `problem`.

@@ -6,7 +6,6 @@
 #include "zerav/graph/resource/routing_bytes.hpp"
 
 #include "bind/core_id_writes.hpp"
-#include "bind/gc_pause.hpp"
 #include "bind/host.hpp"
 #include "bind/module.hpp"
 
@@ -45,12 +44,9 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
         check(PyDict_SetItem(a.assignments.get(), graph.names[i].get(), a.node_cores.back().get()));
     }
 
-    // The edges between cores are found once. The lists are made at their final sizes, and the
-    // collector rests while their tuples are made: the loop calls no host code (it only
-    // references the names). A tuple of two names the collector does not track (strings,
-    // ints) can never be part of a cycle, so it is untracked at once, as the collector itself
-    // would do on its first pass over it; otherwise that first pass walks every cut edge's
-    // tuple, a twentieth of the call on an input with 65k cut edges.
+    // The edges between cores are found once. The lists are made at their final sizes and hold
+    // the edges' own tuples (the host's where graph.edges yields exact tuples), so nothing is
+    // made per edge.
     std::vector<size_t> crossing_edges;
     Py_ssize_t feedback_count = 0;
     for (size_t e = 0; e < problem.src.size(); ++e) {
@@ -65,22 +61,16 @@ Answer build_answer(PyObject* module, const HostGraph& graph, const Problem& pro
     src_core.reserve(crossing_edges.size());
     dst_core.reserve(crossing_edges.size());
     int64_t total_hops = 0;
-    {
-        bind::GcPause pause;
-        Py_ssize_t crossing_at = 0, feedback_at = 0;
-        for (size_t e : crossing_edges) {
-            const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
-            PyObject* const src = graph.edge_src[e].get();
-            PyObject* const dst = graph.edge_dst[e].get();
-            Ref pair = bind::tuple_of({src, dst});
-            if (!PyObject_GC_IsTracked(src) && !PyObject_GC_IsTracked(dst)) PyObject_GC_UnTrack(pair.get());
-            if (mapping.scc[s] == mapping.scc[d])
-                PyList_SET_ITEM(a.feedback.get(), feedback_at++, Py_NewRef(pair.get()));
-            PyList_SET_ITEM(a.cross.get(), crossing_at++, pair.release());
-            src_core.push_back(mapping.core[s]);
-            dst_core.push_back(mapping.core[d]);
-            if (chip.mesh) total_hops += mesh_hops_of_ids(mapping.core[s], mapping.core[d], chip.cols);
-        }
+    Py_ssize_t crossing_at = 0, feedback_at = 0;
+    for (size_t e : crossing_edges) {
+        const auto s = static_cast<size_t>(problem.src[e]), d = static_cast<size_t>(problem.dst[e]);
+        PyObject* const pair = graph.edge_pairs[e].get();
+        if (mapping.scc[s] == mapping.scc[d])
+            PyList_SET_ITEM(a.feedback.get(), feedback_at++, Py_NewRef(pair));
+        PyList_SET_ITEM(a.cross.get(), crossing_at++, Py_NewRef(pair));
+        src_core.push_back(mapping.core[s]);
+        dst_core.push_back(mapping.core[d]);
+        if (chip.mesh) total_hops += mesh_hops_of_ids(mapping.core[s], mapping.core[d], chip.cols);
     }
 
     const auto crossing = static_cast<double>(PyList_GET_SIZE(a.cross.get()));
