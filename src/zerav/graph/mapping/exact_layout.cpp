@@ -29,7 +29,13 @@ class LayoutSearch {
   public:
     LayoutSearch(const LevelGraph& cores, const std::vector<int32_t>& active, const WindowCost& w,
                  const std::vector<int32_t>& start)
-        : g_(cores), active_(active), w_(w), start_(start), cell_(start), routes_(w.rows, w.cols) {
+        : g_(cores),
+          active_(active),
+          w_(w),
+          start_(start),
+          cell_(start),
+          routes_(w.rows, w.cols),
+          links_(RouteMasks::links(w.rows, w.cols)) {
         const int32_t cells = w.rows * w.cols;
         used_.assign(static_cast<size_t>(cells), 0);
         placed_.assign(static_cast<size_t>(g_.n), 0);
@@ -64,6 +70,10 @@ class LayoutSearch {
     // Places active core `i` and the ones after it, `edges` the edge cost of the cores placed.
     void down(size_t i, int64_t edges) {
         if (i == active_.size()) {
+            // A layout of a whole window moved up or left costs the same (hops, routes and the
+            // busiest link move with it) and comes earlier in this search, every core on a
+            // lower cell: only layouts that touch the top row and the left column are priced.
+            if (symmetric_ && !touches_top_left()) return;
             const int64_t total = edge_weight() * edges + nets_cost();
             if (total < best_cost_) best_cost_ = total, best_ = cell_;
             return;
@@ -100,10 +110,20 @@ class LayoutSearch {
         cell_[static_cast<size_t>(p)] = start_[static_cast<size_t>(p)];
     }
 
+    bool touches_top_left() const {
+        bool top = false, left = false;
+        for (int32_t p : active_) {
+            const int32_t x = cell_[static_cast<size_t>(p)];
+            top = top || x < w_.cols;
+            left = left || x % w_.cols == 0;
+        }
+        return top && left;
+    }
+
     // The nets' tree links at their weights, and the busiest link's load at `peak`.
     int64_t nets_cost() {
         const Nets& nets = g_.nets;
-        if (w_.peak > 0) std::fill(std::begin(load_), std::end(load_), 0);
+        if (w_.peak > 0) std::fill(load_, load_ + links_, 0);
         int64_t total = 0;
         for (int32_t e = 0; e < nets.count; ++e) {
             const int32_t root = cell_[static_cast<size_t>(nets.root(e))];
@@ -117,7 +137,7 @@ class LayoutSearch {
             }
             tree.each([&](int link) { load_[link] += weight, total += weight; });
         }
-        if (w_.peak > 0) total += w_.peak * *std::max_element(std::begin(load_), std::end(load_));
+        if (w_.peak > 0) total += w_.peak * *std::max_element(load_, load_ + links_);
         return total;
     }
 
@@ -129,6 +149,7 @@ class LayoutSearch {
     RouteMasks routes_;
     std::vector<uint8_t> used_, placed_;
     bool symmetric_ = false;  // every cell of the window usable
+    int64_t links_;           // of the window, at most RouteMasks::kMostLinks
     int64_t load_[RouteMasks::kMostLinks] = {};
     int64_t best_cost_ = 0;
 };
