@@ -136,16 +136,18 @@ class SplitNets {
             const int64_t sum_before[2] = {sum_[2 * e], sum_[2 * e + 1]};
             shift_net(e, v, s);
             const int64_t* after = &count_[2 * e];
-            auto tell = [&](int32_t u, int x) {
-                changed(u, saving(e, x, after[x], after[1 - x]) - saving(e, x, before[x], before[1 - x]));
-            };
             // A pin on side x: its saving reads only whether side x holds it alone and whether
-            // the other side holds none.
+            // the other side holds none, so every pin of a side changes by the same amount.
             bool all[2], alone[2];
+            int64_t change[2];
             for (int x = 0; x < 2; ++x) {
                 all[x] = (before[1 - x] == 0) != (after[1 - x] == 0);
                 alone[x] = (before[x] == 1) != (after[x] == 1);
+                change[x] = all[x] || alone[x] ? saving(e, x, after[x], after[1 - x]) -
+                                                     saving(e, x, before[x], before[1 - x])
+                                               : 0;
             }
+            auto tell = [&](int32_t u, int x) { changed(u, change[x]); };
             if (all[0] || all[1]) {
                 for (int64_t k = start_[e]; k < start_[e + 1]; ++k) {
                     const int32_t u = pin_[static_cast<size_t>(k)];
