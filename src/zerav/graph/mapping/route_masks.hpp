@@ -19,8 +19,17 @@ struct LinkMask {
         return *this;
     }
     LinkMask without(const LinkMask& o) const { return {low & ~o.low, high & ~o.high}; }
-    int64_t count() const { return std::popcount(low) + std::popcount(high); }
+    int64_t count() const { return bits(low) + bits(high); }
     bool operator==(const LinkMask&) const = default;
+
+    // The bits set in `x`, counted in registers: the build targets baseline x86-64, where
+    // std::popcount is a call into the compiler's runtime library.
+    static int64_t bits(uint64_t x) {
+        x -= (x >> 1) & 0x5555555555555555ull;
+        x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return static_cast<int64_t>((x * 0x0101010101010101ull) >> 56);
+    }
 
     // Calls f(link) for every bit set.
     template <class F>
