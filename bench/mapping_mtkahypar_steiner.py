@@ -2,12 +2,13 @@
 the mesh with its Steiner-tree objective. The target graph is the block of k cells the joint
 mapping chooses (rows of equal width, the last one possibly shorter, the width that makes the
 block closest to a square), every link of weight 1; each core may hold the chip's capacity.
-Mt-KaHyPar refuses this objective beyond 64 blocks. With `whole`, the strongly connected components
-that fit one core are each one vertex of the hypergraph, as the mapping keeps them."""
+Mt-KaHyPar refuses this objective beyond 64 blocks. Given `whole` (the strongly connected components
+that fit one core, `whole_components`), each is one vertex of the hypergraph, as the mapping keeps
+them."""
 
 from __future__ import annotations
 
-from bench.mapping_hypergraph import contract, initializer, nets_of, whole_components
+from bench.mapping_hypergraph import contract, initializer, nets_of
 
 MAX_K = 64
 
@@ -23,7 +24,7 @@ def block_width(k: int, rows: int, cols: int) -> int:
     return best
 
 
-def mtkahypar_steiner(graph, hw, k, rates=None, whole=False):
+def mtkahypar_steiner(graph, hw, k, rates=None, whole=()):
     """(node names, block per node, (row, col) per block)."""
     import mtkahypar
 
@@ -44,8 +45,7 @@ def mtkahypar_steiner(graph, hw, k, rates=None, whole=False):
     nets, net_weights, node_weights = nets_of(graph, names, rates)
     vertex = range(len(names))
     if whole:
-        groups = whole_components(graph, names, hw.max_neurons_per_core)
-        vertex, nets, net_weights, node_weights = contract(nets, net_weights, node_weights, groups)
+        vertex, nets, net_weights, node_weights = contract(nets, net_weights, node_weights, whole)
     hypergraph = init.create_hypergraph(ctx, len(node_weights), len(nets), nets, node_weights, net_weights)
     target = init.create_target_graph(ctx, k, len(links), links, [1] * len(links))
     blocks = hypergraph.map_onto_graph(target, ctx).get_partition()

@@ -147,12 +147,11 @@ class SplitNets {
                                                      saving(e, x, before[x], before[1 - x])
                                                : 0;
             }
-            auto tell = [&](int32_t u, int x) { changed(u, change[x]); };
             if (all[0] || all[1]) {
                 for (int64_t k = start_[e]; k < start_[e + 1]; ++k) {
                     const int32_t u = pin_[static_cast<size_t>(k)];
                     const int x = side(u);
-                    if (u != v && (all[x] || alone[x])) tell(u, x);
+                    if (u != v && (all[x] || alone[x])) changed(u, change[x]);
                 }
                 return;
             }
@@ -162,7 +161,7 @@ class SplitNets {
                 const int64_t u = after[x] == 1   ? sum_[2 * e + static_cast<size_t>(x)]
                                   : after[x] == 2 ? sum_before[x]
                                                   : -1;
-                if (u >= 0 && u != v) tell(static_cast<int32_t>(u), x);
+                if (u >= 0 && u != v) changed(static_cast<int32_t>(u), change[x]);
             }
         });
     }
