@@ -95,7 +95,14 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             const int64_t here = cost.at(a);
             int64_t best_change = 0, best_tree = 0;
             move_targets(cost, cells, limits, a, scratch, targets);
-            std::erase_if(targets, [&](int32_t b) { return b == a || !state.room(limits, v, b); });
+            // A cell beside the partner may be a partner too: each part is priced once.
+            size_t kept = 0;
+            for (const int32_t b : targets) {
+                const auto end = targets.begin() + static_cast<std::ptrdiff_t>(kept);
+                if (b != a && state.room(limits, v, b) && std::find(targets.begin(), end, b) == end)
+                    targets[kept++] = b;
+            }
+            targets.resize(kept);
             if (targets.empty()) continue;
             tree.prepare(v);
             for (int32_t b : targets) {
