@@ -30,7 +30,7 @@ class MulticastCost {
         for (int32_t e = 0; e < nets.count; ++e) {
             if (const int64_t pins = nets.end(e) - nets.begin(e); cells.mesh() && pins >= kKeptPins) {
                 kept_of_[static_cast<size_t>(e)] = static_cast<int32_t>(kept_.size());
-                kept_.push_back(KeptTree{room, std::min<int64_t>(pins, kFewParts)});
+                kept_.push_back(KeptTree{room, std::min<int64_t>(pins, cells.cols_reached())});
                 room += kept_.back().room;
             }
             for (int64_t i = nets.begin(e); i < nets.end(e); ++i)
@@ -313,7 +313,8 @@ class MulticastCost {
     // The trees of the nets of at least kKeptPins pins (on a mesh), taken apart and kept whole
     // until a move changes them: prepare() then reads them instead of taking the net apart
     // for each of its pins. Each has room in `kept_columns_` for as many columns as it has
-    // pins, at most kFewParts.
+    // pins, at most the columns the parts reach (so that every tree fits, the trees of hubs
+    // over most of a large mesh too).
     static constexpr int64_t kKeptPins = 8;
     std::vector<int32_t> kept_of_;  // per net: its index in kept_, -1 if none (empty: no mesh)
     std::vector<KeptTree> kept_;
