@@ -3,9 +3,10 @@
 (`bench/mapping_*.py`, each repaired to capacity as METIS is), on the same inputs in one run.
 Mt-KaHyPar's Steiner-tree mapping runs twice where the input has strongly connected components
 that fit one core: as it is (its cell says how many it splits), and with each one vertex, so
-that it keeps them whole as the mapping must.
+that it keeps them whole as the mapping must. Where it runs, the mapping and both Steiner runs
+are repeated over `--seeds` seeds (3) and their mean links compared too (`bench/mapping_seeds.py`).
 
-Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE] [--repeat N]
+Usage: python -m bench.mapping [--quick] [--no-memory] [--json FILE] [--repeat N] [--seeds N]
 
 Per input: time, cut edges, total hop distance, busiest link (dimension-order routing) and
 whether every core is within capacity and every feedback edge within the delay limit; then the
@@ -37,6 +38,7 @@ from bench.mapping_inputs import cases, chip, delay_for, rates_for
 from bench.mapping_kaminpar import kaminpar_partition, kaminpar_setup
 from bench.mapping_mtkahypar_km1 import mtkahypar_km1
 from bench.mapping_mtkahypar_steiner import mtkahypar_steiner
+from bench.mapping_seeds import seed_runs, seeds_summary
 from bench.mapping_traffic_table import report_traffic, traffic_summary
 from zerav import ir
 from zerav.graph.mapping import map_graph
@@ -179,7 +181,7 @@ def metis_run(graph, hw, k, rates=None):
     return placed_run(graph, hw, k, metis_parts, rates, runner=timed_repeatedly)
 
 
-def steiner_run(graph, hw, k, rates=None, components=(), whole=False):
+def steiner_run(graph, hw, k, rates=None, components=(), whole=False, seed=0):
     """Mt-KaHyPar's own mapping onto the mesh: its blocks sit on its target graph's cells.
     `components` are the input's strongly connected components that fit one core (as
     `whole_components` finds them): the result says how many it splits. With `whole`, it keeps
@@ -189,7 +191,7 @@ def steiner_run(graph, hw, k, rates=None, components=(), whole=False):
         return dict(seconds=None, error="no component to keep whole", same=True)
     try:
         (names, parts, block_cells), seconds = run_limited(
-            lambda: mtkahypar_steiner(graph, hw, k, rates, components if whole else ()), initializer
+            lambda: mtkahypar_steiner(graph, hw, k, rates, components if whole else (), seed), initializer
         )
     except PEER_ERRORS as e:
         return dict(seconds=None, error=str(e).strip().splitlines()[0])
@@ -218,9 +220,9 @@ def edgemap_run(graph, hw):
     return dict(seconds=seconds, **quality(graph, hw, graph.partition_metadata["assignments"], hops))
 
 
-def mapping_run(graph, hw, rates=None):
+def mapping_run(graph, hw, rates=None, seed=0, repeat=None):
     try:
-        result, seconds = timed(lambda: map_graph(graph, hw, rates=rates), repeat=REPEAT)
+        result, seconds = timed(lambda: map_graph(graph, hw, seed=seed, rates=rates), repeat=repeat or REPEAT)
     except ValueError as e:
         return dict(seconds=None, error=str(e), cores=None)
     meta = graph.partition_metadata
@@ -262,6 +264,9 @@ def main(argv=None):
     p.add_argument(
         "--repeat", type=int, default=REPEAT, help="timed calls of the mapping and of METIS (median)"
     )
+    p.add_argument(
+        "--seeds", type=int, default=3, help="seeds of the mapping and of the Steiner mapping for their means"
+    )
     args = p.parse_args(argv)
     mapping_child.LIMIT_S = args.peer_limit
     REPEAT = max(1, args.repeat)
@@ -294,6 +299,12 @@ def main(argv=None):
             peers=peers,
             rates=rates is not None,
         )
+        row["seeds"] = seed_runs(
+            row,
+            args.seeds,
+            lambda seed: mapping_run(graph, hw, rates, seed, repeat=1),
+            lambda seed, whole: steiner_run(graph, hw, k, rates, components, whole, seed),
+        )
         if mapping_best.available() and ours["cores"]:
             row["scotch"] = mapping_best.scotch_run(build(), hw, ours["cores"])
         if not args.no_memory and (name.endswith("1e+05") or name.endswith("1e+04") and args.quick):
@@ -306,7 +317,7 @@ def main(argv=None):
         report_traffic(row)
     with open(args.json, "w") as fh:
         json.dump(rows, fh, indent=1)
-    summary(rows)
+    summary(rows, args.seeds)
 
 
 def report(row):
@@ -329,7 +340,7 @@ def report(row):
     )
 
 
-def summary(rows):
+def summary(rows, seeds):
     print("\nRatios (ours / other) and targets")
     print(
         f"{'input':<16} {'cut/METIS':>9} {'hops/METIS+place':>16} {'hops/edgemap+place':>18} {'time/METIS':>10} {'time s':>7} {'peak/greedy':>11}"
@@ -362,6 +373,7 @@ def summary(rows):
             if r.get("peak_ours") and r.get("peak_greedy")
         ),
         **traffic_summary(rows),
+        **seeds_summary(rows, seeds),
     }
     print()
     for what, met in checks.items():

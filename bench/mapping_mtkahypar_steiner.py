@@ -24,9 +24,11 @@ def block_width(k: int, rows: int, cols: int) -> int:
     return best
 
 
-def mtkahypar_steiner(graph, hw, k, rates=None, whole=()):
+def mtkahypar_steiner(graph, hw, k, rates=None, whole=(), seed=0):
     """(node names, block per node, (row, col) per block)."""
     import mtkahypar
+
+    mtkahypar.set_seed(seed)
 
     if k > MAX_K:
         raise ValueError(f"refused: Steiner-tree objective only for k <= {MAX_K} (k = {k})")
