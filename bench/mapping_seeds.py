@@ -60,7 +60,8 @@ def seeds_summary(rows, seeds) -> dict[str, bool]:
         print(f"| {row['input']} | " + " | ".join(cells) + " |")
 
     def like_for_like(row):
-        return row["seeds"].get(labels[2]) or row["seeds"][labels[1]]
+        """Keeping components whole where the input has such (None if a seed of it failed)."""
+        return row["seeds"][labels[2]] if labels[2] in row["seeds"] else row["seeds"][labels[1]]
 
     complete = [r for r in measured if r["seeds"]["ours"] and r["seeds"][labels[1]] and like_for_like(r)]
     return {
