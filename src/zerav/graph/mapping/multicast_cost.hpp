@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace zerav::mapping {
 
@@ -254,8 +255,9 @@ class MulticastCost {
     // prepare()'s columns of net `e` from its kept tree, when the pin of `v` in part `from` is
     // not that part's last (the tree without it is then the whole tree): the tree is taken
     // apart once and kept until a move changes its parts or its root's part. False for a net
-    // too small to keep (taking it apart costs less than keeping it) or over more columns than
-    // its room, or where `v` is its part's last pin.
+    // too small to keep (taking it apart costs less than keeping it), or where `v` is its
+    // part's last pin. A tree has a column per part at most, each within the columns the parts
+    // reach: it always fits its room (checked, since an overrun would write past it).
     bool from_kept(int32_t e, int32_t from, Prepared& n) {
         const int32_t k = kept(e);
         if (k < 0 || count_of(e, from) < 2) return false;
@@ -264,11 +266,10 @@ class MulticastCost {
             Prepared whole = n;
             take_apart(e, -1, whole);
             const auto count = static_cast<int64_t>(whole.last - whole.first);
-            if (count <= tree.room)
-                std::copy(columns_.begin() + static_cast<std::ptrdiff_t>(whole.first), columns_.end(),
-                          kept_columns_.begin() + tree.at);
+            if (count > tree.room) throw std::logic_error("a multicast tree has more columns than its room");
+            std::copy(columns_.begin() + static_cast<std::ptrdiff_t>(whole.first), columns_.end(),
+                      kept_columns_.begin() + tree.at);
             columns_.resize(whole.first);
-            if (count > tree.room) return false;
             tree.valid = true;
             tree.west = whole.west, tree.east = whole.east, tree.spans = whole.spans, tree.columns = count;
         }
