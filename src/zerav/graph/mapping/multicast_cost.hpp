@@ -28,14 +28,23 @@ class MulticastCost {
           spans_(cells.cols_reached()),
           kept_of_(cells.mesh() ? static_cast<size_t>(nets.count) : 0, -1) {
         int64_t room = 0;
+        // Each part's slot in the net being counted (-1: none yet), so that counting a net
+        // is linear in its pins however many parts it reaches (a hub's reach most cores).
+        std::vector<int32_t> slot_of(static_cast<size_t>(cells.size()), -1);
         for (int32_t e = 0; e < nets.count; ++e) {
             if (const int64_t pins = nets.end(e) - nets.begin(e); cells.mesh() && pins >= kKeptPins) {
                 kept_of_[static_cast<size_t>(e)] = static_cast<int32_t>(kept_.size());
                 kept_.push_back(KeptTree{room, std::min<int64_t>(pins, cells.cols_reached())});
                 room += kept_.back().room;
             }
-            for (int64_t i = nets.begin(e); i < nets.end(e); ++i)
-                add_pin(e, part[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])]);
+            int32_t& used = used_[static_cast<size_t>(e)];
+            for (int64_t i = nets.begin(e); i < nets.end(e); ++i) {
+                const int32_t p = part[static_cast<size_t>(nets.pin[static_cast<size_t>(i)])];
+                int32_t& s = slot_of[static_cast<size_t>(p)];
+                if (s < 0) s = used++, slot_part_[slot(e, s)] = p, slot_count_[slot(e, s)] = 0;
+                ++slot_count_[slot(e, s)];
+            }
+            for (int32_t s = 0; s < used; ++s) slot_of[static_cast<size_t>(slot_part_[slot(e, s)])] = -1;
             links_[static_cast<size_t>(e)] = links(e, -1, -1, -1);
             total_ += weight(e) * links_[static_cast<size_t>(e)];
         }
@@ -52,6 +61,12 @@ class MulticastCost {
     void each_part(int32_t e, F&& f) const {
         for (int32_t s = 0; s < used_[static_cast<size_t>(e)]; ++s)
             f(slot_part_[slot(e, s)], slot_count_[slot(e, s)]);
+    }
+
+    // Whether net `e`'s tree stays as it is when its pin `v` (not its root) moves from part
+    // `from` to `to`: `from` keeps another pin and the net already reaches `to`.
+    bool keeps_tree(int32_t e, int32_t from, int32_t to) const {
+        return count_of(e, from) > 1 && count_of(e, to) > 0;
     }
 
     // The change of the total if `v` moved from its part to `to`.
