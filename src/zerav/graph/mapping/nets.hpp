@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace zerav::mapping {
@@ -72,7 +71,11 @@ class NetBuilder {
     int32_t n_;
     int32_t mark_ = -1;
     std::vector<int32_t> seen_;  // the last net each vertex joined
-    std::unordered_map<uint64_t, std::vector<int32_t>> by_hash_;
+    // The nets by the hash of their pins: an open-addressed table of net ids (-1: empty),
+    // probed linearly, at most half full; beside it each net's hash. One flat table, where a
+    // map of buckets made two allocations per net.
+    std::vector<int32_t> table_;
+    std::vector<uint64_t> hash_of_;
     Nets nets_;
 };
 
