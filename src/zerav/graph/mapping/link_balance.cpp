@@ -405,6 +405,7 @@ class LinkBalancer {
                 work_ += before + after;  // the links of both trees, laid one by one
                 continue;
             }
+            // A tree the move leaves as it is changes no load (on a few cores, most of them).
             if (tree_.keeps_tree(e, a, b)) continue;
             // A pin moves: the root's row span and the spans of the two columns change.
             const MeshCell root = cell(part(nets_.root(e)));
