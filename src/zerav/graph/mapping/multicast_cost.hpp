@@ -63,7 +63,7 @@ class MulticastCost {
             f(slot_part_[slot(e, s)], slot_count_[slot(e, s)]);
     }
 
-    // Whether net `e`'s tree stays as it is when its pin `v` (not its root) moves from part
+    // Whether net `e`'s tree stays as it is when one of its pins (not its root) moves from part
     // `from` to `to`: `from` keeps another pin and the net already reaches `to`.
     bool keeps_tree(int32_t e, int32_t from, int32_t to) const {
         return count_of(e, from) > 1 && count_of(e, to) > 0;

@@ -43,27 +43,28 @@ void candidate_parts(const PartCost& cost, int32_t a, size_t candidates,
     for (size_t i = 0; i < keep; ++i) out.push_back(scratch[i].part);
 }
 
-// The candidates of a move: the most connected neighbour parts, and the cells next to the
-// most connected one (a free cell beside a partner can beat every partner's own cell).
+// The candidates of a move, each once, none of them `a`: the most connected neighbour parts,
+// and the cells next to the most connected one (a free cell beside a partner can beat every
+// partner's own cell; it is often a partner itself).
 void move_targets(const PartCost& cost, const ChipCells& cells, const Limits& limits, int32_t a,
                   std::vector<PartCost::Entry>& scratch, std::vector<int32_t>& out) {
     const int64_t limit = limits.delay;
     candidate_parts(cost, a, static_cast<size_t>(limits.config.refinement.candidates), scratch, out);
     if (out.empty() || !cells.mesh()) return;
     const int32_t p = out.front();
+    auto add = [&](int32_t q) {
+        if (q >= 0 && q != a && std::find(out.begin(), out.end(), q) == out.end()) out.push_back(q);
+    };
     constexpr int kStep[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
     auto add_beside = [&](int32_t x) {
-        for (const auto& d : kStep) {
-            const int32_t q = cells.at(cells.row(x) + d[0], cells.col(x) + d[1]);
-            if (q >= 0 && q != a) out.push_back(q);
-        }
+        for (const auto& d : kStep) add(cells.at(cells.row(x) + d[0], cells.col(x) + d[1]));
     };
     add_beside(p);
     // A feedback edge beyond the delay limit: the far end's cell and the cells beside it.
     if (limit < 0) return;
     for (const PartCost::Entry& e : cost.entries())
         if (e.feedback && cells.hops(a, e.part) > limit) {
-            out.push_back(e.part);
+            add(e.part);
             add_beside(e.part);
             return;
         }
@@ -95,14 +96,7 @@ void refine(const LevelGraph& g, const ChipCells& cells, const Limits& limits, s
             const int64_t here = cost.at(a);
             int64_t best_change = 0, best_tree = 0;
             move_targets(cost, cells, limits, a, scratch, targets);
-            // A cell beside the partner may be a partner too: each part is priced once.
-            size_t kept = 0;
-            for (const int32_t b : targets) {
-                const auto end = targets.begin() + static_cast<std::ptrdiff_t>(kept);
-                if (b != a && state.room(limits, v, b) && std::find(targets.begin(), end, b) == end)
-                    targets[kept++] = b;
-            }
-            targets.resize(kept);
+            std::erase_if(targets, [&](int32_t b) { return !state.room(limits, v, b); });
             if (targets.empty()) continue;
             tree.prepare(v);
             for (int32_t b : targets) {
