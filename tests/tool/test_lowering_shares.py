@@ -205,3 +205,59 @@ def test_too_many_groups_stop_before_any_is_made():
         InputError, match=r"10,000 groups, more than the limit of 1,000 .* layer 'in' alone has 5,000"
     ):
         _lower(graph, 1, max_edges=1000)
+
+
+def _recurrent_through_its_own_weight(n_in, n, rng):
+    """A recurrent layer as Spyx exports one: its input enters through the recurrent weight."""
+    inner = _graph(
+        {
+            "rnn.input": nir.Input(np.array([n])),
+            "rnn.w_rec": nir.Linear(rng.normal(size=(n, n)).astype(np.float32)),
+            "rnn.lif": nir.LI(np.ones(n), np.ones(n), np.ones(n)),
+            "rnn.output": nir.Output(np.array([n])),
+        },
+        [
+            ("rnn.input", "rnn.w_rec"),
+            ("rnn.w_rec", "rnn.lif"),
+            ("rnn.lif", "rnn.w_rec"),
+            ("rnn.lif", "rnn.output"),
+        ],
+    )
+    fc = nir.Affine(rng.normal(size=(n, n_in)).astype(np.float32), rng.normal(size=n).astype(np.float32))
+    return _graph(
+        {"in": nir.Input(np.array([n_in])), "fc": fc, "rnn": inner}, [("in", "fc"), ("fc", "rnn")]
+    ), fc
+
+
+def test_dense_steps_in_a_row_fold_into_one_matrix_unless_copies_are_smaller():
+    from zerav_map.cost.fanout import synapses_per_neuron
+    from zerav_map.lowering.layers import read_layers
+
+    rng = np.random.default_rng(3)
+    graph, fc = _recurrent_through_its_own_weight(40, 16, rng)
+    lowered, summary = _lower(graph, 4)
+    w_rec = graph.nodes["rnn"].nodes["rnn.w_rec"].weight
+    # Each group of 4 holds the rows of the product (40 inputs) with the carried bias, and its
+    # rows of the recurrent weight (16), not the whole 16 x 40 input matrix.
+    assert {w for w, _ in _budgets(lowered).values()} == {4 * (40 + 1 + 16) * 4}
+    group = lowered.graph.nodes["rnn.rnn.lif#1"]
+    folded = {k: v for k, v in vars(group).items() if k.startswith("fc_") and k.endswith("_weight")}
+    (product,) = folded.values()
+    np.testing.assert_allclose(product, (w_rec @ fc.weight)[4:8], rtol=1e-5)
+    assert next(r for r in summary.layers if r.name.endswith("lif")).kernel_copies == 1
+    # One synapse per input and neuron the product joins, not one per path through it.
+    fanout = synapses_per_neuron(read_layers(nir_to_graph(graph)))
+    assert fanout["in"] == pytest.approx(np.full(40, 16))
+
+    # Through a narrow middle, the earlier matrix whole on every group is the smaller.
+    narrow = _graph(
+        {
+            "in": nir.Input(np.array([64])),
+            "down": nir.Linear(np.ones((4, 64), np.float32)),
+            "up": nir.Linear(np.ones((16, 4), np.float32)),
+            "lif": nir.LI(np.ones(16), np.ones(16), np.ones(16)),
+        },
+        [("in", "down"), ("down", "up"), ("up", "lif")],
+    )
+    lowered, _ = _lower(narrow, 16)
+    assert _budgets(lowered) == {"lif": ((4 * 64 + 16 * 4) * 4, 16 * 3 * 4)}

@@ -7,10 +7,15 @@ neurons, one synaptic operation each (one per synapse when pooling windows do no
 Pushing the source's rates forward instead gives the synaptic operations per step at each
 destination neuron, where the chip performs them.
 Convolution and pooling relations stay factorised (channel x row x column per kernel tap), so
-the cost is that of the tensors, not of their synapses.
+the cost is that of the tensors, not of their synapses. Dense steps in a row with no neuron
+between them are one synapse per source and destination pair that the product of their
+matrices joins, as the lowering folds them: counting paths there would count one operation per
+intermediate element too.
 """
 
 from __future__ import annotations
+
+import dataclasses
 
 import numpy as np
 
@@ -24,7 +29,7 @@ def synapses_per_neuron(layers: Layers) -> dict[str, np.ndarray]:
     out = _zeros(layers, ("input", "neuron"))
     for chain in _into_neurons(layers):
         y = np.ones(_size(layers, chain.target))
-        for step in reversed(chain.steps):
+        for step in reversed(_folded(chain.steps)):
             y = _relate(step, y, back=True)
         out[chain.source] += _sized(y, _size(layers, chain.source))
     return out
@@ -36,9 +41,24 @@ def synaptic_events_into(layers: Layers, rates: dict[str, np.ndarray]) -> dict[s
     out = _zeros(layers, ("neuron",))
     for chain in _into_neurons(layers):
         x = np.asarray(rates[chain.source], dtype=np.float64)
-        for step in chain.steps:
+        for step in _folded(chain.steps):
             x = _relate(step, x, back=False)
         out[chain.target] += _sized(x, _size(layers, chain.target))
+    return out
+
+
+def _folded(steps: list[Step]) -> list[Step]:
+    """The steps with every run of dense steps (Flatten between them allowed) made one dense
+    step whose weight joins what the run's product joins."""
+    out: list[Step] = []
+    for step in steps:
+        if step.role == "flatten" and out and out[-1].role == "dense":
+            continue
+        if step.role == "dense" and out and out[-1].role == "dense":
+            joined = (step.weight != 0).astype(np.float64) @ (out[-1].weight != 0).astype(np.float64)
+            out[-1] = dataclasses.replace(out[-1], weight=joined, out_shape=step.out_shape)
+            continue
+        out.append(step)
     return out
 
 

@@ -134,10 +134,23 @@ def synapse_fields(chain: Chain, tiling: Tiling, taken: set[str]) -> list[Field]
     steps = chain.steps
     last = max((i for i, s in enumerate(steps) if s.role in _STRUCTURAL), default=-1)
     out = []
+    folded = _folded_dense(steps, last, tiling, taken)
+    if folded is not None:
+        fields, first = folded
+        out += fields
+        # The folded steps' weights and the biases before the last are in the folded arrays;
+        # the last step's own bias stays its own array.
+        steps = steps[:first] + [steps[last]] + steps[last + 1 :]
+        skip_weight_of = steps[first]
+        last = first
+    else:
+        skip_weight_of = None
     for i, step in enumerate(steps):
         precision = getattr(step.node, "precision", None) or "fp32"
         for aname, value in arrays_of(step.node).items():
             if step.role in _KEPT and aname not in _KEPT[step.role]:
+                continue
+            if step is skip_weight_of and aname == "weight":
                 continue
             if aname == "weight" and step.weight is not None:
                 value = step.weight
@@ -165,6 +178,72 @@ def synapse_fields(chain: Chain, tiling: Tiling, taken: set[str]) -> list[Field]
             else:
                 out.append(_elementwise_field(fname, value, tiling, precision))
     return out
+
+
+def _folded_dense(steps, last: int, tiling: Tiling, taken: set[str]):
+    """Two or more dense steps in a row (Flatten between them allowed) that end the chain's
+    structure, folded into one matrix, as (its fields, the index of the run's first step), or
+    None where there is no such run or repeating the earlier steps' arrays whole on every
+    group is no larger at this tiling's group size.
+
+    Dense steps with no neuron between them compose into one linear map: a group needs the
+    product's rows for its neurons (and the earlier biases carried through the later
+    matrices), where keeping the steps apart needs every earlier matrix whole on every group.
+    An exporter that feeds a recurrent layer's input through its recurrent weight (Spyx does)
+    makes such a run: repeated whole, a 700 x 512 input matrix sat on each group of a
+    512-neuron layer."""
+    if last < 1 or steps[last].role != "dense" or steps[last].weight is None:
+        return None
+    first = last
+    while first > 0 and steps[first - 1].role in ("dense", "flatten"):
+        first -= 1
+    while steps[first].role != "dense":
+        first += 1
+    run = [s for s in steps[first : last + 1] if s.role == "dense"]
+    if len(run) < 2 or any(s.weight is None for s in run):
+        return None
+    out_rows = run[-1].weight.shape[0]
+    if out_rows != tiling.size:
+        return None
+    names = "_".join(s.name for s in run)
+    wname, bname = field_name(names, "weight"), field_name(names, "bias")
+    if wname in taken:
+        return [], first
+    # Elements added per group: folded rows, or the earlier arrays whole plus the last rows.
+    largest = int(tiling.counts().max()) if tiling.groups else 0
+    earlier = sum(
+        value.size
+        for s in run[:-1]
+        for aname, value in arrays_of(s.node).items()
+        if aname in _KEPT["dense"] and field_name(s.name, aname) not in taken
+    )
+    last_rows = 0 if field_name(run[-1].name, "weight") in taken else largest * run[-1].weight.shape[1]
+    biased = int(any(_bias_of(s) is not None for s in run[:-1]))
+    if largest * (run[0].weight.shape[1] + biased) >= earlier + last_rows:
+        return None
+    # The product, and the earlier biases carried through the later matrices (fp32: only the
+    # shapes count for the budget, and the arrays stay in memory with the lowered model).
+    weight = run[0].weight.astype(np.float32)
+    bias = _bias_of(run[0])
+    for s in run[1:]:
+        w = s.weight.astype(np.float32)
+        weight = w @ weight
+        bias = None if bias is None else w @ bias
+        own = _bias_of(s) if s is not run[-1] else None
+        if own is not None:
+            bias = own if bias is None else bias + own
+    precision = getattr(run[-1].node, "precision", None) or "fp32"
+    taken.add(wname)
+    fields = [Field(wname, weight.reshape(tiling.shape + weight.shape[1:]), "neurons", precision=precision)]
+    if bias is not None:
+        taken.add(bname)
+        fields.append(Field(bname, bias.reshape(tiling.shape), "neurons", precision=precision))
+    return fields, first
+
+
+def _bias_of(step) -> np.ndarray | None:
+    bias = arrays_of(step.node).get("bias")
+    return None if bias is None else np.asarray(bias, np.float32).reshape(-1)
 
 
 def _dense_field(fname, value, rows, precision) -> Field:
