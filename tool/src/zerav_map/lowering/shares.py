@@ -134,23 +134,21 @@ def synapse_fields(chain: Chain, tiling: Tiling, taken: set[str]) -> list[Field]
     steps = chain.steps
     last = max((i for i, s in enumerate(steps) if s.role in _STRUCTURAL), default=-1)
     out = []
-    folded = _folded_dense(steps, last, tiling, taken)
-    if folded is not None:
-        fields, first = folded
+    # Steps folded into one matrix: their arrays are in it, but for the last step's own bias.
+    folded = range(0)
+    fold = _folded_dense(steps, last, tiling, taken)
+    if fold is not None:
+        fields, first = fold
         out += fields
-        # The folded steps' weights and the biases before the last are in the folded arrays;
-        # the last step's own bias stays its own array.
-        steps = steps[:first] + [steps[last]] + steps[last + 1 :]
-        skip_weight_of = steps[first]
-        last = first
-    else:
-        skip_weight_of = None
+        folded = range(first, last)
     for i, step in enumerate(steps):
+        if i in folded:
+            continue
         precision = getattr(step.node, "precision", None) or "fp32"
         for aname, value in arrays_of(step.node).items():
             if step.role in _KEPT and aname not in _KEPT[step.role]:
                 continue
-            if step is skip_weight_of and aname == "weight":
+            if fold is not None and i == last and aname == "weight":
                 continue
             if aname == "weight" and step.weight is not None:
                 value = step.weight
@@ -202,8 +200,7 @@ def _folded_dense(steps, last: int, tiling: Tiling, taken: set[str]):
     run = [s for s in steps[first : last + 1] if s.role == "dense"]
     if len(run) < 2 or any(s.weight is None for s in run):
         return None
-    out_rows = run[-1].weight.shape[0]
-    if out_rows != tiling.size:
+    if run[-1].weight.shape[0] != tiling.size:
         return None
     names = "_".join(s.name for s in run)
     wname, bname = field_name(names, "weight"), field_name(names, "bias")
